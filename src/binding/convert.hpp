@@ -1,0 +1,59 @@
+// Python objects to native values and back. Each conversion throws the
+// exception its rule calls for; the frame turns it into the Python one.
+#pragma once
+
+#include "frame.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "prefix/matcher.hpp"
+#include "prefix/trie.hpp"
+#include "ranking.hpp"
+
+namespace quellnor::binding {
+
+std::uint32_t to_u32(PyObject* value);
+std::uint8_t to_u8(PyObject* value);
+std::uint64_t to_usize(PyObject* value);
+std::string_view to_text(PyObject* value);      // valid for the call
+char32_t to_label(PyObject* value);             // first code point, 0 when empty
+std::span<const std::uint8_t> to_byte_view(PyObject* value);  // valid for the call
+bool to_bool(PyObject* value);
+VideoKeyInput to_video_key(PyObject* value);
+
+// Any sequence except a str, each item converted as it arrives.
+template <class Item>
+std::vector<Item> to_array(PyObject* value, Item (*convert_item)(PyObject*));
+
+// A sequence of optional objects: None becomes an empty reference.
+std::vector<Ref> to_optional_objects(PyObject* value);
+
+// An optional argument: absent or None means no value.
+template <class Value>
+std::optional<Value> to_optional(PyObject* value, Value (*convert)(PyObject*)) {
+    if (value == nullptr || value == Py_None) return std::nullopt;
+    return convert(value);
+}
+
+// The caller's payload objects, converted one node at a time by the builder.
+class PayloadObjects final : public PayloadSource {
+public:
+    explicit PayloadObjects(std::vector<Ref> items) : items_(std::move(items)) {}
+    std::size_t size() const override { return items_.size(); }
+    bool present(std::size_t node) const override { return static_cast<bool>(items_[node]); }
+    Payload convert(std::size_t node) override;
+
+private:
+    std::vector<Ref> items_;
+};
+
+// Results.
+PyObject* to_python(std::string_view text);
+PyObject* match_list(const Trie& index, std::vector<MatchResult>&& matches);
+PyObject* ranked_list(std::vector<RankedVideo>&& videos);
+
+}  // namespace quellnor::binding

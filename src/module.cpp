@@ -1,0 +1,210 @@
+// The _quellnor module: the PrefixSearch type, its method table and the five
+// method bodies, each a thin translation onto the native core.
+#include "binding/convert.hpp"
+#include "binding/frame.hpp"
+#include "codec/codec.hpp"
+#include "prefix/matcher.hpp"
+#include "ranking.hpp"
+
+namespace quellnor::binding {
+namespace {
+
+constexpr const char* kFromInternalDataParameters[] = {
+    "node_shifts", "child_labels", "payloads", "child_transitions", "video_index", "video_top_n"};
+constexpr const char* kFromBytesParameters[] = {"b"};
+constexpr const char* kFuzzyMatchParameters[] = {"term", "max_dist", "limit"};
+constexpr const char* kFuzzyMatchVideoParameters[] = {"term", "max_dist", "limit",
+                                                      "include_prefix_nodes"};
+
+constexpr FunctionDescription kFromInternalData{"PrefixSearch", "from_internal_data_v2",
+                                                kFromInternalDataParameters, 6};
+constexpr FunctionDescription kFromBytes{"PrefixSearch", "from_bytes", kFromBytesParameters, 1};
+constexpr FunctionDescription kFuzzyMatch{"PrefixSearch", "fuzzy_match", kFuzzyMatchParameters, 1};
+constexpr FunctionDescription kFuzzyMatchVideo{"PrefixSearch", "fuzzy_match_video",
+                                               kFuzzyMatchVideoParameters, 1};
+
+constexpr std::uint32_t kDefaultMaxDist = 1;
+
+std::uint32_t max_dist_or_default(PyObject* value) {
+    return value ? convert_argument("max_dist", [&] { return to_u32(value); }) : kDefaultMaxDist;
+}
+
+PyObject* from_internal_data_v2(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return call_frame([&] {
+        PyObject* slots[6] = {};
+        extract_arguments_fastcall(kFromInternalData, args, nargs, kwnames, slots);
+        auto node_shifts = convert_argument("node_shifts", [&] { return to_array(slots[0], to_u32); });
+        auto child_labels = convert_argument("child_labels", [&] { return to_array(slots[1], to_label); });
+        PayloadObjects payloads(convert_argument("payloads", [&] { return to_optional_objects(slots[2]); }));
+        auto child_transitions =
+            convert_argument("child_transitions", [&] { return to_array(slots[3], to_u32); });
+        auto video_index = convert_argument("video_index", [&] { return to_array(slots[4], to_video_key); });
+        const auto video_top_n = convert_argument("video_top_n", [&] { return to_usize(slots[5]); });
+        return create_class_object(build_trie(std::move(node_shifts), std::move(child_labels), payloads,
+                                              std::move(child_transitions), video_index, video_top_n));
+    });
+}
+
+PyObject* to_bytes(PyObject* self, PyObject*) {
+    return call_frame([&] {
+        SharedBorrow borrow(self);
+        const std::size_t size = encoded_size(borrow.index());
+        Ref bytes(checked_result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+        encode_into(borrow.index(),
+                    {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), size});
+        return bytes.release();
+    });
+}
+
+PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_frame([&] {
+        PyObject* slots[1] = {};
+        extract_arguments_fastcall(kFromBytes, args, nargs, kwnames, slots);
+        const auto data = convert_argument("b", [&] { return to_byte_view(slots[0]); });
+        return create_class_object(decode(data));
+    });
+}
+
+PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_frame([&] {
+        PyObject* slots[3] = {};
+        extract_arguments_fastcall(kFuzzyMatch, args, nargs, kwnames, slots);
+        SharedBorrow borrow(self);
+        const auto term = convert_argument("term", [&] { return to_text(slots[0]); });
+        const auto max_dist = max_dist_or_default(slots[1]);
+        const auto limit = convert_argument("limit", [&] { return to_optional(slots[2], to_usize); });
+        return match_list(borrow.index(), quellnor::fuzzy_match(borrow.index(), term, max_dist, limit));
+    });
+}
+
+PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return call_frame([&] {
+        PyObject* slots[4] = {};
+        extract_arguments_fastcall(kFuzzyMatchVideo, args, nargs, kwnames, slots);
+        SharedBorrow borrow(self);
+        const auto term = convert_argument("term", [&] { return to_text(slots[0]); });
+        const auto max_dist = max_dist_or_default(slots[1]);
+        const auto limit = convert_argument("limit", [&] { return to_optional(slots[2], to_usize); });
+        const auto include_prefix_nodes =
+            convert_argument("include_prefix_nodes", [&] { return to_optional(slots[3], to_bool); });
+        return ranked_list(
+            quellnor::fuzzy_match_video(borrow.index(), term, max_dist, limit, include_prefix_nodes));
+    });
+}
+
+template <class Function>
+PyCFunction as_c_function(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"from_internal_data_v2", as_c_function(from_internal_data_v2), kFastcall | METH_STATIC,
+     "from_internal_data_v2(node_shifts, child_labels, payloads, child_transitions, video_index, "
+     "video_top_n)\n--\n\n"},
+    {"to_bytes", as_c_function(to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"from_bytes", as_c_function(from_bytes), kFastcall | METH_STATIC, "from_bytes(b)\n--\n\n"},
+    {"fuzzy_match", as_c_function(fuzzy_match), kFastcall,
+     "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n"},
+    {"fuzzy_match_video", as_c_function(fuzzy_match_video), kFastcall,
+     "fuzzy_match_video(term, max_dist=1, limit=None, include_prefix_nodes=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* no_constructor_defined(PyTypeObject* type, PyObject*, PyObject*) {
+    return call_frame([&]() -> PyObject* {
+        std::string name = "<unknown>";
+        Ref found(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), interned("__name__")));
+        const char* text = found && PyUnicode_Check(found.get()) ? PyUnicode_AsUTF8(found.get()) : nullptr;
+        if (text != nullptr) {
+            name = text;
+        } else {
+            PyErr_Clear();
+        }
+        throw MessageError(PyExc_TypeError, "No constructor defined for " + name);
+    });
+}
+
+void dealloc(PyObject* object) {
+    auto* self = reinterpret_cast<PrefixSearchObject*>(object);
+    self->index.~Trie();
+    PyTypeObject* type = Py_TYPE(object);
+    type->tp_free(object);
+#ifndef PYPY_VERSION
+    // Instances of a heap type hold a reference to it, taken by tp_alloc.
+    Py_DECREF(type);
+#endif
+}
+
+PyTypeObject* create_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_methods, kMethods},
+        {Py_tp_base, &PyBaseObject_Type},
+        {Py_tp_new, reinterpret_cast<void*>(no_constructor_defined)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"builtins.PrefixSearch", static_cast<int>(sizeof(PrefixSearchObject)), 0,
+                        Py_TPFLAGS_DEFAULT, slots};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type != nullptr) return reinterpret_cast<PyTypeObject*>(type);
+
+    // The type is indispensable: report why it failed, then fault.
+    PyObject *cause_type, *cause, *traceback;
+    PyErr_Fetch(&cause_type, &cause, &traceback);
+    PyErr_NormalizeException(&cause_type, &cause, &traceback);
+    Py_XDECREF(cause_type);
+    Py_XDECREF(traceback);
+    MessageError(PyExc_RuntimeError, "An error occurred while initializing class PrefixSearch",
+                 Ref(cause))
+        .raise();
+    PyErr_Print();
+    throw Fault("failed to create type object for PrefixSearch");
+}
+
+PyModuleDef kModuleDefinition = {
+    PyModuleDef_HEAD_INIT, "_quellnor", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* module_object = nullptr;
+
+void add_to_all(PyObject* module) {
+    Ref all(PyObject_GetAttr(module, interned("__all__")));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) PythonError::raise_pending();
+        PyErr_Clear();
+        all = Ref(checked_result(PyList_New(0)));
+        if (PyObject_SetAttr(module, interned("__all__"), all.get()) < 0) PythonError::raise_pending();
+    }
+    if (!PyList_Check(all.get())) raise_type_mismatch(all.get(), "PyList");
+    Ref name(checked_result(PyUnicode_FromString("PrefixSearch")));
+    if (PyList_Append(all.get(), name.get()) < 0) PythonError::raise_pending();
+}
+
+PyObject* make_module() {
+    if (module_object != nullptr) return Ref::borrowed(module_object).release();
+    Ref module(PyModule_Create2(&kModuleDefinition, 1013));
+    if (!module) PythonError::raise_pending();
+    auto* type = reinterpret_cast<PyObject*>(prefix_search_type());
+    add_to_all(module.get());
+    if (PyObject_SetAttrString(module.get(), "PrefixSearch", type) < 0) PythonError::raise_pending();
+    if (module_object == nullptr) module_object = Ref::borrowed(module.get()).release();
+    return module.release();
+}
+
+}  // namespace
+
+PyTypeObject* prefix_search_type() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) type = create_type();
+    return type;
+}
+
+}  // namespace quellnor::binding
+
+PyMODINIT_FUNC PyInit__quellnor() {
+    return quellnor::binding::call_frame([] { return quellnor::binding::make_module(); });
+}

@@ -1,0 +1,80 @@
+// The index: a character trie stored as six flat arrays, one entry per node or
+// per edge, with no per-node objects and no pointers.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "../fault.hpp"
+#include "../payload.hpp"
+
+namespace quellnor {
+
+using VideoKey = std::array<std::uint8_t, 16>;
+
+// Half-open range of positions in child_transitions.
+struct ChildRange {
+    std::size_t begin;
+    std::size_t end;
+    bool empty() const { return end <= begin; }
+};
+
+struct Trie {
+    // Declaration order is also the serialized order.
+    std::vector<std::uint32_t> node_shifts;          // per node: first slot of its children
+    std::vector<char32_t> child_labels;              // per node: label of the edge into it; 0 = none
+    std::vector<std::uint32_t> child_transitions;    // per slot: child node
+    std::vector<std::optional<Payload>> payloads;    // per node
+    std::vector<VideoKey> video_index;               // per video id: its 16-byte key
+    std::vector<std::uint8_t> is_terminal;           // per node: 0 or 1
+
+    bool operator==(const Trie&) const = default;
+
+    // No nodes at all: the index was built from six empty arrays.
+    bool has_no_nodes() const { return node_shifts.empty() && child_labels.empty(); }
+
+    // Children of `node` are child_transitions[begin..end). The range ends at
+    // the next node's shift, or at the end of child_transitions for the last
+    // node. Faults if `node` has no shift.
+    ChildRange child_range(std::size_t node) const {
+        const std::size_t begin = checked_at(node_shifts, node);
+        const std::size_t end = node + 1 < node_shifts.size() ? node_shifts[node + 1]
+                                                               : child_transitions.size();
+        return {begin, end};
+    }
+
+    // Aggregates every node's payload over its subtree, cutting each merged
+    // list to `video_top_n` entries. Runs once, at construction from arrays.
+    void propagate(std::uint64_t video_top_n);
+};
+
+// A `video_index` entry as converted from the caller: up to 16 bytes kept, and
+// the full length so that a wrong length can be reported.
+struct VideoKeyInput {
+    VideoKey bytes{};
+    std::size_t length = 0;
+};
+
+// Supplies the caller's payloads to the builder, one node at a time, in node
+// order. The binding converts interpreter objects behind this interface.
+class PayloadSource {
+public:
+    virtual ~PayloadSource() = default;
+    virtual std::size_t size() const = 0;
+    virtual bool present(std::size_t node) const = 0;
+    // Converts the payload of a present node; throws on malformed input.
+    virtual Payload convert(std::size_t node) = 0;
+};
+
+// Validates the flat arrays in a fixed order, assembles the Trie and
+// propagates payloads. `child_labels` are already reduced to first code points
+// (0 for an empty label). Throws InputError with the first failing check.
+Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
+                PayloadSource& payloads, std::vector<std::uint32_t> child_transitions,
+                std::span<const VideoKeyInput> video_index, std::uint64_t video_top_n);
+
+}  // namespace quellnor
