@@ -188,6 +188,11 @@ PyObject* make_module() {
     if (module_object != nullptr) return Ref::borrowed(module_object).release();
     Ref module(PyModule_Create2(&kModuleDefinition, 1013));
     if (!module) PythonError::raise_pending();
+#ifdef PYPY_VERSION
+    // PyPy takes an empty docstring in the definition for none at all.
+    Ref empty(checked_result(PyUnicode_FromString("")));
+    if (PyObject_SetAttrString(module.get(), "__doc__", empty.get()) < 0) PythonError::raise_pending();
+#endif
     auto* type = reinterpret_cast<PyObject*>(prefix_search_type());
     add_to_all(module.get());
     if (PyObject_SetAttrString(module.get(), "PrefixSearch", type) < 0) PythonError::raise_pending();
