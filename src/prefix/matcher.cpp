@@ -1,0 +1,286 @@
+// One depth-first walk for both matchers. It keeps one edit-distance row per
+// depth and an explicit stack instead of recursion, so a trie decoded from
+// corrupt bytes (arbitrarily deep, or even cyclic) can only end in a result,
+// an index fault or std::bad_alloc, never in a blown native stack.
+#include "matcher.hpp"
+
+#include <algorithm>
+#include <new>
+#include <span>
+
+namespace quellnor {
+
+namespace {
+
+// Ceiling on what one walk may hold: its rows, path and stack, and the hits it
+// collects. Legitimate queries stay far below it; a cyclic trie with a huge
+// max_dist reaches it quickly and fails with MemoryError instead of taking the
+// machine with it. It also keeps every cell below 2^28: no depth or query
+// length that fits in the budget can make 32-bit cell arithmetic wrap.
+constexpr std::size_t kWalkBudget = std::size_t{512} << 20;
+
+class Budget {
+public:
+    // Makes room for `needed` elements in `v`, growing geometrically so that
+    // the walk reallocates only O(log depth) times, never per node.
+    template <class T>
+    void reserve(std::vector<T>& v, std::size_t needed) {
+        if (needed > v.capacity()) [[unlikely]]
+            grow(v, needed);
+    }
+
+    // Accounts for memory held outside the tracked vectors (result strings).
+    void charge(std::size_t bytes) {
+        if (bytes > kWalkBudget - used_) throw std::bad_alloc();
+        used_ += bytes;
+    }
+
+private:
+    template <class T>
+    [[gnu::noinline]] void grow(std::vector<T>& v, std::size_t needed) {
+        const std::size_t old_cap = v.capacity();
+        // The largest capacity that keeps the whole walk inside the budget.
+        const std::size_t affordable = (kWalkBudget - used_) / sizeof(T) + old_cap;
+        if (needed > affordable) throw std::bad_alloc();
+        const std::size_t cap = std::min(std::max(needed, 2 * old_cap), affordable);
+        v.reserve(cap);
+        used_ += (cap - old_cap) * sizeof(T);
+    }
+
+    std::size_t used_ = 0;
+};
+
+// Fills `cur` (the row one label deeper than `prev`) for an edge labelled
+// `label` and returns the row's minimum. Kept apart so that the row can later
+// be computed bit-parallel without touching the walk.
+inline std::uint32_t fill_row(const std::uint32_t* prev, std::uint32_t* cur,
+                              std::u32string_view query, char32_t label,
+                              std::uint32_t first) {
+    cur[0] = first;
+    std::uint32_t left = first;
+    std::uint32_t best = first;
+    for (std::size_t j = 1; j <= query.size(); ++j) {
+        std::uint32_t cell = prev[j - 1] + (query[j - 1] == label ? 0u : 1u);
+        cell = std::min(cell, prev[j] + 1);
+        cell = std::min(cell, left + 1);
+        cur[j] = cell;
+        left = cell;
+        best = std::min(best, cell);
+    }
+    return best;
+}
+
+struct Frame {
+    std::size_t next;  // next slot of child_transitions to visit
+    std::size_t end;
+};
+
+// Walks the trie in pre-order, calling `report(child, label, distance, path)`
+// for every entered node whose full distance is within `max_dist`; `path`
+// holds the labels above that node (kept only when the reporter asks for it).
+// A reporter returning true stops the walk at once.
+template <class Reporter>
+void walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist,
+          Budget& budget, Reporter& report) {
+    if (trie.has_no_nodes()) return;
+
+    const std::size_t n = query.size();
+    const std::size_t width = n + 1;
+    std::vector<std::uint32_t> rows;
+    budget.reserve(rows, width);
+    rows.resize(width);
+    for (std::size_t j = 0; j < width; ++j) rows[j] = static_cast<std::uint32_t>(j);
+
+    const ChildRange root = trie.child_range(0);
+    if (root.empty()) return;
+
+    std::vector<Frame> stack;
+    std::vector<char32_t> path;  // labels from the root to the top frame's node
+    budget.reserve(stack, 1);
+    stack.push_back({root.begin, root.end});
+
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next >= top.end) {
+            stack.pop_back();
+            if constexpr (Reporter::kKeepsPath) {
+                if (!stack.empty()) path.pop_back();
+            }
+            continue;
+        }
+        const std::size_t slot = top.next++;
+        const std::size_t depth = stack.size() - 1;  // labels above the child
+
+        const std::size_t child = checked_at(trie.child_transitions, slot);
+        const char32_t label = checked_at(trie.child_labels, child);
+        if (label == U'\0') continue;
+
+        // Rows appear as the walk first reaches a depth, so memory follows
+        // the depth actually reached, whatever max_dist says.
+        const std::size_t cur_at = (depth + 1) * width;
+        if (rows.size() < cur_at + width) {
+            budget.reserve(rows, cur_at + width);
+            rows.resize(cur_at + width);
+        }
+        std::uint32_t* const cur = rows.data() + cur_at;
+        const std::uint32_t best = fill_row(cur - width, cur, query, label,
+                                            static_cast<std::uint32_t>(depth + 1));
+        if (best > max_dist) continue;
+
+        const std::uint32_t distance = cur[n];
+        if (distance <= max_dist &&
+            report(child, label, distance, std::span<const char32_t>(path)))
+            return;
+
+        const ChildRange below = trie.child_range(child);
+        if (below.empty()) continue;
+        budget.reserve(stack, stack.size() + 1);  // invalidates `top`
+        stack.push_back({below.begin, below.end});
+        if constexpr (Reporter::kKeepsPath) {
+            budget.reserve(path, path.size() + 1);
+            path.push_back(label);
+        }
+    }
+}
+
+// Labels come from validated text or validated bytes, but a hand-built Trie
+// may hold anything; such values come out as U+FFFD so results stay valid
+// UTF-8.
+std::size_t utf8_length(char32_t c) {
+    if (c < 0x80) return 1;
+    if (c < 0x800) return 2;
+    if (c < 0x10000 || c > 0x10FFFF) return 3;
+    return 4;
+}
+
+char* write_utf8(char* out, char32_t c) {
+    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
+    if (c < 0x80) {
+        *out++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (c >> 6));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (c >> 12));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (c >> 18));
+        *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
+
+struct TermReporter {
+    static constexpr bool kKeepsPath = true;
+
+    const Trie& trie;
+    std::optional<std::uint64_t> limit;
+    Budget& budget;
+    std::vector<MatchResult>& out;
+
+    bool operator()(std::size_t child, char32_t label, std::uint32_t distance,
+                    std::span<const char32_t> path) {
+        if (checked_at(trie.is_terminal, child) == 0) return false;
+        std::size_t bytes = utf8_length(label);
+        for (const char32_t c : path) bytes += utf8_length(c);
+        budget.charge(bytes);
+        budget.reserve(out, out.size() + 1);
+        std::string term(bytes, '\0');
+        char* at = term.data();
+        for (const char32_t c : path) at = write_utf8(at, c);
+        write_utf8(at, label);
+        out.push_back({std::move(term), child, distance});
+        // The limit is looked at only after a report, so 0 still yields one hit.
+        return limit.has_value() && out.size() >= *limit;
+    }
+};
+
+struct NodeReporter {
+    static constexpr bool kKeepsPath = false;
+
+    const Trie& trie;
+    bool terminal_only;
+    Budget& budget;
+    std::vector<NodeMatch>& out;
+
+    bool operator()(std::size_t child, char32_t, std::uint32_t distance,
+                    std::span<const char32_t>) {
+        if (terminal_only && checked_at(trie.is_terminal, child) == 0) return false;
+        budget.reserve(out, out.size() + 1);
+        out.push_back({child, distance});
+        return false;
+    }
+};
+
+}  // namespace
+
+std::u32string decode_utf8(std::string_view text) {
+    std::u32string out;
+    out.reserve(text.size());
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char lead = byte(i);
+        if (lead < 0x80) {
+            out.push_back(lead);
+            ++i;
+            continue;
+        }
+        std::size_t len = 0;
+        char32_t cp = 0;
+        char32_t smallest = 0;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            len = 2;
+            cp = lead & 0x1Fu;
+            smallest = 0x80;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            len = 3;
+            cp = lead & 0x0Fu;
+            smallest = 0x800;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            len = 4;
+            cp = lead & 0x07u;
+            smallest = 0x10000;
+        }
+        bool valid = len != 0 && len <= text.size() - i;
+        for (std::size_t k = 1; valid && k < len; ++k) {
+            const unsigned char next = byte(i + k);
+            valid = (next & 0xC0u) == 0x80u;
+            cp = (cp << 6) | (next & 0x3Fu);
+        }
+        valid = valid && cp >= smallest && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+        if (valid) {
+            out.push_back(cp);
+            i += len;
+        } else {
+            out.push_back(U'\uFFFD');
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
+                                     std::uint32_t max_dist,
+                                     std::optional<std::uint64_t> limit) {
+    const std::u32string query = decode_utf8(term);
+    std::vector<MatchResult> out;
+    Budget budget;
+    TermReporter report{trie, limit, budget, out};
+    walk(trie, query, max_dist, budget, report);
+    return out;
+}
+
+std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::u32string_view query,
+                                         std::uint32_t max_dist, bool terminal_only) {
+    std::vector<NodeMatch> out;
+    Budget budget;
+    NodeReporter report{trie, terminal_only, budget, out};
+    walk(trie, query, max_dist, budget, report);
+    return out;
+}
+
+}  // namespace quellnor
