@@ -189,7 +189,8 @@ std::vector<Ref> to_optional_objects(PyObject* value) {
 
 Payload PayloadObjects::convert(std::size_t node) {
     // The reference goes once the payload is converted, or with the builder.
-    Ref object = std::move(items_[node]);
+    Ref object = std::move(checked_at(items_, node));
+    if (!object) throw Fault("no payload object for node " + std::to_string(node));
     if (!PyTuple_Check(object.get())) raise_type_mismatch(object.get(), "PyTuple");
     if (PyTuple_GET_SIZE(object.get()) != 3) throw InputError("Payload tuple must have 3 elements");
     Payload payload;

@@ -1,0 +1,75 @@
+#include "payload.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+
+#include "fault.hpp"
+
+namespace quellnor {
+
+namespace {
+
+// Appends one payload's (video, count) pairs. Counts are read through the
+// checked accessor: a payload whose counts are shorter than its ids faults
+// here, before the receiving payload has been touched.
+void collect(const Payload& payload, std::vector<Payload::Entry>& out) {
+    const std::size_t n = payload.video_ids.size();
+    for (std::size_t i = 0; i < n; ++i)
+        out.push_back({payload.video_ids[i], checked_at(payload.video_counts, i)});
+}
+
+}  // namespace
+
+void Payload::merge_from(std::span<const Payload* const> others, std::vector<Entry>& scratch) {
+    // Nothing merged means nothing to rebuild: a payload keeps its own list,
+    // duplicates and order included, until something is folded into it.
+    if (others.empty()) return;
+
+    // Gather everything first. `others` may alias *this, and a fault must
+    // leave this payload as it was, so nothing is written until every input
+    // has been read.
+    scratch.clear();
+    collect(*this, scratch);
+    std::uint32_t total = total_count;
+    for (const Payload* other : others) {
+        collect(*other, scratch);
+        total = saturating_add(total, other->total_count);
+    }
+
+    // Sorting by id and reducing runs replaces a hash table per merge: no
+    // allocation once `scratch` has grown, and no dependence on a hash seed.
+    std::sort(scratch.begin(), scratch.end(),
+              [](const Entry& a, const Entry& b) { return a.video < b.video; });
+    std::size_t unique = 0;
+    for (std::size_t i = 0; i < scratch.size(); ++i) {
+        if (unique > 0 && scratch[unique - 1].video == scratch[i].video)
+            scratch[unique - 1].sum += scratch[i].sum;
+        else
+            scratch[unique++] = scratch[i];
+    }
+    scratch.resize(unique);
+
+    // Rank on the full 64-bit sums; a tie on the sum falls back to the id so
+    // that the cut a caller makes afterwards is reproducible.
+    std::sort(scratch.begin(), scratch.end(), [](const Entry& a, const Entry& b) {
+        return a.sum != b.sum ? a.sum > b.sum : a.video < b.video;
+    });
+
+    video_ids.resize(unique);
+    video_counts.resize(unique);
+    for (std::size_t i = 0; i < unique; ++i) {
+        video_ids[i] = scratch[i].video;
+        video_counts[i] = scratch[i].sum > kCountMax ? kCountMax
+                                                     : static_cast<std::uint32_t>(scratch[i].sum);
+    }
+    total_count = total;
+}
+
+void Payload::merge_from(const Payload& other) {
+    const std::array<const Payload*, 1> one{&other};
+    std::vector<Entry> scratch;
+    merge_from(std::span<const Payload* const>(one), scratch);
+}
+
+}  // namespace quellnor
