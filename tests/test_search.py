@@ -537,13 +537,37 @@ def test_cyclic_trie_within_bounds():
     lambda ps: ps.fuzzy_match_video("", MAX_U32, include_prefix_nodes=True),
     lambda ps: ps.fuzzy_match_video("a", MAX_U32, include_prefix_nodes=False),
 ], ids=["terms", "terms-query", "all-nodes", "term-ends"])
-def test_cyclic_trie_with_huge_max_dist_runs_out_of_memory_fast(call):
+def test_cyclic_trie_with_huge_max_dist_fails_cleanly(call):
     ps = load(cyclic())
     start = time.perf_counter()
-    with pytest.raises(MemoryError):
+    with pytest.raises(BaseException) as info:
         call(ps)
+    assert_clean_failure(info.value)
     assert time.perf_counter() - start < 30.0
     assert ps.fuzzy_match("a", 0) == [("a", 1, 0)]
+
+
+def assert_clean_failure(error):
+    """Out of memory, or the walk noticing that the trie is not a tree."""
+    if isinstance(error, MemoryError):
+        return
+    assert type(error).__name__ == "PanicException"
+    assert str(error) == "the trie is not a tree: its walk revisits nodes without end"
+
+
+@pytest.mark.parametrize("max_dist", [7, 40])
+def test_branching_cycle_ends_instead_of_walking_every_path(max_dist):
+    # Node 1 lists itself twice: 2**depth paths, none of them ending a term.
+    ix = cyclic()
+    ix.child_transitions = [1, 1, 1]
+    ix.is_terminal = [False, False]
+    ps = load(ix)
+    start = time.perf_counter()
+    with pytest.raises(BaseException) as info:
+        ps.fuzzy_match("a" * 20, max_dist)
+    assert_clean_failure(info.value)
+    assert time.perf_counter() - start < 30.0
+    assert ps.fuzzy_match("a", 0) == []
 
 
 def test_cyclic_trie_without_term_ends_also_stops():
@@ -551,8 +575,9 @@ def test_cyclic_trie_without_term_ends_also_stops():
     ix.is_terminal = [False, False]
     ps = load(ix)
     assert ps.fuzzy_match("aa", 3) == []
-    with pytest.raises(MemoryError):
+    with pytest.raises(BaseException) as info:
         ps.fuzzy_match("", MAX_U32)
+    assert_clean_failure(info.value)
 
 
 # --- faults from inconsistent bytes -------------------------------------------------

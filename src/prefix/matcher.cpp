@@ -50,54 +50,168 @@ private:
     std::size_t used_ = 0;
 };
 
-// Fills `cur` (the row one label deeper than `prev`) for an edge labelled
-// `label` and returns the row's minimum. Kept apart so that the row can later
-// be computed bit-parallel without touching the walk.
-inline std::uint32_t fill_row(const std::uint32_t* prev, std::uint32_t* cur,
-                              std::u32string_view query, char32_t label,
-                              std::uint32_t first) {
-    cur[0] = first;
-    std::uint32_t left = first;
-    std::uint32_t best = first;
-    for (std::size_t j = 1; j <= query.size(); ++j) {
-        std::uint32_t cell = prev[j - 1] + (query[j - 1] == label ? 0u : 1u);
-        cell = std::min(cell, prev[j] + 1);
-        cell = std::min(cell, left + 1);
-        cur[j] = cell;
-        left = cell;
-        best = std::min(best, cell);
+// Distance rows as plain 32-bit cells, one row of n + 1 cells per depth. Works
+// for any query length and any threshold; rows appear as the walk first
+// reaches a depth, so memory follows the depth actually reached.
+class CellRows {
+public:
+    CellRows(std::u32string_view query, std::uint32_t max_dist, Budget& budget)
+        : query_(query), max_dist_(max_dist), width_(query.size() + 1), budget_(budget) {
+        budget_.reserve(cells_, width_);
+        cells_.resize(width_);
+        for (std::size_t j = 0; j < width_; ++j) cells_[j] = static_cast<std::uint32_t>(j);
     }
-    return best;
-}
+
+    // Computes the row one label below `depth`; false when its minimum is
+    // beyond the threshold, so the branch can be pruned.
+    bool descend(std::size_t depth, char32_t label) {
+        const std::size_t cur_at = (depth + 1) * width_;
+        if (cells_.size() < cur_at + width_) [[unlikely]] {
+            budget_.reserve(cells_, cur_at + width_);
+            cells_.resize(cur_at + width_);
+        }
+        cur_ = cells_.data() + cur_at;
+        const std::uint32_t* prev = cur_ - width_;
+        std::uint32_t left = static_cast<std::uint32_t>(depth + 1);
+        std::uint32_t best = left;
+        cur_[0] = left;
+        for (std::size_t j = 1; j < width_; ++j) {
+            std::uint32_t cell = prev[j - 1] + (query_[j - 1] == label ? 0u : 1u);
+            cell = std::min(cell, prev[j] + 1);
+            cell = std::min(cell, left + 1);
+            cur_[j] = cell;
+            left = cell;
+            best = std::min(best, cell);
+        }
+        return best <= max_dist_;
+    }
+
+    // Distance of the whole query to the path of the row just computed.
+    std::uint32_t distance() const { return cur_[width_ - 1]; }
+    bool within(std::uint32_t distance) const { return distance <= max_dist_; }
+
+private:
+    std::u32string_view query_;
+    std::uint32_t max_dist_;
+    std::size_t width_;
+    Budget& budget_;
+    std::vector<std::uint32_t> cells_;
+    std::uint32_t* cur_ = nullptr;
+};
+
+// Distance rows as bit sets: word k of a row has bit j set when the distance
+// to the query's first j code points is at most k. A row is max_dist + 1
+// words, each computed from the row above in a handful of word operations,
+// and a branch dies when word max_dist is empty. Needs n + 1 <= 64 bits.
+class BitRows {
+public:
+    static constexpr std::size_t kMaxQuery = 63;
+    static constexpr std::uint32_t kMaxDist = 7;
+
+    static bool suits(std::size_t query_length, std::uint32_t max_dist) {
+        return query_length <= kMaxQuery && max_dist <= kMaxDist;
+    }
+
+    BitRows(std::u32string_view query, std::uint32_t max_dist)
+        : query_(query),
+          levels_(max_dist + 1),
+          last_bit_(std::uint64_t{1} << query.size()),
+          full_(last_bit_ | (last_bit_ - 1)) {
+        for (std::size_t j = 0; j < query.size(); ++j) {
+            const char32_t c = query[j];
+            const std::uint64_t bit = std::uint64_t{2} << j;
+            if (c < kAscii) ascii_masks_[c] |= bit;
+            else other_masks_[other_index(c)] |= bit;
+        }
+        // Depth is bounded: a row at depth r has no cell below r - n.
+        words_.resize((query.size() + levels_ + 1) * levels_);
+        for (std::size_t k = 0; k < levels_; ++k) {
+            words_[k] = k >= query.size() ? full_ : (std::uint64_t{2} << k) - 1;
+        }
+    }
+
+    bool descend(std::size_t depth, char32_t label) {
+        const std::size_t cur_at = (depth + 1) * levels_;
+        if (cur_at + levels_ > words_.size()) [[unlikely]]
+            throw Fault("distance rows deeper than the threshold allows");
+        const std::uint64_t* prev = words_.data() + cur_at - levels_;
+        cur_ = words_.data() + cur_at;
+        const std::uint64_t match = match_mask(label);
+        std::uint64_t below = ((prev[0] << 1) & match) & full_;
+        cur_[0] = below;
+        for (std::size_t k = 1; k < levels_; ++k) {
+            const std::uint64_t p = prev[k - 1];
+            below = (((prev[k] << 1) & match) | (p << 1) | p | (below << 1)) & full_;
+            cur_[k] = below;
+        }
+        return below != 0;
+    }
+
+    // The smallest level whose word holds the last bit; levels_ when none.
+    std::uint32_t distance() const {
+        std::uint32_t k = 0;
+        while (k < levels_ && (cur_[k] & last_bit_) == 0) ++k;
+        return k;
+    }
+    bool within(std::uint32_t distance) const { return distance < levels_; }
+
+private:
+    static constexpr char32_t kAscii = 128;
+
+    std::uint64_t match_mask(char32_t label) const {
+        if (label < kAscii) return ascii_masks_[label];
+        for (std::size_t i = 0; i < other_count_; ++i)
+            if (other_chars_[i] == label) return other_masks_[i];
+        return 0;
+    }
+
+    std::size_t other_index(char32_t c) {
+        for (std::size_t i = 0; i < other_count_; ++i)
+            if (other_chars_[i] == c) return i;
+        other_chars_[other_count_] = c;
+        return other_count_++;
+    }
+
+    std::u32string_view query_;
+    std::uint32_t levels_;
+    std::uint64_t last_bit_;
+    std::uint64_t full_;
+    std::uint64_t ascii_masks_[kAscii] = {};
+    char32_t other_chars_[kMaxQuery] = {};
+    std::uint64_t other_masks_[kMaxQuery] = {};
+    std::size_t other_count_ = 0;
+    std::vector<std::uint64_t> words_;
+    std::uint64_t* cur_ = nullptr;
+};
 
 struct Frame {
     std::size_t next;  // next slot of child_transitions to visit
     std::size_t end;
 };
 
+// In a tree every slot is entered at most once per walk. A trie from corrupt
+// bytes may share subtrees or loop, and the number of paths through it can
+// grow exponentially with depth: past this many slot visits the structure is
+// certainly not a tree, and the walk ends as a fault instead of running for
+// ever.
+std::size_t visit_allowance(const Trie& trie) {
+    return 8 * std::max(trie.child_transitions.size(), trie.child_labels.size()) + (1u << 20);
+}
+
 // Walks the trie in pre-order, calling `report(child, label, distance, path)`
-// for every entered node whose full distance is within `max_dist`; `path`
+// for every entered node whose full distance is within the threshold; `path`
 // holds the labels above that node (kept only when the reporter asks for it).
 // A reporter returning true stops the walk at once.
-template <class Reporter>
-void walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist,
-          Budget& budget, Reporter& report) {
-    if (trie.has_no_nodes()) return;
-
-    const std::size_t n = query.size();
-    const std::size_t width = n + 1;
-    std::vector<std::uint32_t> rows;
-    budget.reserve(rows, width);
-    rows.resize(width);
-    for (std::size_t j = 0; j < width; ++j) rows[j] = static_cast<std::uint32_t>(j);
-
+template <class Rows, class Reporter>
+void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
     const ChildRange root = trie.child_range(0);
     if (root.empty()) return;
 
     std::vector<Frame> stack;
     std::vector<char32_t> path;  // labels from the root to the top frame's node
-    budget.reserve(stack, 1);
+    budget.reserve(stack, 16);
     stack.push_back({root.begin, root.end});
+    std::size_t visits_left = visit_allowance(trie);
 
     while (!stack.empty()) {
         Frame& top = stack.back();
@@ -108,27 +222,18 @@ void walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist,
             }
             continue;
         }
+        if (visits_left-- == 0) [[unlikely]]
+            throw Fault("the trie is not a tree: its walk revisits nodes without end");
         const std::size_t slot = top.next++;
         const std::size_t depth = stack.size() - 1;  // labels above the child
 
         const std::size_t child = checked_at(trie.child_transitions, slot);
         const char32_t label = checked_at(trie.child_labels, child);
         if (label == U'\0') continue;
+        if (!rows.descend(depth, label)) continue;
 
-        // Rows appear as the walk first reaches a depth, so memory follows
-        // the depth actually reached, whatever max_dist says.
-        const std::size_t cur_at = (depth + 1) * width;
-        if (rows.size() < cur_at + width) {
-            budget.reserve(rows, cur_at + width);
-            rows.resize(cur_at + width);
-        }
-        std::uint32_t* const cur = rows.data() + cur_at;
-        const std::uint32_t best = fill_row(cur - width, cur, query, label,
-                                            static_cast<std::uint32_t>(depth + 1));
-        if (best > max_dist) continue;
-
-        const std::uint32_t distance = cur[n];
-        if (distance <= max_dist &&
+        const std::uint32_t distance = rows.distance();
+        if (rows.within(distance) &&
             report(child, label, distance, std::span<const char32_t>(path)))
             return;
 
@@ -140,6 +245,20 @@ void walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist,
             budget.reserve(path, path.size() + 1);
             path.push_back(label);
         }
+    }
+}
+
+// Picks the row representation for the query and threshold.
+template <class Reporter>
+void walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist, Budget& budget,
+          Reporter& report) {
+    if (trie.has_no_nodes()) return;
+    if (BitRows::suits(query.size(), max_dist)) {
+        BitRows rows(query, max_dist);
+        walk(trie, rows, budget, report);
+    } else {
+        CellRows rows(query, max_dist, budget);
+        walk(trie, rows, budget, report);
     }
 }
 
