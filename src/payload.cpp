@@ -13,7 +13,7 @@ namespace {
 // Appends one payload's (video, count) pairs. Counts are read through the
 // checked accessor: a payload whose counts are shorter than its ids faults
 // here, before the receiving payload has been touched.
-void collect(const Payload& payload, std::vector<Payload::Entry>& out) {
+void collect(const PayloadView& payload, std::vector<Payload::Entry>& out) {
     const std::size_t n = payload.video_ids.size();
     for (std::size_t i = 0; i < n; ++i)
         out.push_back({payload.video_ids[i], checked_at(payload.video_counts, i)});
@@ -21,7 +21,7 @@ void collect(const Payload& payload, std::vector<Payload::Entry>& out) {
 
 }  // namespace
 
-void Payload::merge_from(std::span<const Payload* const> others, std::vector<Entry>& scratch) {
+void Payload::merge_from(std::span<const PayloadView> others, std::vector<Entry>& scratch) {
     // Nothing merged means nothing to rebuild: a payload keeps its own list,
     // duplicates and order included, until something is folded into it.
     if (others.empty()) return;
@@ -30,11 +30,11 @@ void Payload::merge_from(std::span<const Payload* const> others, std::vector<Ent
     // leave this payload as it was, so nothing is written until every input
     // has been read.
     scratch.clear();
-    collect(*this, scratch);
+    collect(view(), scratch);
     std::uint32_t total = total_count;
-    for (const Payload* other : others) {
-        collect(*other, scratch);
-        total = saturating_add(total, other->total_count);
+    for (const PayloadView& other : others) {
+        collect(other, scratch);
+        total = saturating_add(total, other.total_count);
     }
 
     // Sorting by id and reducing runs replaces a hash table per merge: no
@@ -67,9 +67,36 @@ void Payload::merge_from(std::span<const Payload* const> others, std::vector<Ent
 }
 
 void Payload::merge_from(const Payload& other) {
-    const std::array<const Payload*, 1> one{&other};
+    const std::array<PayloadView, 1> one{other.view()};
     std::vector<Entry> scratch;
-    merge_from(std::span<const Payload* const>(one), scratch);
+    merge_from(std::span<const PayloadView>(one), scratch);
+}
+
+void PayloadTable::reserve(std::size_t nodes, std::size_t values) {
+    present_.reserve(nodes);
+    totals_.reserve(nodes);
+    bounds_.reserve(2 * nodes + 1);
+    values_.reserve(values);
+}
+
+void PayloadTable::push_absent() {
+    present_.push_back(0);
+    totals_.push_back(0);
+    bounds_.push_back(values_.size());
+    bounds_.push_back(values_.size());
+}
+
+void PayloadTable::open(std::uint32_t total_count) {
+    present_.push_back(1);
+    totals_.push_back(total_count);
+}
+
+void PayloadTable::push(const PayloadView& payload) {
+    open(payload.total_count);
+    values_.insert(values_.end(), payload.video_ids.begin(), payload.video_ids.end());
+    close_ids();
+    values_.insert(values_.end(), payload.video_counts.begin(), payload.video_counts.end());
+    close_counts();
 }
 
 }  // namespace quellnor

@@ -85,7 +85,7 @@ std::vector<RankedVideo> fuzzy_match_video(const Trie& trie, std::string_view te
         }
         if (checked_at(trie.is_terminal, match.node_id) == 0) weight = weight * kPrefixFactor;
 
-        const std::optional<Payload>& payload = checked_at(trie.payloads, match.node_id);
+        const std::optional<PayloadView> payload = checked_at(trie.payloads, match.node_id);
         if (!payload.has_value()) continue;
 
         weighted_total = static_cast<double>(payload->total_count) * weight + weighted_total;

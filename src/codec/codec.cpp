@@ -49,14 +49,22 @@ std::size_t array_size(const std::vector<T>& items, SizeOf size_of) {
     return total;
 }
 
-std::size_t u32_array_size(const std::vector<std::uint32_t>& values) {
-    return array_size(values, [](std::uint32_t v) { return compact_size(v); });
+std::size_t u32_array_size(std::span<const std::uint32_t> values) {
+    std::size_t total = compact_size(values.size());
+    for (const std::uint32_t v : values) total += compact_size(v);
+    return total;
 }
 
-std::size_t payload_size(const std::optional<Payload>& payload) {
+std::size_t payload_size(const std::optional<PayloadView>& payload) {
     if (!payload) return 1;
     return 1 + compact_size(payload->total_count) + u32_array_size(payload->video_ids) +
            u32_array_size(payload->video_counts);
+}
+
+std::size_t payloads_size(const PayloadTable& payloads) {
+    std::size_t total = compact_size(payloads.size());
+    for (std::size_t n = 0; n < payloads.size(); ++n) total += payload_size(payloads[n]);
+    return total;
 }
 
 // ---------------------------------------------------------------------------
@@ -80,7 +88,7 @@ public:
         }
     }
 
-    void u32_array(const std::vector<std::uint32_t>& values) {
+    void u32_array(std::span<const std::uint32_t> values) {
         compact(values.size());
         for (std::uint32_t v : values) compact(v);
     }
@@ -101,7 +109,7 @@ public:
         p[0] = static_cast<std::uint8_t>(kLead[size] | (cp >> (6 * (size - 1))));
     }
 
-    void payload(const std::optional<Payload>& payload) {
+    void payload(const std::optional<PayloadView>& payload) {
         if (!payload) {
             *claim(1) = 0;
             return;
@@ -221,7 +229,7 @@ public:
         t.node_shifts = array<std::uint32_t>(1, [this] { return u32(); });
         t.child_labels = array<char32_t>(1, [this] { return scalar(); });
         t.child_transitions = array<std::uint32_t>(1, [this] { return u32(); });
-        t.payloads = array<std::optional<Payload>>(1, [this] { return payload(); });
+        payloads(t.payloads);
         t.video_index = array<VideoKey>(kKeySize, [this] { return key(); });
         t.is_terminal = array<std::uint8_t>(1, [this] { return boolean(); });
         return t;
@@ -314,15 +322,31 @@ private:
         return utf8_value(seq, trail);
     }
 
-    std::optional<Payload> payload() {
-        const std::uint8_t tag = byte();
-        if (tag == 0) return std::nullopt;
-        if (tag != 1) fail_payload_tag(tag);
-        Payload p;
-        p.total_count = u32();
-        p.video_ids = array<std::uint32_t>(1, [this] { return u32(); });
-        p.video_counts = array<std::uint32_t>(1, [this] { return u32(); });
-        return p;
+    // Payloads go straight into the table's flat arrays, with the same
+    // bounded reservations as any other array.
+    void payloads(PayloadTable& table) {
+        const std::uint64_t declared = length();
+        table.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(declared, remaining())), 0);
+        for (std::uint64_t i = 0; i < declared; ++i) {
+            const std::uint8_t tag = byte();
+            if (tag == 0) {
+                table.push_absent();
+                continue;
+            }
+            if (tag != 1) fail_payload_tag(tag);
+            table.open(u32());
+            values_into(table);
+            table.close_ids();
+            values_into(table);
+            table.close_counts();
+        }
+    }
+
+    // No reservation per list: the pool grows geometrically across all of
+    // them, where reserving each list's length exactly would copy it every time.
+    void values_into(PayloadTable& table) {
+        const std::uint64_t declared = length();
+        for (std::uint64_t i = 0; i < declared; ++i) table.append(u32());
     }
 
     VideoKey key() {
@@ -359,7 +383,7 @@ private:
 
 std::size_t encoded_size(const Trie& trie) {
     return u32_array_size(trie.node_shifts) + array_size(trie.child_labels, utf8_size) +
-           u32_array_size(trie.child_transitions) + array_size(trie.payloads, payload_size) +
+           u32_array_size(trie.child_transitions) + payloads_size(trie.payloads) +
            compact_size(trie.video_index.size()) + trie.video_index.size() * kKeySize +
            compact_size(trie.is_terminal.size()) + trie.is_terminal.size();
 }
@@ -371,7 +395,7 @@ void encode_into(const Trie& trie, std::span<std::uint8_t> out) {
     for (char32_t c : trie.child_labels) w.label(c);
     w.u32_array(trie.child_transitions);
     w.compact(trie.payloads.size());
-    for (const auto& p : trie.payloads) w.payload(p);
+    for (std::size_t n = 0; n < trie.payloads.size(); ++n) w.payload(trie.payloads[n]);
     w.compact(trie.video_index.size());
     for (const VideoKey& k : trie.video_index) w.key(k);
     w.compact(trie.is_terminal.size());

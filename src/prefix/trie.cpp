@@ -6,54 +6,89 @@
 
 namespace quellnor {
 
+namespace {
+
+// Where propagation keeps each finished node's aggregate until the table is
+// rebuilt in node order.
+struct Finished {
+    std::uint32_t total_count;
+    std::size_t begin, middle, end;  // ids, then counts, in the pool
+};
+
+PayloadView finished_view(const Finished& f, const std::vector<std::uint32_t>& pool) {
+    return {f.total_count,
+            {pool.data() + f.begin, f.middle - f.begin},
+            {pool.data() + f.middle, f.end - f.middle}};
+}
+
+}  // namespace
+
 void Trie::propagate(std::uint64_t video_top_n) {
     const std::size_t node_count = payloads.size();
-    for (std::optional<Payload>& slot : payloads)
-        if (!slot) slot.emplace();
+    const auto cut = [video_top_n](std::size_t size) {
+        return static_cast<std::size_t>(std::min<std::uint64_t>(size, video_top_n));
+    };
 
-    // Working memory shared by every node: after the first few nodes have
-    // grown these, propagation allocates only for the lists it keeps.
-    std::vector<const Payload*> sources;
+    // Nodes are finished from the last to the first, each into `pool`; a
+    // child numbered after its parent is read finished, one numbered before
+    // it (a broken numbering) as it stood before propagation.
+    std::vector<Finished> finished(node_count);
+    std::vector<std::uint32_t> pool;
+    std::vector<PayloadView> children;
     std::vector<Payload::Entry> scratch;
     Payload merged;
 
+    const auto as_supplied = [&](std::size_t node) {
+        return checked_at(payloads, node).value_or(PayloadView{});
+    };
+    const auto finish = [&](std::size_t node, std::uint32_t total, std::span<const std::uint32_t> ids,
+                            std::span<const std::uint32_t> counts) {
+        Finished& f = finished[node];
+        f.total_count = total;
+        f.begin = pool.size();
+        pool.insert(pool.end(), ids.begin(), ids.end());
+        f.middle = pool.size();
+        pool.insert(pool.end(), counts.begin(), counts.end());
+        f.end = pool.size();
+    };
+
     for (std::size_t n = node_count; n-- > 0;) {
-        Payload& own = *payloads[n];
         const ChildRange range = child_range(n);
 
         // A node listed as its own child adds nothing: its aggregate is what
         // is being computed. A child listed twice is counted twice.
-        sources.clear();
-        sources.push_back(&own);
+        children.clear();
         for (std::size_t k = range.begin; k < range.end; ++k) {
             const std::uint32_t child = checked_at(child_transitions, k);
             if (child == n) continue;
-            const std::optional<Payload>& slot = checked_at(payloads, child);
-            sources.push_back(&*slot);
+            children.push_back(child > n ? finished_view(checked_at(finished, child), pool)
+                                         : as_supplied(child));
         }
+        const PayloadView own = as_supplied(n);
 
-        if (sources.size() > 1) {
-            // Merge all children at once rather than one after another, so a
-            // wide node costs a sort of its entries, not its fan-out squared.
-            // The result is built in `merged` and only the kept head is copied
-            // back, so a node never holds capacity for entries the cut drops.
-            merged.total_count = 0;
-            merged.video_ids.clear();
-            merged.video_counts.clear();
-            merged.merge_from(std::span<const Payload* const>(sources), scratch);
-            const std::size_t keep = static_cast<std::size_t>(
-                std::min<std::uint64_t>(merged.video_ids.size(), video_top_n));
-            own.total_count = merged.total_count;
-            own.video_ids.assign(merged.video_ids.begin(), merged.video_ids.begin() + keep);
-            own.video_counts.assign(merged.video_counts.begin(),
-                                    merged.video_counts.begin() + keep);
-        } else if (own.video_ids.size() > video_top_n) {
+        if (children.empty()) {
             // A childless node keeps its lists as supplied, only shortened.
-            const auto keep = static_cast<std::size_t>(video_top_n);
-            own.video_ids.resize(keep);
-            if (own.video_counts.size() > keep) own.video_counts.resize(keep);
+            const std::size_t keep = cut(own.video_ids.size());
+            finish(n, own.total_count, own.video_ids.first(keep),
+                   own.video_counts.first(std::min(keep, own.video_counts.size())));
+            continue;
         }
+        // Merge all children at once rather than one after another, so a wide
+        // node costs a sort of its entries, not its fan-out squared.
+        merged.total_count = own.total_count;
+        merged.video_ids.assign(own.video_ids.begin(), own.video_ids.end());
+        merged.video_counts.assign(own.video_counts.begin(), own.video_counts.end());
+        merged.merge_from(children, scratch);
+        const std::size_t keep = cut(merged.video_ids.size());
+        // `children` views the pool, which finish() may move: done with them.
+        finish(n, merged.total_count, std::span(merged.video_ids).first(keep),
+               std::span(merged.video_counts).first(keep));
     }
+
+    PayloadTable table;
+    table.reserve(node_count, pool.size());
+    for (std::size_t n = 0; n < node_count; ++n) table.push(finished_view(finished[n], pool));
+    payloads = std::move(table);
 }
 
 Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
@@ -80,15 +115,18 @@ Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> ch
     for (std::size_t i = 0; i < node_count; ++i)
         trie.is_terminal[i] = payloads.present(i) ? 1 : 0;
 
-    trie.payloads.resize(node_count);
+    trie.payloads.reserve(node_count, 0);
     for (std::size_t i = 0; i < node_count; ++i) {
-        if (!trie.is_terminal[i]) continue;
-        Payload payload = payloads.convert(i);
+        if (!trie.is_terminal[i]) {
+            trie.payloads.push_absent();
+            continue;
+        }
+        const Payload payload = payloads.convert(i);
         // Propagation and ranking read counts alongside ids; equal lengths
         // are what makes those reads safe, whoever supplied the payload.
         if (payload.video_ids.size() != payload.video_counts.size())
             throw InputError("video_ids and video_counts length mismatch");
-        trie.payloads[i].emplace(std::move(payload));
+        trie.payloads.push(payload.view());
     }
 
     trie.video_index.resize(video_index.size());

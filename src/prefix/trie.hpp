@@ -28,7 +28,7 @@ struct Trie {
     std::vector<std::uint32_t> node_shifts;          // per node: first slot of its children
     std::vector<char32_t> child_labels;              // per node: label of the edge into it; 0 = none
     std::vector<std::uint32_t> child_transitions;    // per slot: child node
-    std::vector<std::optional<Payload>> payloads;    // per node
+    PayloadTable payloads;                           // per node, optional
     std::vector<VideoKey> video_index;               // per video id: its 16-byte key
     std::vector<std::uint8_t> is_terminal;           // per node: 0 or 1
 
