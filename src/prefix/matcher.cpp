@@ -86,9 +86,10 @@ public:
         return best <= max_dist_;
     }
 
-    // Distance of the whole query to the path of the row just computed.
+    // Whether the whole query lies within the threshold of the row's path,
+    // and at what distance.
+    bool reaches_end() const { return cur_[width_ - 1] <= max_dist_; }
     std::uint32_t distance() const { return cur_[width_ - 1]; }
-    bool within(std::uint32_t distance) const { return distance <= max_dist_; }
 
 private:
     std::u32string_view query_;
@@ -147,13 +148,13 @@ public:
         return below != 0;
     }
 
-    // The smallest level whose word holds the last bit; levels_ when none.
+    bool reaches_end() const { return (cur_[levels_ - 1] & last_bit_) != 0; }
+    // The smallest level whose word holds the last bit.
     std::uint32_t distance() const {
         std::uint32_t k = 0;
-        while (k < levels_ && (cur_[k] & last_bit_) == 0) ++k;
+        while ((cur_[k] & last_bit_) == 0) ++k;
         return k;
     }
-    bool within(std::uint32_t distance) const { return distance < levels_; }
 
 private:
     static constexpr char32_t kAscii = 128;
@@ -215,27 +216,34 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
 
     while (!stack.empty()) {
         Frame& top = stack.back();
-        if (top.next >= top.end) {
+        const std::size_t depth = stack.size() - 1;  // labels above the children
+
+        // Siblings are tried in one tight loop until one survives pruning;
+        // most do not, and they sit next to each other in the arrays.
+        std::size_t child = 0;
+        char32_t label = 0;
+        bool survived = false;
+        while (top.next < top.end) {
+            if (visits_left-- == 0) [[unlikely]]
+                throw Fault("the trie is not a tree: its walk revisits nodes without end");
+            child = checked_at(trie.child_transitions, top.next++);
+            label = checked_at(trie.child_labels, child);
+            if (label != U'\0' && rows.descend(depth, label)) {
+                survived = true;
+                break;
+            }
+        }
+        if (!survived) {
             stack.pop_back();
             if constexpr (Reporter::kKeepsPath) {
                 if (!stack.empty()) path.pop_back();
             }
             continue;
         }
-        if (visits_left-- == 0) [[unlikely]]
-            throw Fault("the trie is not a tree: its walk revisits nodes without end");
-        const std::size_t slot = top.next++;
-        const std::size_t depth = stack.size() - 1;  // labels above the child
 
-        const std::size_t child = checked_at(trie.child_transitions, slot);
-        const char32_t label = checked_at(trie.child_labels, child);
-        if (label == U'\0') continue;
-        if (!rows.descend(depth, label)) continue;
-
-        const std::uint32_t distance = rows.distance();
-        if (rows.within(distance) &&
-            report(child, label, distance, std::span<const char32_t>(path)))
-            return;
+        if (rows.reaches_end()) {
+            if (report(child, label, rows.distance(), std::span<const char32_t>(path))) return;
+        }
 
         const ChildRange below = trie.child_range(child);
         if (below.empty()) continue;
