@@ -82,6 +82,8 @@ help:
 	@echo 'make test    build and test on CPython 3.11 and PyPy 3.9'
 	@echo 'make asan    build with ASan/UBSan and test on CPython 3.11'
 	@echo 'make demo    the end-to-end demo'
+	@echo 'make typecheck  mypy --strict and stubtest (CPython)'
+	@echo 'make dist    sdist and wheels;  make dist-check  also install each wheel and try it'
 	@echo 'make bench   run the benchmarks (bench/run.py)'
 	@echo 'make clean   remove build/;  make distclean  also remove the venvs'
 
@@ -105,10 +107,6 @@ test-pypy: $(VENV_PYPY)/.built
 asan: sysdeps $(VENV_ASAN)/.built
 	$(call banner,'pytest under AddressSanitizer + UBSan ($(VENV_ASAN))')
 	@$(call run_pytest,$(VENV_ASAN),$(ASAN_ENV))
-
-demo: sysdeps $(VENV_CPYTHON)/.built
-	$(call banner,'demo')
-	@echo 'The demo arrives with the companion package (python/quellnor); the CPython venv is built and ready.'
 
 bench: sysdeps $(VENV_CPYTHON)/.built
 	$(call banner,'bench')
@@ -213,3 +211,6 @@ clean:
 
 distclean: clean
 	rm -rf $(VENV_CPYTHON) $(VENV_PYPY) $(VENV_ASAN)
+
+# The companion package's targets: demo, dist, dist-check, typecheck.
+include mk/package.mk

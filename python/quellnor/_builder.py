@@ -1,0 +1,264 @@
+"""Collects (term, video, count) rows and flattens them into a PrefixSearch.
+
+The flat layout handed to ``PrefixSearch.from_internal_data_v2`` is made
+without a node object per trie node. The trie's nodes are the distinct
+prefixes of the terms; numbering them breadth first, children in label order,
+puts them in order of (length, text). So the builder sorts the terms once and,
+depth by depth, takes the distinct prefixes of that length: they come out
+sorted, because prefixes of a sorted list are sorted. Consequences:
+
+- every node except the root is the child of exactly one earlier node, and
+  children of one node are consecutive, so ``child_transitions`` is simply
+  1, 2, ..., N-1 and ``node_shifts[n]`` is the number of children of the
+  nodes before n;
+- a term's node is its position among the prefixes of its length, plus the
+  number of nodes on the shallower levels.
+"""
+
+from __future__ import annotations
+
+import gc
+import re
+import sys
+import uuid
+from collections import Counter
+from contextlib import contextmanager
+from itertools import accumulate, repeat
+from typing import Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
+
+from _quellnor import PrefixSearch
+
+__all__ = ["DEFAULT_VIDEO_TOP_N", "MAX_COUNT", "IndexBuilder", "VideoKey", "build_index"]
+
+#: Videos kept per node when none is asked for. A node's list keeps the
+#: videos with the highest counts over its subtree; the node's total still
+#: counts the videos that were cut, so shares stay honest. 100 is enough for
+#: any ranking to fill a results page (a share must reach 1% to be reported,
+#: so at most 100 videos can be reported for one query anyway).
+DEFAULT_VIDEO_TOP_N = 100
+
+#: Counts and totals are unsigned 32-bit values and saturate here.
+MAX_COUNT = 2**32 - 1
+
+#: What ``IndexBuilder.add`` takes as a video: a UUID, its 36-character
+#: text form, or the 16 raw bytes.
+VideoKey = Union[uuid.UUID, str, bytes]
+
+_UUID_TEXT = re.compile(r"[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}")
+
+Payload = Tuple[int, List[int], List[int]]
+
+_PAUSE_GC = sys.implementation.name == "cpython"
+
+
+def _row_text(term: object, video: object, count: object) -> str:
+    return f"row ({term!r}, {video!r}, {count!r})"
+
+
+class IndexBuilder:
+    """Accumulates (term, video, count) rows; ``build()`` makes the index.
+
+    Counts for the same term and video add up. A term's payload lists its
+    videos by count, highest first (ties in the order the videos were first
+    added to that term), and its total is the sum of its counts. Counts and
+    totals saturate at 2**32 - 1. Videos get identifiers in the order they
+    are first seen.
+
+    Every failed ``add`` raises ``ValueError`` and leaves the builder as it
+    was. The builder may be built any number of times and added to between
+    builds.
+    """
+
+    __slots__ = ("_terms", "_video_ids", "_video_keys", "_text_keys")
+
+    def __init__(self) -> None:
+        # term -> {video id: count}; dicts keep first-insertion order, which
+        # breaks ties between equal counts.
+        self._terms: Dict[str, Dict[int, int]] = {}
+        self._video_ids: Dict[bytes, int] = {}
+        self._video_keys: List[bytes] = []
+        # Text keys already parsed, so a catalogue that names the same video
+        # on many lines parses it once.
+        self._text_keys: Dict[str, bytes] = {}
+
+    def __len__(self) -> int:
+        """The number of distinct terms added so far."""
+        return len(self._terms)
+
+    @property
+    def video_count(self) -> int:
+        """The number of distinct videos added so far."""
+        return len(self._video_keys)
+
+    def add(self, term: str, video: VideoKey, count: int = 1) -> None:
+        """Adds ``count`` views of ``video`` under ``term``.
+
+        ``term`` is a non-empty str without NUL characters or lone
+        surrogates; ``video`` a ``uuid.UUID``, its 36-character text form
+        (either case) or 16 raw bytes; ``count`` a non-negative int (not a
+        bool). A count of 0 still records the term and the video.
+        """
+        if not isinstance(term, str) or not term:
+            raise ValueError(f"{_row_text(term, video, count)}: the term must be a non-empty str")
+        if isinstance(count, bool) or not isinstance(count, int):
+            raise ValueError(f"{_row_text(term, video, count)}: the count must be an int")
+        if count < 0:
+            raise ValueError(f"{_row_text(term, video, count)}: the count must not be negative")
+        key = self._key_of(term, video, count)
+        videos = self._terms.get(term)
+        if videos is None:
+            if "\x00" in term:
+                raise ValueError(f"{_row_text(term, video, count)}: the term contains a NUL character")
+            try:
+                term.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ValueError(
+                    f"{_row_text(term, video, count)}: the term is not valid Unicode text") from None
+            term = str(term)  # a plain str, whatever subclass came in
+        count = int(count)  # a plain int, whatever subclass came in
+
+        # Everything is checked: from here on nothing can fail.
+        vid = self._video_ids.get(key)
+        if vid is None:
+            vid = self._video_ids[key] = len(self._video_keys)
+            self._video_keys.append(key)
+        if videos is None:
+            self._terms[term] = {vid: min(count, MAX_COUNT)}
+        else:
+            videos[vid] = min(videos.get(vid, 0) + count, MAX_COUNT)
+
+    def _key_of(self, term: str, video: object, count: object) -> bytes:
+        if isinstance(video, str):
+            key = self._text_keys.get(video)
+            if key is None:
+                if len(video) != 36 or not _UUID_TEXT.fullmatch(video):
+                    raise ValueError(
+                        f"{_row_text(term, video, count)}: the video key must be a UUID"
+                        " in its 36-character form (8-4-4-4-12 hexadecimal digits)")
+                key = self._text_keys[video] = uuid.UUID(video).bytes
+            return key
+        if isinstance(video, uuid.UUID):
+            return video.bytes
+        if isinstance(video, (bytes, bytearray)):
+            if len(video) != 16:
+                raise ValueError(
+                    f"{_row_text(term, video, count)}: a video key given as bytes must be"
+                    f" 16 bytes long, not {len(video)}")
+            return bytes(video)
+        raise ValueError(
+            f"{_row_text(term, video, count)}: the video key must be a uuid.UUID, a str"
+            f" or 16 bytes, not {type(video).__name__}")
+
+    def build(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> PrefixSearch:
+        """Builds the index of everything added so far.
+
+        ``video_top_n`` bounds every node's video list: a node keeps the
+        ``video_top_n`` videos with the highest counts over its subtree.
+        """
+        if isinstance(video_top_n, bool) or not isinstance(video_top_n, int):
+            raise TypeError(f"video_top_n must be an int, not {type(video_top_n).__name__}")
+        if not 0 <= video_top_n < 2**64:
+            raise ValueError(f"video_top_n must be between 0 and 2**64 - 1, not {video_top_n}")
+        with _gc_paused():
+            node_shifts, child_labels, payloads, child_transitions = self._layout()
+            return PrefixSearch.from_internal_data_v2(
+                node_shifts, child_labels, payloads, child_transitions, self._video_keys, video_top_n)
+
+    def _layout(self) -> Tuple[List[int], List[str], List[Optional[Payload]], range]:
+        """The flat trie: node_shifts, child_labels, payloads, child_transitions."""
+        terms = self._terms
+        # Made in insertion order, which keeps memory access local: faster
+        # than making each payload when its node is numbered.
+        prepared = {term: _payload(videos) for term, videos in terms.items()}
+        by_length: Dict[int, List[str]] = {}
+        for term in terms:
+            by_length.setdefault(len(term), []).append(term)
+
+        node_shifts: List[int] = []
+        child_labels: List[str] = [""]
+        payloads: List[Optional[Payload]] = [None]
+        level: List[str] = [""]  # the prefixes of the current depth, sorted
+        level_start = 0  # node number of level[0]
+        active = sorted(terms)  # terms longer than the current depth
+        depth = 0
+        shift = 0
+        while level:
+            active = [t for t in active if len(t) > depth]
+            # Distinct prefixes one character longer, in sorted order.
+            children = list(dict.fromkeys([t[: depth + 1] for t in active]))
+            # Children per node of this level; children of one node are
+            # consecutive, so node_shifts is a running sum.
+            per_parent = Counter([c[:depth] for c in children])
+            starts = list(accumulate(map(per_parent.get, level, repeat(0, len(level))), initial=shift))
+            shift = starts.pop()
+            node_shifts += starts
+            depth += 1
+            next_start = level_start + len(level)
+            child_labels += [c[-1] for c in children]
+            payloads += repeat(None, len(children))
+            ending = by_length.get(depth)
+            if ending:
+                number = dict(zip(children, range(next_start, next_start + len(children))))
+                for term in ending:
+                    payloads[number[term]] = prepared[term]
+            level, level_start = children, next_start
+        return node_shifts, child_labels, payloads, range(1, len(child_labels))
+
+
+@contextmanager
+def _gc_paused() -> Iterator[None]:
+    """Pauses the cycle collector while a build allocates its many lists.
+
+    They hold no cycles, but CPython's collector would scan the growing heap
+    again and again: pausing it makes a large build several times faster.
+    PyPy's collector has no such cost, and there pausing it would only let
+    garbage pile up, so it is left alone.
+    """
+    if not _PAUSE_GC:
+        yield
+        return
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def _payload(videos: Dict[int, int]) -> Payload:
+    if len(videos) == 1:
+        ((vid, count),) = videos.items()
+        return (count, [vid], [count])
+    # A stable sort (reverse=True keeps it stable): equal counts stay in
+    # first-insertion order.
+    ranked = sorted(videos, key=videos.__getitem__, reverse=True)
+    counts = [videos[v] for v in ranked]
+    return (min(sum(counts), MAX_COUNT), ranked, counts)
+
+
+def build_index(
+    rows: Iterable[Tuple[str, VideoKey, int]], video_top_n: int = DEFAULT_VIDEO_TOP_N
+) -> PrefixSearch:
+    """Builds an index from (term, video, count) rows; see ``IndexBuilder``.
+
+    A bad row raises ``ValueError`` naming the row and its position (counted
+    from 0); no index is made.
+    """
+    builder = IndexBuilder()
+    add = builder.add
+    with _gc_paused():
+        _add_rows(add, rows)
+    return builder.build(video_top_n=video_top_n)
+
+
+def _add_rows(add: Callable[[str, VideoKey, int], None], rows: Iterable[Tuple[str, VideoKey, int]]) -> None:
+    for position, row in enumerate(rows):
+        try:
+            term, video, count = row
+        except (TypeError, ValueError):
+            raise ValueError(f"row {position} ({row!r}): expected (term, video, count)") from None
+        try:
+            add(term, video, count)
+        except ValueError as exc:
+            raise ValueError(f"row {position}: {exc}") from None

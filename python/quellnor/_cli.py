@@ -1,0 +1,366 @@
+"""The ``quellnor`` command line: build, query, stats and demo.
+
+Exit codes: 0 success, 1 bad input (a malformed catalogue, an unreadable or
+corrupt file), 2 a usage error (reported by argparse).
+"""
+
+from __future__ import annotations
+
+import argparse
+import gzip
+import os
+import sys
+import tempfile
+import time
+from importlib import resources
+from typing import IO, List, Optional, Sequence, Tuple
+
+from _quellnor import PrefixSearch
+
+from ._builder import DEFAULT_VIDEO_TOP_N, IndexBuilder, _gc_paused
+from ._format import scan
+from ._input import FORMATS, InputError, load_catalogue, load_lines
+
+__all__ = ["main"]
+
+PROG = "quellnor"
+SAMPLE = "sample_catalogue.tsv.gz"
+
+# (query, max_dist, what it shows) for ``quellnor demo``.
+DEMO_QUERIES: Tuple[Tuple[str, int, str], ...] = (
+    ("choclate", 1, "a letter left out"),
+    ("vulcano", 1, "a wrong letter"),
+    ("mountian", 2, "two letters swapped: two edits"),
+    ("nitting", 1, "a silent letter left out"),
+    ("guitar", 1, "an exact term: its one-edit neighbours weigh far less"),
+    ("photogr", 1, "unfinished: no whole term within one edit, so prefix nodes rank"),
+    ("telescop", 1, "unfinished, but one edit away from a whole term"),
+)
+
+
+class _Failure(Exception):
+    """Bad input: reported on stderr, exit code 1."""
+
+
+# --- argument parsing -------------------------------------------------------
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is negative")
+    return value
+
+
+def _distance(text: str) -> int:
+    value = _count(text)
+    if value > 2**32 - 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is too large")
+    return value
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Typo-tolerant search over a trie of terms and the videos behind them.",
+        epilog="Exit codes: 0 success, 1 bad input, 2 usage error.",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+
+    build = commands.add_parser(
+        "build",
+        help="build an index from a catalogue of term, video, count rows",
+        description="Build an index from tab-separated term<TAB>video<TAB>count lines "
+        "(or JSON Lines objects with term, video and count). Videos are UUIDs; "
+        "a missing count is 1; a .gz input is decompressed; INPUT - reads standard input.",
+    )
+    build.add_argument("input", metavar="INPUT", help="the catalogue (.tsv, .jsonl, optionally .gz; - for stdin)")
+    build.add_argument("-o", "--output", metavar="INDEX", required=True, help="where to write the index")
+    build.add_argument(
+        "--top-n", type=_count, default=DEFAULT_VIDEO_TOP_N, metavar="N",
+        help=f"videos kept per trie node (default {DEFAULT_VIDEO_TOP_N})",
+    )
+    build.add_argument(
+        "--format", choices=FORMATS, default=None,
+        help="input format (default: jsonl for a .jsonl name, else tsv)",
+    )
+    build.set_defaults(run=_cmd_build)
+
+    query = commands.add_parser(
+        "query",
+        help="find the terms (or rank the videos) near TERM",
+        description="Print the indexed terms within --max-dist edits of TERM, in trie order, "
+        "or with --videos the videos behind them, ranked by share.",
+    )
+    query.add_argument("index", metavar="INDEX", help="an index written by 'build'")
+    query.add_argument("term", metavar="TERM", help="what the user typed")
+    query.add_argument("--max-dist", type=_distance, default=1, metavar="D", help="edits allowed (default 1)")
+    query.add_argument("--limit", type=_count, default=None, metavar="K", help="print at most K rows")
+    query.add_argument("--videos", action="store_true", help="rank the videos instead of listing terms")
+    query.add_argument(
+        "--prefix-nodes", choices=("auto", "yes", "no"), default="auto",
+        help="with --videos: also rank unfinished terms (prefixes): auto uses them "
+        "only when no whole term is within reach (default auto)",
+    )
+    query.set_defaults(run=_cmd_query)
+
+    stats = commands.add_parser("stats", help="count what an index holds", description="Count what an index holds.")
+    stats.add_argument("index", metavar="INDEX", help="an index written by 'build'")
+    stats.set_defaults(run=_cmd_stats)
+
+    demo = commands.add_parser(
+        "demo",
+        help="build an index of the bundled sample catalogue and run a few queries",
+        description="Build an index of the sample catalogue that ships with the package "
+        "and run misspelt and unfinished queries against it.",
+    )
+    demo.add_argument("--top-n", type=_count, default=DEFAULT_VIDEO_TOP_N, metavar="N", help=argparse.SUPPRESS)
+    demo.set_defaults(run=_cmd_demo)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the command line; returns the exit code (argparse exits with 2 itself)."""
+    args = _parser().parse_args(argv)
+    try:
+        code: int = args.run(args, sys.stdout, sys.stderr)
+        sys.stdout.flush()
+        return code
+    except (_Failure, InputError) as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (``quellnor query ... | head``): not an error.
+        # Point stdout at nothing so the interpreter's final flush is quiet.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
+    except BaseException as exc:  # noqa: B036 -- PanicException derives from BaseException
+        if type(exc).__name__ != "PanicException":
+            raise
+        print(f"{PROG}: error: the index is corrupt ({exc})", file=sys.stderr)
+        return 1
+
+
+# --- output helpers ---------------------------------------------------------
+
+
+class _Progress:
+    """A one-line status display on a terminal; silent elsewhere."""
+
+    def __init__(self, stream: IO[str]) -> None:
+        self.stream = stream
+        try:
+            self.enabled = bool(stream.isatty())
+        except (AttributeError, ValueError):
+            self.enabled = False
+        self.shown = False
+        self.last = 0.0
+
+    def status(self, text: str) -> None:
+        if self.enabled:
+            self.stream.write("\r\x1b[K" + text)
+            self.stream.flush()
+            self.shown = True
+
+    def reading(self, source: str) -> "_ReadProgress":
+        return _ReadProgress(self, source)
+
+    def clear(self) -> None:
+        if self.shown:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+            self.shown = False
+
+
+class _ReadProgress:
+    def __init__(self, progress: _Progress, source: str) -> None:
+        self.progress = progress
+        self.source = source
+
+    def __call__(self, lines: int, position: int, size: Optional[int]) -> None:
+        now = time.monotonic()
+        if now - self.progress.last < 0.1:
+            return
+        self.progress.last = now
+        text = f"reading {self.source}: {lines:,} lines"
+        if size:
+            text += f", {position / 1e6:,.1f} of {size / 1e6:,.1f} MB ({min(100, 100 * position // size)}%)"
+        self.progress.status(text)
+
+
+def _print_table(out: IO[str], headers: Sequence[str], rows: Sequence[Sequence[str]], right: Sequence[int] = ()) -> None:
+    widths = [max([len(h)] + [len(r[i]) for r in rows]) for i, h in enumerate(headers)]
+
+    def line(cells: Sequence[str]) -> str:
+        parts = [c.rjust(w) if i in right else c.ljust(w) for i, (c, w) in enumerate(zip(cells, widths))]
+        return "  ".join(parts).rstrip()
+
+    out.write(line(headers) + "\n")
+    for row in rows:
+        out.write(line(row) + "\n")
+
+
+def _term_rows(matches: List[Tuple[str, int, int]]) -> List[List[str]]:
+    return [[term, str(distance)] for term, _, distance in matches]
+
+
+def _video_rows(ranking: List[Tuple[str, float]]) -> List[List[str]]:
+    return [[str(rank), key, f"{share:.2%}"] for rank, (key, share) in enumerate(ranking, 1)]
+
+
+def _load(path: str) -> PrefixSearch:
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as exc:
+        raise _Failure(f"cannot read {path}: {exc.strerror or exc}") from None
+    try:
+        return PrefixSearch.from_bytes(data)
+    except ValueError as exc:
+        raise _Failure(f"{path} is not an index ({exc})") from None
+
+
+def _write_atomically(path: str, data: bytes) -> None:
+    directory = os.path.dirname(os.path.abspath(path))
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=".quellnor-", dir=directory)
+    except OSError as exc:
+        raise _Failure(f"cannot write {path}: {exc.strerror or exc}") from None
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+        os.chmod(tmp, 0o666 & ~_umask())
+        os.replace(tmp, path)
+    except OSError as exc:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise _Failure(f"cannot write {path}: {exc.strerror or exc}") from None
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+# --- commands ---------------------------------------------------------------
+
+
+def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    progress = _Progress(err)
+    started = time.perf_counter()
+    builder = IndexBuilder()
+    source = "<stdin>" if args.input == "-" else args.input
+    try:
+        with _gc_paused():
+            rows = load_catalogue(builder, args.input, args.format, progress.reading(source))
+        progress.status(f"building the index of {len(builder):,} terms")
+        index = builder.build(video_top_n=args.top_n)
+        progress.status(f"writing {args.output}")
+        data = index.to_bytes()
+        _write_atomically(args.output, data)
+    finally:
+        progress.clear()
+    seconds = time.perf_counter() - started
+    out.write(
+        f"{args.output}: {len(builder):,} terms, {builder.video_count:,} videos "
+        f"from {rows:,} rows, {len(data):,} bytes in {seconds:.1f} s\n"
+    )
+    return 0
+
+
+def _cmd_query(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    try:
+        args.term.encode("utf-8")
+    except UnicodeEncodeError:
+        raise _Failure("TERM is not valid UTF-8 text") from None
+    index = _load(args.index)
+    if args.videos:
+        prefix = {"auto": None, "yes": True, "no": False}[args.prefix_nodes]
+        ranking = index.fuzzy_match_video(args.term, args.max_dist, args.limit, prefix)
+        if ranking:
+            _print_table(out, ["RANK", "VIDEO", "SHARE"], _video_rows(ranking), right=(0, 2))
+        else:
+            out.write("no videos\n")
+    else:
+        matches = index.fuzzy_match(args.term, args.max_dist, args.limit)
+        # The extension stops only after its first hit, so a limit of 0
+        # still brings one back.
+        matches = matches[: args.limit]
+        if matches:
+            _print_table(out, ["TERM", "DISTANCE"], _term_rows(matches), right=(1,))
+        else:
+            out.write("no terms\n")
+    return 0
+
+
+def _cmd_stats(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    try:
+        with open(args.index, "rb") as f:
+            data = f.read()
+    except OSError as exc:
+        raise _Failure(f"cannot read {args.index}: {exc.strerror or exc}") from None
+    try:
+        stats = scan(data)
+    except ValueError as exc:
+        raise _Failure(f"{args.index}: {exc}") from None
+    rows = [
+        ["nodes", f"{stats.nodes:,}"],
+        ["edges", f"{stats.edges:,}"],
+        ["terms", f"{stats.terms:,}"],
+        ["videos", f"{stats.videos:,}"],
+        ["payload entries", f"{stats.payload_entries:,}"],
+        ["total count", f"{stats.root_total:,}"],
+        ["bytes", f"{stats.size:,}"],
+    ]
+    out.write(f"{args.index}\n")
+    width = max(len(value) for _, value in rows)
+    for name, value in rows:
+        out.write(f"  {name:<16}{value:>{width}}\n")
+    return 0
+
+
+def sample_catalogue() -> bytes:
+    """The gzip-compressed sample catalogue that ships with the package."""
+    return resources.files("quellnor").joinpath("data").joinpath(SAMPLE).read_bytes()
+
+
+def _cmd_demo(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    started = time.perf_counter()
+    builder = IndexBuilder()
+    lines = gzip.decompress(sample_catalogue()).splitlines()
+    rows = load_lines(builder, lines, "tsv", SAMPLE)
+    index = builder.build(video_top_n=args.top_n)
+    data = index.to_bytes()
+    seconds = time.perf_counter() - started
+    stats = scan(data)
+    out.write(
+        f"Sample catalogue: {rows:,} rows, {len(builder):,} terms, {builder.video_count:,} videos.\n"
+        f"Index: {stats.nodes:,} trie nodes, {len(data):,} bytes, built in {seconds:.2f} s.\n"
+    )
+    # What a worker process would do: load the index from its bytes.
+    index = PrefixSearch.from_bytes(data)
+    for term, max_dist, note in DEMO_QUERIES:
+        out.write(f"\n> {term!r}, up to {max_dist} edit{'s' if max_dist > 1 else ''}: {note}\n")
+        matches = index.fuzzy_match(term, max_dist, 6)
+        out.write("  terms:  " + (", ".join(f"{t} ({d})" for t, _, d in matches) or "none") + "\n")
+        ranking = index.fuzzy_match_video(term, max_dist, 5)
+        if not ranking:
+            out.write("  videos: none\n")
+            continue
+        out.write("  videos:\n")
+        for rank, key, share in _video_rows(ranking):
+            out.write(f"    {rank}. {key}  {share:>7}\n")
+    out.write(
+        "\nTerms are listed in trie order with their edit distance. A video's share is its"
+        "\nweighted count over the weighted total of the matched nodes: exact matches weigh"
+        "\n1.0, fuzzy ones (1 - d/L) * 0.05, and prefix nodes 0.85 times as much.\n"
+    )
+    return 0

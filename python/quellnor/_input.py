@@ -1,0 +1,178 @@
+"""Reading catalogues of (term, video, count) rows from files.
+
+Two formats, each optionally gzip-compressed (a ``.gz`` suffix):
+
+- tsv: ``term<TAB>video<TAB>count`` per line; the count may be left out
+  (``term<TAB>video``) and then is 1. A first line reading
+  ``term<TAB>video<TAB>count`` is a header and skipped.
+- jsonl: one JSON object per line with the keys ``term``, ``video`` and
+  optionally ``count`` (default 1); other keys are ignored.
+
+Blank lines are skipped in both. Every problem is reported as an
+``InputError`` that names the source and the line number.
+"""
+
+from __future__ import annotations
+
+import gzip
+import json
+import re
+import sys
+import zlib
+from contextlib import contextmanager
+from typing import IO, Callable, Iterable, Iterator, Optional, Tuple
+
+from ._builder import IndexBuilder
+
+__all__ = ["FORMATS", "InputError", "detect_format", "load_catalogue", "load_lines", "open_binary"]
+
+FORMATS = ("tsv", "jsonl")
+_COUNT = re.compile(r"\s*[0-9]+\s*")
+_HEADER = ["term", "video", "count"]
+
+# progress(lines read, bytes read so far, total bytes or None)
+Progress = Callable[[int, int, Optional[int]], None]
+
+
+class InputError(Exception):
+    """A catalogue that cannot be read or holds a malformed line."""
+
+
+def detect_format(name: str) -> str:
+    """The format a file name implies: jsonl for ``.jsonl`` (also under ``.gz``), else tsv."""
+    lower = name.lower()
+    if lower.endswith(".gz"):
+        lower = lower[:-3]
+    return "jsonl" if lower.endswith((".jsonl", ".ndjson")) else "tsv"
+
+
+@contextmanager
+def open_binary(path: str) -> Iterator[Tuple[Iterable[bytes], IO[bytes], Optional[int]]]:
+    """Opens a catalogue: (lines to read, the raw file for its position, its size).
+
+    ``-`` is standard input. A name ending in ``.gz`` is decompressed.
+    """
+    if path == "-":
+        raw: IO[bytes] = sys.stdin.buffer
+        yield raw, raw, None
+        return
+    try:
+        raw = open(path, "rb")
+    except OSError as exc:
+        raise InputError(f"cannot read {path}: {exc.strerror or exc}") from None
+    with raw:
+        try:
+            size: Optional[int] = raw.seek(0, 2)
+            raw.seek(0)
+        except OSError:
+            size = None
+        if path.lower().endswith(".gz"):
+            with gzip.GzipFile(fileobj=raw, mode="rb") as unzipped:
+                yield unzipped, raw, size
+        else:
+            yield raw, raw, size
+
+
+def load_catalogue(
+    builder: IndexBuilder,
+    path: str,
+    fmt: Optional[str] = None,
+    progress: Optional[Progress] = None,
+) -> int:
+    """Adds every row of the catalogue at ``path`` to ``builder``.
+
+    Returns the number of rows added. On a malformed line raises
+    ``InputError`` naming the line; the rows before it stay added, so pass a
+    fresh builder when a failure should leave nothing behind.
+    """
+    fmt = fmt or detect_format(path)
+    source = "<stdin>" if path == "-" else path
+    with open_binary(path) as (lines, raw, size):
+        report: Optional[Callable[[int], None]] = None
+        if progress is not None:
+            show = progress
+
+            def report(lineno: int) -> None:
+                show(lineno, _position(raw), size)
+
+        try:
+            return load_lines(builder, lines, fmt, source, report)
+        except (OSError, EOFError, zlib.error) as exc:
+            raise InputError(f"cannot read {source}: {exc}") from None
+
+
+def load_lines(
+    builder: IndexBuilder,
+    lines: Iterable[bytes],
+    fmt: str,
+    source: str,
+    report: Optional[Callable[[int], None]] = None,
+) -> int:
+    """Adds the rows of a catalogue's lines (bytes, UTF-8) to ``builder``.
+
+    ``report``, if given, is called with the line number every few thousand
+    lines and at the end. Returns the number of rows added.
+    """
+    if fmt not in FORMATS:
+        raise InputError(f"unknown format {fmt!r} (choose from {', '.join(FORMATS)})")
+    parse = _parse_tsv if fmt == "tsv" else _parse_jsonl
+    add = builder.add
+    rows = 0
+    lineno = 0
+    for lineno, line in enumerate(lines, 1):
+        if report is not None and lineno % 8192 == 0:
+            report(lineno)
+        try:
+            text = line.decode("utf-8").rstrip("\r\n")
+        except UnicodeDecodeError as exc:
+            raise InputError(f"{source}:{lineno}: not UTF-8 text ({exc.reason} at column {exc.start + 1})") from None
+        if not text.strip():
+            continue
+        try:
+            row = parse(text, lineno)
+            if row is None:
+                continue
+            add(*row)
+        except ValueError as exc:
+            raise InputError(f"{source}:{lineno}: {exc}") from None
+        rows += 1
+    if report is not None:
+        report(lineno)
+    return rows
+
+
+def _position(raw: IO[bytes]) -> int:
+    try:
+        return raw.tell()
+    except OSError:
+        return 0
+
+
+def _parse_tsv(text: str, lineno: int) -> Optional[Tuple[str, str, int]]:
+    fields = text.split("\t")
+    if lineno == 1 and [f.strip().lower() for f in fields] == _HEADER:
+        return None
+    if len(fields) == 2:
+        term, video = fields
+        count = 1
+    elif len(fields) == 3:
+        term, video, count_text = fields
+        if not _COUNT.fullmatch(count_text):
+            raise ValueError(f"the count {count_text!r} is not a non-negative whole number")
+        count = int(count_text)
+    else:
+        raise ValueError(f"expected term<TAB>video<TAB>count, found {len(fields)} field(s)")
+    return term, video.strip(), count
+
+
+def _parse_jsonl(text: str, lineno: int) -> Tuple[str, str, int]:
+    try:
+        obj = json.loads(text)
+    except ValueError as exc:
+        raise ValueError(f"not valid JSON: {exc}") from None
+    if not isinstance(obj, dict):
+        raise ValueError(f"expected a JSON object with term, video and count, found {type(obj).__name__}")
+    missing = [k for k in ("term", "video") if k not in obj]
+    if missing:
+        raise ValueError(f"the object has no {' and no '.join(repr(k) for k in missing)}")
+    return obj["term"], obj["video"], obj.get("count", 1)
