@@ -85,6 +85,8 @@ help:
 	@echo 'make typecheck  mypy --strict and stubtest (CPython)'
 	@echo 'make dist    sdist and wheels;  make dist-check  also install each wheel and try it'
 	@echo 'make bench   run the benchmarks (bench/run.py)'
+	@echo 'make fuzz-smoke  two minutes of the native fuzzer (CI);  make fuzz  thirty minutes'
+	@echo 'make soak    one million mixed calls against the benchmark index, memory sampled'
 	@echo 'make clean   remove build/;  make distclean  also remove the venvs'
 
 # Runs both suites even when the first fails, then reports.
@@ -214,3 +216,6 @@ distclean: clean
 
 # The companion package's targets: demo, dist, dist-check, typecheck.
 include mk/package.mk
+
+# The native fuzz target and the soak run.
+include mk/reliability.mk

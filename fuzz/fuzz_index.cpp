@@ -1,0 +1,547 @@
+// libFuzzer target: arbitrary bytes as a serialized index.
+//
+// The whole input goes to the decoder, which reads the index from the front
+// and ignores whatever follows it. The query parameters are read from the
+// back of the same input (see Tail), so a valid encoding with a short trailer
+// appended is a seed whose queries are chosen on purpose (fuzz/make_seeds.py).
+//
+// When decoding succeeds:
+//   - the index is re-encoded; the encoding must have exactly the announced
+//     size, decode to an equal index and re-encode to the same bytes;
+//   - each query runs through the term matcher, the node matcher and the
+//     video ranking, and the results are checked against each other and
+//     against a plain edit-distance computation;
+//   - the decoded arrays are also fed to the builder, and whatever it accepts
+//     is queried the same way.
+// An index whose walk can enter a node twice (a cycle or a shared subtree)
+// is walked once per input, without cross-checks: see run_tangled.
+//
+// Expected outcomes of any single operation: a result, quellnor::InputError
+// (input the core rejects), quellnor::Fault (a broken invariant of a decoded
+// index, reported as an internal fault) or std::bad_alloc (a walk past its
+// memory budget). Anything else escapes and ends the run: a crash, a
+// sanitizer report, a failed consistency check (abort), a timeout or a
+// memory blow-up. Set FUZZ_INDEX_TRACE=1 to see each operation's outcome
+// and duration when replaying an input.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "codec/codec.hpp"
+#include "fault.hpp"
+#include "prefix/matcher.hpp"
+#include "prefix/trie.hpp"
+#include "ranking.hpp"
+
+namespace {
+
+using namespace quellnor;
+
+[[noreturn]] void fail(const char* what, const std::string& detail = {}) {
+    std::fprintf(stderr, "\nfuzz_index: check failed: %s%s%s\n", what, detail.empty() ? "" : ": ",
+                 detail.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+#define CHECK(cond, ...) \
+    do {                 \
+        if (!(cond)) fail(#cond, ##__VA_ARGS__); \
+    } while (0)
+
+// With FUZZ_INDEX_TRACE set in the environment, every operation reports its
+// outcome and duration on standard error: for finding what a slow input does.
+const bool kTrace = std::getenv("FUZZ_INDEX_TRACE") != nullptr;
+
+struct Trace {
+    const char* what;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    void operator()(const char* outcome, std::size_t size = 0) const {
+        if (!kTrace) return;
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        std::fprintf(stderr, "fuzz_index: %-22s %-10s %8zu results %9.1f ms\n", what, outcome, size, ms);
+    }
+};
+
+template <class T>
+std::size_t result_size(const T& value) {
+    if constexpr (requires { value.size(); }) return value.size();
+    return 0;
+}
+
+// Runs `op`; an expected failure gives nullopt, anything else propagates.
+template <class Op>
+auto attempt(const char* what, Op&& op) -> std::optional<decltype(op())> {
+    const Trace trace{what};
+    try {
+        auto result = op();
+        trace("ok", result_size(result));
+        return result;
+    } catch (const Fault&) {
+        trace("Fault");
+    } catch (const InputError&) {
+        trace("InputError");
+    } catch (const std::bad_alloc&) {
+        trace("bad_alloc");
+    }
+    return std::nullopt;
+}
+
+// Reads parameter bytes from the end of the input towards its front; past
+// the front it yields zeros, so every input has a complete parameter set.
+class Tail {
+public:
+    explicit Tail(std::span<const std::uint8_t> data) : data_(data), left_(data.size()) {}
+
+    std::uint8_t byte() { return left_ == 0 ? 0 : data_[--left_]; }
+
+    std::uint16_t u16() {
+        const std::uint16_t low = byte();
+        return static_cast<std::uint16_t>(low | (byte() << 8));
+    }
+
+private:
+    std::span<const std::uint8_t> data_;
+    std::size_t left_;
+};
+
+// Code points that exercise the non-ASCII paths, and byte strings that are
+// not UTF-8 at all (the core maps each bad byte to U+FFFD).
+constexpr std::string_view kSpecial[16] = {
+    "\xc3\xa9",          // U+00E9
+    "\xc3\x9f",          // U+00DF
+    "\xe2\x82\xac",      // U+20AC
+    "\xef\xbf\xbd",      // U+FFFD
+    "\xf0\x9f\x98\x80",  // U+1F600
+    "\xf4\x8f\xbf\xbf",  // U+10FFFF
+    "\xd0\xb6",          // U+0436
+    "\xe4\xb8\xad",      // U+4E2D
+    "\xff",              // invalid lead byte
+    "\xed\xa0\x80",      // encoded surrogate
+    "\xc0\xaf",          // overlong
+    "\xe2\x82",          // truncated sequence
+    "\x80",              // lone continuation byte
+    "\xf5\x80\x80\x80",  // beyond U+10FFFF
+    std::string_view("\0", 1),
+    "\xc2\x80",          // U+0080
+};
+
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+struct Query {
+    std::string term;  // UTF-8, possibly invalid
+    std::uint32_t max_dist;
+    std::optional<std::uint64_t> limit;
+    std::optional<bool> include_prefix_nodes;
+};
+
+// Mostly 0 to 3; sometimes up to 15 (both row representations); now and
+// then larger, up to the whole 32-bit range.
+std::uint32_t pick_max_dist(Tail& tail) {
+    const std::uint8_t b = tail.byte();
+    if (b < 200) return b % 4;
+    if (b < 240) return b % 16;
+    if (b < 252) return 16u + (b - 240u) * 8u;
+    constexpr std::uint32_t kHuge[4] = {0xFFFF'FFFFu, 0xFFFF'FFFEu, 1u << 16, 1u << 31};
+    return kHuge[b - 252];
+}
+
+std::optional<std::uint64_t> pick_limit(Tail& tail) {
+    const std::uint8_t b = tail.byte();
+    if (b < 128) return std::nullopt;
+    constexpr std::uint64_t kLimits[8] = {0, 1, 2, 3, 5, 17, 1u << 20, ~std::uint64_t{0}};
+    return kLimits[b % 8];
+}
+
+// Characters: a byte with the top bit set takes a label of the index (so
+// that queries actually meet the trie), a byte below 16 one of kSpecial, any
+// other byte itself as ASCII. Up to 79 characters, across the 63 code points
+// where the matcher switches row representation; fewer when asked.
+Query read_query(Tail& tail, const Trie& trie, std::size_t max_length) {
+    Query q;
+    q.max_dist = pick_max_dist(tail);
+    q.limit = pick_limit(tail);
+    const std::uint8_t prefix = tail.byte() % 3;
+    if (prefix != 0) q.include_prefix_nodes = prefix == 2;
+    const std::size_t length = tail.byte() % (max_length + 1);
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint8_t c = tail.byte();
+        if (c & 0x80) {
+            const std::size_t at = tail.u16();
+            if (!trie.child_labels.empty()) {
+                const char32_t label = trie.child_labels[at % trie.child_labels.size()];
+                // A decoded label is always a scalar value; stay defensive for
+                // the builder's copy all the same.
+                if (label <= 0x10FFFF && (label < 0xD800 || label > 0xDFFF)) append_utf8(q.term, label);
+            } else {
+                q.term += static_cast<char>('a' + (c & 0x0F));
+            }
+        } else if (c < 16) {
+            q.term += kSpecial[c];
+        } else {
+            q.term += static_cast<char>(c);
+        }
+    }
+    return q;
+}
+
+// Plain Levenshtein distance over code points, the oracle for every
+// distance the matchers report.
+std::uint32_t levenshtein(std::u32string_view a, std::u32string_view b) {
+    std::vector<std::uint32_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = static_cast<std::uint32_t>(j);
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::uint32_t diagonal = row[0];
+        row[0] = static_cast<std::uint32_t>(i);
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::uint32_t above = row[j];
+            row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0u : 1u)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+bool same_nodes(const std::vector<NodeMatch>& a, const std::vector<NodeMatch>& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](const NodeMatch& x, const NodeMatch& y) {
+               return x.node_id == y.node_id && x.distance == y.distance;
+           });
+}
+
+bool same_ranking(const std::vector<RankedVideo>& a, std::size_t n, const std::vector<RankedVideo>& b) {
+    if (n > a.size() || n > b.size()) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i].key != b[i].key) return false;
+        // Bit-identical: scores are reproducible to the last bit.
+        if (std::memcmp(&a[i].share, &b[i].share, sizeof(double)) != 0) return false;
+    }
+    return true;
+}
+
+std::string describe(const Query& q) {
+    std::string s = "max_dist " + std::to_string(q.max_dist) + ", limit ";
+    s += q.limit ? std::to_string(*q.limit) : "none";
+    s += ", term bytes " + std::to_string(q.term.size());
+    return s;
+}
+
+void check_term_matcher(const Trie& trie, const Query& q, const std::u32string& query) {
+    const auto all = attempt("fuzzy_match", [&] { return fuzzy_match(trie, q.term, q.max_dist, std::nullopt); });
+    if (all) {
+        // At most a bounded number of results is checked against the oracle.
+        std::size_t budget = 20000;
+        for (const MatchResult& m : *all) {
+            CHECK(m.distance <= q.max_dist, describe(q));
+            const std::u32string term = decode_utf8(m.term);
+            CHECK(!term.empty());
+            CHECK(m.node_id < trie.child_labels.size());
+            CHECK(term.back() == trie.child_labels[m.node_id], describe(q));
+            CHECK(m.node_id < trie.is_terminal.size() && trie.is_terminal[m.node_id] == 1);
+            const std::size_t cost = (term.size() + 1) * (query.size() + 1);
+            if (cost > budget) continue;
+            budget -= cost;
+            CHECK(levenshtein(query, term) == m.distance, describe(q) + ", term " + m.term);
+        }
+    }
+
+    // The node matcher restricted to term ends reports the same nodes, in the
+    // same order, at the same distances.
+    const auto ends = attempt("nodes ends", [&] { return fuzzy_match_nodes(trie, query, q.max_dist, true); });
+    if (all && ends) {
+        CHECK(all->size() == ends->size(), describe(q));
+        for (std::size_t i = 0; i < all->size(); ++i) {
+            CHECK((*all)[i].node_id == (*ends)[i].node_id, describe(q));
+            CHECK((*all)[i].distance == (*ends)[i].distance, describe(q));
+        }
+    }
+
+    // With a limit, the walk stops right after the report that reaches it: the
+    // result is the front of the unlimited one, and when the unlimited walk
+    // failed later on, the limited one either fails too or stopped early.
+    if (q.limit) {
+        const auto some = attempt("fuzzy_match limited", [&] { return fuzzy_match(trie, q.term, q.max_dist, q.limit); });
+        const std::uint64_t wanted = std::max<std::uint64_t>(*q.limit, 1);
+        if (some && all) {
+            CHECK(some->size() == std::min<std::uint64_t>(wanted, all->size()), describe(q));
+            for (std::size_t i = 0; i < some->size(); ++i) {
+                CHECK((*some)[i].term == (*all)[i].term && (*some)[i].node_id == (*all)[i].node_id &&
+                          (*some)[i].distance == (*all)[i].distance,
+                      describe(q));
+            }
+        } else if (some) {
+            CHECK(some->size() == wanted, describe(q));
+        }
+    }
+}
+
+void check_node_matcher(const Trie& trie, const Query& q, const std::u32string& query) {
+    const auto nodes = attempt("nodes", [&] { return fuzzy_match_nodes(trie, query, q.max_dist, false); });
+    if (nodes) {
+        for (const NodeMatch& m : *nodes) CHECK(m.distance <= q.max_dist, describe(q));
+    }
+
+    // Short queries with a small threshold use bit-parallel rows; a threshold
+    // of 8 or more (or a query longer than 63) uses plain cells. The cells'
+    // hits at distance <= max_dist must be exactly the bit rows' hits.
+    if (query.size() <= 63 && q.max_dist <= 7 && nodes) {
+        const auto wide = attempt("nodes as cells", [&] { return fuzzy_match_nodes(trie, query, 8, false); });
+        if (wide) {
+            std::vector<NodeMatch> kept;
+            for (const NodeMatch& m : *wide)
+                if (m.distance <= q.max_dist) kept.push_back(m);
+            CHECK(same_nodes(kept, *nodes), describe(q) + ": bit rows and cell rows disagree");
+        }
+    }
+}
+
+void check_ranking(const Trie& trie, const Query& q, const std::u32string& query) {
+    const auto ranked = attempt("video", [&] {
+        return fuzzy_match_video(trie, q.term, q.max_dist, std::nullopt, q.include_prefix_nodes);
+    });
+    if (ranked) {
+        for (std::size_t i = 0; i < ranked->size(); ++i) {
+            const double share = (*ranked)[i].share;
+            CHECK(std::isfinite(share) && share >= 0.01, describe(q));
+            if (i > 0) CHECK((*ranked)[i - 1].share >= share, describe(q));
+        }
+    }
+
+    if (q.limit) {
+        const auto cut = attempt("video limited", [&] {
+            return fuzzy_match_video(trie, q.term, q.max_dist, q.limit, q.include_prefix_nodes);
+        });
+        if (cut) CHECK(cut->size() <= *q.limit, describe(q));
+        // Ids past video_index are dropped after the cut, so the cut result
+        // is a prefix of the full one.
+        if (cut && ranked) CHECK(same_ranking(*cut, cut->size(), *ranked), describe(q));
+    }
+
+    // Without an explicit choice, term ends are used whenever the query
+    // reaches any, prefix nodes otherwise.
+    if (!q.include_prefix_nodes && ranked) {
+        const auto ends = attempt("nodes ends", [&] { return fuzzy_match_nodes(trie, query, q.max_dist, true); });
+        if (ends) {
+            const bool prefix = ends->empty();
+            const auto chosen = attempt("video explicit", [&] {
+                return fuzzy_match_video(trie, q.term, q.max_dist, std::nullopt, prefix);
+            });
+            if (chosen) {
+                CHECK(chosen->size() == ranked->size() && same_ranking(*chosen, chosen->size(), *ranked),
+                      describe(q) + ": automatic choice differs from the explicit one");
+            }
+        }
+    }
+}
+
+// Whether the walk from the root can enter some node twice: a cycle or a
+// shared subtree. A walk over such a trie is bounded only by the matcher's
+// visit allowance (about a million slot visits, each computing one distance
+// row), so it costs far more than a walk over a tree of the same size.
+bool tangled(const Trie& trie) {
+    if (trie.node_shifts.empty()) return false;
+    std::vector<std::uint8_t> seen(trie.child_labels.size() + 1);
+    std::vector<std::size_t> todo{0};
+    seen[0] = 1;
+    while (!todo.empty()) {
+        const std::size_t node = todo.back();
+        todo.pop_back();
+        if (node >= trie.node_shifts.size()) continue;
+        const std::size_t begin = trie.node_shifts[node];
+        const std::size_t end = node + 1 < trie.node_shifts.size() ? trie.node_shifts[node + 1]
+                                                                   : trie.child_transitions.size();
+        for (std::size_t slot = begin; slot < end && slot < trie.child_transitions.size(); ++slot) {
+            const std::size_t child = trie.child_transitions[slot];
+            // Out of range ends the walk with a fault; label 0 is never entered.
+            if (child >= trie.child_labels.size() || trie.child_labels[child] == 0) continue;
+            if (seen[child]) return true;
+            seen[child] = 1;
+            todo.push_back(child);
+        }
+    }
+    return false;
+}
+
+// A walk over a tangled trie may run to the matcher's visit allowance (about
+// a million slot visits: a second or two under the sanitizers, and the
+// fuzzer runs niced, so on a busy machine it may get a fraction of a core
+// against a wall-clock timeout). Such a trie gets one walk per input, with a
+// short query, no cross-checks, and the matcher picked by the query. With a
+// huge threshold the term matcher runs only with a small limit: unpruned,
+// it builds one string per hit as long as the path until its memory budget
+// runs out, several seconds here.
+struct TangledPlan {
+    int walks_left = 1;
+};
+TangledPlan plan;
+
+void run_tangled(const Trie& trie, const Query& q, const std::u32string& query) {
+    if (plan.walks_left-- <= 0) return;
+    const bool unpruned = q.max_dist > 64;
+    const bool include = q.include_prefix_nodes.value_or(false);
+    switch (q.term.size() % 3) {
+        case 0:
+            if (!unpruned || (q.limit && *q.limit <= 17)) {
+                (void)attempt("tangled fuzzy_match", [&] { return fuzzy_match(trie, q.term, q.max_dist, q.limit); });
+                break;
+            }
+            [[fallthrough]];
+        case 1:
+            (void)attempt("tangled nodes", [&] { return fuzzy_match_nodes(trie, query, q.max_dist, !include); });
+            break;
+        default:
+            // An explicit choice of nodes: the automatic one may walk twice.
+            (void)attempt("tangled video", [&] {
+                return fuzzy_match_video(trie, q.term, q.max_dist, q.limit, include);
+            });
+            break;
+    }
+}
+
+void run_queries(const Trie& trie, Tail& tail, std::size_t count) {
+    const bool expensive = tangled(trie);
+    for (std::size_t i = 0; i < count; ++i) {
+        const Query q = read_query(tail, trie, expensive ? 8 : 79);
+        const std::u32string query = decode_utf8(q.term);
+        if (expensive) {
+            run_tangled(trie, q, query);
+            continue;
+        }
+        check_term_matcher(trie, q, query);
+        check_node_matcher(trie, q, query);
+        check_ranking(trie, q, query);
+    }
+}
+
+std::vector<std::uint8_t> encode(const Trie& trie) {
+    // A decoded index holds only well-formed values, so encoding it cannot
+    // fail: no exception is caught here.
+    std::vector<std::uint8_t> out(encoded_size(trie));
+    encode_into(trie, out);
+    return out;
+}
+
+void check_round_trip(const Trie& trie) {
+    const std::vector<std::uint8_t> bytes = encode(trie);
+    Trie again;
+    try {
+        again = decode(bytes);
+    } catch (const InputError& e) {
+        fail("the re-encoding does not decode", e.what());
+    }
+    CHECK(again == trie);
+    CHECK(encode(again) == bytes);
+
+    // Bytes after an index are ignored.
+    std::vector<std::uint8_t> longer = bytes;
+    longer.push_back(0xFF);
+    CHECK(decode(longer) == trie);
+}
+
+// Hands the decoded payloads to the builder as the binding would hand over
+// the caller's tuples. Written against what every payload layout offers
+// (size(), and an optional payload per node by position) so that it does not
+// depend on how the Trie stores them.
+template <class Table>
+class DecodedPayloads : public PayloadSource {
+public:
+    explicit DecodedPayloads(const Table& payloads) : payloads_(payloads) {}
+    std::size_t size() const override { return payloads_.size(); }
+    bool present(std::size_t node) const override { return checked_at(payloads_, node).has_value(); }
+    Payload convert(std::size_t node) override {
+        const auto stored = checked_at(payloads_, node);
+        Payload p;
+        p.total_count = stored->total_count;
+        p.video_ids.assign(stored->video_ids.begin(), stored->video_ids.end());
+        p.video_counts.assign(stored->video_counts.begin(), stored->video_counts.end());
+        return p;
+    }
+
+private:
+    const Table& payloads_;
+};
+
+void check_builder(const Trie& decoded, Tail& tail) {
+    std::vector<VideoKeyInput> keys;
+    keys.reserve(decoded.video_index.size());
+    for (const VideoKey& k : decoded.video_index) keys.push_back({k, k.size()});
+    const std::uint8_t top = tail.byte();
+    const std::uint64_t top_n = top < 250 ? top % 8 : ~std::uint64_t{0} - (top - 250);
+
+    DecodedPayloads<decltype(decoded.payloads)> source(decoded.payloads);
+    const auto built = attempt("build_trie", [&] {
+        return build_trie(decoded.node_shifts, decoded.child_labels, source, decoded.child_transitions,
+                          keys, top_n);
+    });
+    if (!built) return;
+
+    // What the builder accepts it stores as given, apart from the payloads it
+    // aggregates, so its output encodes and round-trips like any index.
+    CHECK(built->node_shifts == decoded.node_shifts);
+    CHECK(built->child_labels == decoded.child_labels);
+    CHECK(built->child_transitions == decoded.child_transitions);
+    CHECK(built->video_index == decoded.video_index);
+    CHECK(built->payloads.size() == decoded.child_labels.size());
+    for (std::size_t i = 0; i < built->payloads.size(); ++i) {
+        const auto p = built->payloads[i];
+        CHECK(p.has_value());
+        CHECK(p->video_ids.size() == p->video_counts.size());
+        CHECK(p->video_ids.size() <= top_n);
+        CHECK(built->is_terminal[i] == (decoded.payloads[i].has_value() ? 1 : 0));
+    }
+    check_round_trip(*built);
+    run_queries(*built, tail, 1);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::span<const std::uint8_t> input(data, size);
+    std::optional<Trie> trie;
+    try {
+        trie = decode(input);
+    } catch (const InputError& e) {
+        CHECK(std::string_view(e.what()).starts_with("decode error: "), e.what());
+        return 0;
+    }
+    // The decoder reserves no more than the input can fill, and reports
+    // malformed input as an InputError; any other exception is a finding.
+
+    check_round_trip(*trie);
+
+    Tail tail(input);
+    const std::uint8_t flags = tail.byte();
+    plan = TangledPlan{};
+    run_queries(*trie, tail, 1 + (flags & 3));
+    if (flags & 4) check_builder(*trie, tail);
+    return 0;
+}
