@@ -86,17 +86,49 @@ void PayloadTable::push_absent() {
     bounds_.push_back(values_.size());
 }
 
-void PayloadTable::open(std::uint32_t total_count) {
+void PayloadTable::push(const PayloadView& payload) {
     present_.push_back(1);
-    totals_.push_back(total_count);
+    totals_.push_back(payload.total_count);
+    values_.insert(values_.end(), payload.video_ids.begin(), payload.video_ids.end());
+    bounds_.push_back(values_.size());
+    values_.insert(values_.end(), payload.video_counts.begin(), payload.video_counts.end());
+    bounds_.push_back(values_.size());
 }
 
-void PayloadTable::push(const PayloadView& payload) {
-    open(payload.total_count);
-    values_.insert(values_.end(), payload.video_ids.begin(), payload.video_ids.end());
-    close_ids();
-    values_.insert(values_.end(), payload.video_counts.begin(), payload.video_counts.end());
-    close_counts();
+// Everything is reserved before anything is resized, so a failed allocation
+// leaves the table as it was.
+PayloadTable::Filler::Filler(PayloadTable& table, std::size_t nodes, std::size_t values)
+    : t_(table), done_(table.size()), node_limit_(table.size() + nodes),
+      used_(table.values_.size()) {
+    t_.present_.reserve(node_limit_);
+    t_.totals_.reserve(node_limit_);
+    t_.bounds_.reserve(2 * node_limit_ + 1);
+    t_.values_.reserve(used_ + values);
+    t_.present_.resize(node_limit_);
+    t_.totals_.resize(node_limit_);
+    t_.bounds_.resize(2 * node_limit_ + 1);
+    t_.values_.resize(used_ + values);
+}
+
+PayloadTable::Filler::~Filler() {
+    t_.present_.resize(done_);
+    t_.totals_.resize(done_);
+    t_.bounds_.resize(2 * done_ + 1);
+    t_.values_.resize(t_.bounds_.back());
+}
+
+void PayloadTable::Filler::too_many_nodes() {
+    throw Fault("payload table filled beyond the nodes it was sized for");
+}
+
+// Only what has been written moves to the larger pool; the new room is again
+// left uninitialised. Reserving first keeps the growth exact, where a resize
+// past the capacity may double it.
+void PayloadTable::Filler::grow(std::size_t n) {
+    t_.values_.resize(used_);
+    const std::size_t size = used_ + std::max(n, used_);
+    t_.values_.reserve(size);
+    t_.values_.resize(size);
 }
 
 }  // namespace quellnor

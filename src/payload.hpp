@@ -3,8 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace quellnor {
@@ -50,10 +53,37 @@ struct Payload {
 // blocks per node: an index of a few hundred thousand terms loads, walks and
 // frees as a handful of allocations. Node n's ids are
 // values[bounds[2n] .. bounds[2n+1]) and its counts
-// values[bounds[2n+1] .. bounds[2n+2]), in node order, so equal tables
-// compare equal field by field.
+// values[bounds[2n+1] .. bounds[2n+2]), in node order with nothing between,
+// so equal tables compare equal field by field.
 class PayloadTable {
+    // Leaves the elements that a resize adds uninitialised: a decoder sizes
+    // the arrays for what it is about to write and fills every slot itself,
+    // where clearing them first would be one more pass over fresh memory.
+    template <class T>
+    struct UninitializedAllocator : std::allocator<T> {
+        template <class U>
+        struct rebind {
+            using other = UninitializedAllocator<U>;
+        };
+        UninitializedAllocator() = default;
+        template <class U>
+        UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+
+        template <class U>
+        void construct(U* p) noexcept {
+            ::new (static_cast<void*>(p)) U;
+        }
+        template <class U, class... Args>
+        void construct(U* p, Args&&... args) {
+            std::construct_at(p, std::forward<Args>(args)...);
+        }
+    };
+    template <class T>
+    using Array = std::vector<T, UninitializedAllocator<T>>;
+
 public:
+    class Filler;
+
     std::size_t size() const { return present_.size(); }
 
     // The payload of `node`, or nothing when it is absent. `node` must be
@@ -66,24 +96,87 @@ public:
         return PayloadView{totals_[node], {base + ids, counts - ids}, {base + counts, end - counts}};
     }
 
+    // Every list of every node, one after another in node order.
+    std::span<const std::uint32_t> values() const { return values_; }
+
     void reserve(std::size_t nodes, std::size_t values);
     void push_absent();
     void push(const PayloadView& payload);
 
-    // Appends a present payload piece by piece, for readers that produce its
-    // values one at a time: open, ids, close_ids, counts, close_counts.
-    void open(std::uint32_t total_count);
-    void append(std::uint32_t value) { values_.push_back(value); }
-    void close_ids() { bounds_.push_back(values_.size()); }
-    void close_counts() { bounds_.push_back(values_.size()); }
-
     bool operator==(const PayloadTable&) const = default;
 
 private:
-    std::vector<std::uint8_t> present_;
-    std::vector<std::uint32_t> totals_;
-    std::vector<std::size_t> bounds_{0};
-    std::vector<std::uint32_t> values_;
+    Array<std::uint8_t> present_;
+    Array<std::uint32_t> totals_;
+    Array<std::size_t> bounds_{0};
+    Array<std::uint32_t> values_;
+};
+
+// Appends payloads for a decoder that writes each list's values in place:
+// the arrays are sized ahead, so adding a node or a value checks no capacity
+// and no list costs a resize of its own. Per node: absent(), or open(), ids(),
+// counts() and close(), each list written in full before the next call. Once
+// the filler is gone the table holds exactly the nodes completed, also when
+// a decoder gave up halfway through one.
+class PayloadTable::Filler {
+public:
+    // At most `nodes` payloads follow; `values` is a first guess at how many
+    // values they hold, which the pool outgrows geometrically if needed.
+    Filler(PayloadTable& table, std::size_t nodes, std::size_t values);
+    ~Filler();
+    Filler(const Filler&) = delete;
+    Filler& operator=(const Filler&) = delete;
+
+    void absent() {
+        const std::size_t node = next_node();
+        t_.present_[node] = 0;
+        t_.totals_[node] = 0;
+        t_.bounds_[2 * node + 1] = used_;
+        t_.bounds_[2 * node + 2] = used_;
+        ++done_;
+    }
+
+    void open(std::uint32_t total_count) {
+        const std::size_t node = next_node();
+        t_.present_[node] = 1;
+        t_.totals_[node] = total_count;
+    }
+
+    // Room for the ids (then the counts) of the open node: `n` values that
+    // the caller writes before anything else is added.
+    std::uint32_t* ids(std::size_t n) {
+        std::uint32_t* room = take(n);
+        t_.bounds_[2 * done_ + 1] = used_;
+        return room;
+    }
+    std::uint32_t* counts(std::size_t n) {
+        std::uint32_t* room = take(n);
+        t_.bounds_[2 * done_ + 2] = used_;
+        return room;
+    }
+    void close() { ++done_; }
+
+private:
+    std::size_t next_node() const {
+        if (done_ == node_limit_) [[unlikely]]
+            too_many_nodes();
+        return done_;
+    }
+    [[noreturn]] static void too_many_nodes();
+
+    std::uint32_t* take(std::size_t n) {
+        if (n > t_.values_.size() - used_) [[unlikely]]
+            grow(n);
+        std::uint32_t* room = t_.values_.data() + used_;
+        used_ += n;
+        return room;
+    }
+    void grow(std::size_t n);
+
+    PayloadTable& t_;
+    std::size_t done_;        // nodes completed
+    std::size_t node_limit_;  // nodes the arrays have room for
+    std::size_t used_;        // values written or handed out
 };
 
 }  // namespace quellnor

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -23,11 +24,10 @@ constexpr std::uint8_t kMark128 = 0xFE;
 
 constexpr std::size_t kKeySize = std::tuple_size_v<VideoKey>;
 
+// Without branches, so that the compiler can vectorise the sums over the big
+// arrays below; those are then bound by memory.
 constexpr std::size_t compact_size(std::uint64_t value) {
-    if (value <= kMaxInline) return 1;
-    if (value <= 0xFFFF) return 3;
-    if (value <= 0xFFFF'FFFF) return 5;
-    return 9;
+    return 1 + 2 * (value > kMaxInline) + 2 * (value > 0xFFFF) + 4 * (value > 0xFFFF'FFFF);
 }
 
 // Labels only ever come from validated text, so anything that is not a
@@ -42,29 +42,98 @@ std::size_t utf8_size(char32_t c) {
     return 4;
 }
 
-template <class T, class SizeOf>
-std::size_t array_size(const std::vector<T>& items, SizeOf size_of) {
-    std::size_t total = compact_size(items.size());
-    for (const T& item : items) total += size_of(item);
+// Counted in blocks small enough for 32-bit counters, which halves the
+// width of the vectorised sum.
+std::size_t u32s_size(std::span<const std::uint32_t> values) {
+    constexpr std::size_t kBlock = std::size_t{1} << 24;
+    std::size_t total = values.size();
+    for (std::size_t begin = 0; begin < values.size(); begin += kBlock) {
+        std::uint32_t wider = 0;
+        for (const std::uint32_t v : values.subspan(begin, std::min(kBlock, values.size() - begin)))
+            wider += (v > kMaxInline) + (v > 0xFFFF);
+        total += 2 * std::size_t{wider};
+    }
     return total;
 }
 
 std::size_t u32_array_size(std::span<const std::uint32_t> values) {
-    std::size_t total = compact_size(values.size());
-    for (const std::uint32_t v : values) total += compact_size(v);
+    return compact_size(values.size()) + u32s_size(values);
+}
+
+std::size_t labels_size(const std::vector<char32_t>& labels) {
+    std::size_t total = compact_size(labels.size());
+    for (const char32_t c : labels) total += c < 0x80 ? 1 : utf8_size(c);
     return total;
 }
 
-std::size_t payload_size(const std::optional<PayloadView>& payload) {
-    if (!payload) return 1;
-    return 1 + compact_size(payload->total_count) + u32_array_size(payload->video_ids) +
-           u32_array_size(payload->video_counts);
-}
-
+// The table keeps every list in one pool in node order, so the values are
+// summed in one pass over the pool and only the framing node by node.
 std::size_t payloads_size(const PayloadTable& payloads) {
-    std::size_t total = compact_size(payloads.size());
-    for (std::size_t n = 0; n < payloads.size(); ++n) total += payload_size(payloads[n]);
+    std::size_t total = compact_size(payloads.size()) + u32s_size(payloads.values());
+    for (std::size_t n = 0; n < payloads.size(); ++n) {
+        const std::optional<PayloadView> payload = payloads[n];
+        total += 1;
+        if (payload)
+            total += compact_size(payload->total_count) +
+                     compact_size(payload->video_ids.size()) +
+                     compact_size(payload->video_counts.size());
+    }
     return total;
+}
+
+// The unchecked writers below need the room for the worst case of what they
+// write; callers check that once for a whole list or payload.
+constexpr std::size_t kMaxU32Size = 5;
+constexpr std::size_t kMaxLengthSize = 9;
+
+// Whole-word copies where the machine is little-endian: compilers do not
+// reliably merge the byte-by-byte form into one access.
+template <std::size_t N>
+void store_le(std::uint8_t* p, std::uint64_t value) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &value, N);
+    } else {
+        for (std::size_t i = 0; i < N; ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+template <std::size_t N>
+std::uint64_t load_le(const std::uint8_t* p) {
+    std::uint64_t value = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(&value, p, N);
+    } else {
+        for (std::size_t i = 0; i < N; ++i) value |= std::uint64_t{p[i]} << (8 * i);
+    }
+    return value;
+}
+
+// Branches rather than selects: the form rarely changes from one value to
+// the next within a list, so the branches are predicted, and measured
+// faster than a branch-free form.
+std::uint8_t* put_compact(std::uint8_t* p, std::uint64_t value) {
+    if (value <= kMaxInline) {
+        *p = static_cast<std::uint8_t>(value);
+        return p + 1;
+    }
+    if (value <= 0xFFFF) {
+        p[0] = kMark16;
+        store_le<2>(p + 1, value);
+        return p + 3;
+    }
+    if (value <= 0xFFFF'FFFF) {
+        p[0] = kMark32;
+        store_le<4>(p + 1, value);
+        return p + 5;
+    }
+    p[0] = kMark64;
+    store_le<8>(p + 1, value);
+    return p + 9;
+}
+
+std::uint8_t* put_u32s(std::uint8_t* p, std::span<const std::uint32_t> values) {
+    for (const std::uint32_t v : values) p = put_compact(p, v);
+    return p;
 }
 
 // ---------------------------------------------------------------------------
@@ -76,37 +145,31 @@ public:
 
     bool at_end() const { return pos_ == end_; }
 
-    void compact(std::uint64_t value) {
-        if (value <= kMaxInline) {
-            *claim(1) = static_cast<std::uint8_t>(value);
-        } else if (value <= 0xFFFF) {
-            marked<2>(kMark16, value);
-        } else if (value <= 0xFFFF'FFFF) {
-            marked<4>(kMark32, value);
-        } else {
-            marked<8>(kMark64, value);
-        }
-    }
+    void compact(std::uint64_t value) { put_compact(claim(compact_size(value)), value); }
 
+    // Sizes are bounded by what a vector can hold, so the worst cases below
+    // cannot wrap around.
     void u32_array(std::span<const std::uint32_t> values) {
         compact(values.size());
+        if (fits(kMaxU32Size * values.size())) {
+            pos_ = put_u32s(pos_, values);
+            return;
+        }
         for (std::uint32_t v : values) compact(v);
     }
 
-    void label(char32_t c) {
-        const std::size_t size = utf8_size(c);
-        std::uint8_t* p = claim(size);
-        const auto cp = static_cast<std::uint32_t>(c);
-        if (size == 1) {
-            p[0] = static_cast<std::uint8_t>(cp);
+    void labels(const std::vector<char32_t>& labels) {
+        compact(labels.size());
+        if (fits(4 * labels.size())) {
+            for (const char32_t c : labels) {
+                if (c < 0x80)
+                    *pos_++ = static_cast<std::uint8_t>(c);
+                else
+                    pos_ = put_label(pos_, c);
+            }
             return;
         }
-        // Lead byte: `size` high bits set, then a zero, then the top bits.
-        static constexpr std::uint8_t kLead[5] = {0, 0, 0xC0, 0xE0, 0xF0};
-        for (std::size_t i = size - 1; i > 0; --i) {
-            p[i] = static_cast<std::uint8_t>(0x80 | ((cp >> (6 * (size - 1 - i))) & 0x3F));
-        }
-        p[0] = static_cast<std::uint8_t>(kLead[size] | (cp >> (6 * (size - 1))));
+        for (const char32_t c : labels) pos_ = put_label(claim(utf8_size(c)), c);
     }
 
     void payload(const std::optional<PayloadView>& payload) {
@@ -114,32 +177,66 @@ public:
             *claim(1) = 0;
             return;
         }
+        const std::size_t values = payload->video_ids.size() + payload->video_counts.size();
+        if (fits(1 + kMaxU32Size + 2 * kMaxLengthSize + kMaxU32Size * values)) {
+            std::uint8_t* p = pos_;
+            *p++ = 1;
+            p = put_compact(p, payload->total_count);
+            p = put_compact(p, payload->video_ids.size());
+            p = put_u32s(p, payload->video_ids);
+            p = put_compact(p, payload->video_counts.size());
+            pos_ = put_u32s(p, payload->video_counts);
+            return;
+        }
         *claim(1) = 1;
         compact(payload->total_count);
-        u32_array(payload->video_ids);
-        u32_array(payload->video_counts);
+        for (const auto list : {payload->video_ids, payload->video_counts}) {
+            compact(list.size());
+            for (std::uint32_t v : list) compact(v);
+        }
     }
 
-    void key(const VideoKey& key) { std::memcpy(claim(kKeySize), key.data(), kKeySize); }
+    void keys(const std::vector<VideoKey>& keys) {
+        static_assert(sizeof(VideoKey) == kKeySize);
+        compact(keys.size());
+        const std::size_t size = keys.size() * kKeySize;
+        if (size > 0) std::memcpy(claim(size), keys.data(), size);
+    }
 
-    void byte(std::uint8_t value) { *claim(1) = value; }
+    void booleans(const std::vector<std::uint8_t>& flags) {
+        compact(flags.size());
+        std::uint8_t* p = claim(flags.size());
+        for (std::size_t i = 0; i < flags.size(); ++i) p[i] = flags[i] != 0 ? 1 : 0;
+    }
 
 private:
+    bool fits(std::size_t n) const { return n <= static_cast<std::size_t>(end_ - pos_); }
+
     // A buffer of the wrong size is the caller's bug: stop before writing
     // past its end rather than trust the precondition.
     std::uint8_t* claim(std::size_t n) {
-        if (n > static_cast<std::size_t>(end_ - pos_)) [[unlikely]]
+        if (!fits(n)) [[unlikely]]
             throw Fault("encode buffer smaller than the encoded size");
         std::uint8_t* start = pos_;
         pos_ += n;
         return start;
     }
 
-    template <std::size_t N>
-    void marked(std::uint8_t marker, std::uint64_t value) {
-        std::uint8_t* p = claim(1 + N);
-        p[0] = marker;
-        for (std::size_t i = 0; i < N; ++i) p[1 + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    // Writes exactly the label's bytes; returns their end.
+    static std::uint8_t* put_label(std::uint8_t* p, char32_t c) {
+        const std::size_t size = utf8_size(c);
+        const auto cp = static_cast<std::uint32_t>(c);
+        if (size == 1) {
+            p[0] = static_cast<std::uint8_t>(cp);
+            return p + 1;
+        }
+        // Lead byte: `size` high bits set, then a zero, then the top bits.
+        static constexpr std::uint8_t kLead[5] = {0, 0, 0xC0, 0xE0, 0xF0};
+        for (std::size_t i = size - 1; i > 0; --i) {
+            p[i] = static_cast<std::uint8_t>(0x80 | ((cp >> (6 * (size - 1 - i))) & 0x3F));
+        }
+        p[0] = static_cast<std::uint8_t>(kLead[size] | (cp >> (6 * (size - 1))));
+        return p + size;
     }
 
     std::uint8_t* pos_;
@@ -217,8 +314,9 @@ char32_t utf8_value(const std::array<std::uint8_t, 4>& seq, int trail) {
 }
 
 // Reads the index front to back straight from the caller's buffer. Every
-// read checks the remaining length itself, so a truncated input reports how
-// many bytes the piece being read still lacks.
+// read is checked against the remaining length, once for a whole list when
+// the list surely fits, so a truncated input reports how many bytes the
+// piece being read still lacks.
 class Reader {
 public:
     explicit Reader(std::span<const std::uint8_t> in)
@@ -226,12 +324,12 @@ public:
 
     Trie trie() {
         Trie t;
-        t.node_shifts = array<std::uint32_t>(1, [this] { return u32(); });
-        t.child_labels = array<char32_t>(1, [this] { return scalar(); });
-        t.child_transitions = array<std::uint32_t>(1, [this] { return u32(); });
+        t.node_shifts = array<std::uint32_t>(1, &Reader::u32s);
+        t.child_labels = array<char32_t>(1, &Reader::scalars);
+        t.child_transitions = array<std::uint32_t>(1, &Reader::u32s);
         payloads(t.payloads);
-        t.video_index = array<VideoKey>(kKeySize, [this] { return key(); });
-        t.is_terminal = array<std::uint8_t>(1, [this] { return boolean(); });
+        t.video_index = array<VideoKey>(kKeySize, &Reader::keys);
+        t.is_terminal = array<std::uint8_t>(1, &Reader::booleans);
         return t;
     }
 
@@ -253,32 +351,45 @@ private:
     }
 
     template <std::size_t N>
-    static std::uint64_t load_le(const std::uint8_t* p) {
-        std::uint64_t value = 0;
-        for (std::size_t i = 0; i < N; ++i) value |= std::uint64_t{p[i]} << (8 * i);
-        return value;
-    }
-
-    template <std::size_t N>
     std::uint64_t fixed_le() {
         return load_le<N>(take(N));
     }
 
     [[gnu::always_inline]] std::uint32_t u32() {
-        if (pos_ != end_) [[likely]] {
-            const std::uint8_t first = *pos_;
-            if (first <= kMaxInline) {
-                ++pos_;
-                return first;
-            }
-            // Node identifiers of any sizeable index take the 4-byte form.
-            if (first == kMark32 && remaining() > 4) {
-                const std::uint8_t* p = pos_ + 1;
-                pos_ += 5;
-                return static_cast<std::uint32_t>(load_le<4>(p));
-            }
+        if (remaining() >= kMaxU32Size) [[likely]]
+            return u32_unchecked();
+        return u32_slow();
+    }
+
+    // Needs five readable bytes, enough for any form. Branches rather than
+    // selects: the form rarely changes from one value to the next within a
+    // list, and a predicted branch keeps the next read from waiting on this
+    // one's first byte.
+    [[gnu::always_inline]] std::uint32_t u32_unchecked() {
+        const std::uint8_t first = *pos_;
+        if (first <= kMaxInline) [[likely]] {
+            ++pos_;
+            return first;
+        }
+        const std::uint8_t* p = pos_ + 1;
+        if (first == kMark16) {
+            pos_ += 3;
+            return static_cast<std::uint32_t>(load_le<2>(p));
+        }
+        if (first == kMark32) {
+            pos_ += 5;
+            return static_cast<std::uint32_t>(load_le<4>(p));
         }
         return u32_slow();
+    }
+
+    // A list that surely fits is read without checking the end value by value.
+    void u32s(std::uint32_t* out, std::size_t n) {
+        std::size_t i = 0;
+        if (n <= remaining() / kMaxU32Size) {
+            for (; i < n; ++i) out[i] = u32_unchecked();
+        }
+        for (; i < n; ++i) out[i] = u32();
     }
 
     [[gnu::noinline]] std::uint32_t u32_slow() {
@@ -310,6 +421,10 @@ private:
         return scalar_slow();
     }
 
+    void scalars(char32_t* out, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = scalar();
+    }
+
     [[gnu::noinline]] char32_t scalar_slow() {
         std::array<std::uint8_t, 4> seq{byte(), 0, 0, 0};
         const int trail = utf8_trail_count(seq[0]);
@@ -322,56 +437,72 @@ private:
         return utf8_value(seq, trail);
     }
 
-    // Payloads go straight into the table's flat arrays, with the same
-    // bounded reservations as any other array.
+    // Payloads go straight into the table's flat arrays. Every payload takes
+    // at least one byte and every value too, so the input left bounds both
+    // the nodes and each list. The pool starts at two values for every three
+    // bytes left: with most values in one byte and the rest in three, that
+    // holds the lists of a typical index without the copy and the fresh
+    // memory of a regrowth, and overshoots less than doubling would.
     void payloads(PayloadTable& table) {
         const std::uint64_t declared = length();
-        table.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(declared, remaining())), 0);
+        PayloadTable::Filler fill(table, backed(declared, 1), remaining() / 3 * 2);
         for (std::uint64_t i = 0; i < declared; ++i) {
             const std::uint8_t tag = byte();
             if (tag == 0) {
-                table.push_absent();
+                fill.absent();
                 continue;
             }
             if (tag != 1) fail_payload_tag(tag);
-            table.open(u32());
-            values_into(table);
-            table.close_ids();
-            values_into(table);
-            table.close_counts();
+            fill.open(u32());
+            list_into([&](std::size_t n) { return fill.ids(n); });
+            list_into([&](std::size_t n) { return fill.counts(n); });
+            fill.close();
         }
     }
 
-    // No reservation per list: the pool grows geometrically across all of
-    // them, where reserving each list's length exactly would copy it every time.
-    void values_into(PayloadTable& table) {
+    template <class Room>
+    void list_into(Room room) {
         const std::uint64_t declared = length();
-        for (std::uint64_t i = 0; i < declared; ++i) table.append(u32());
+        const std::size_t n = backed(declared, 1);
+        u32s(room(n), n);
+        if (declared > n) u32();  // the input is used up: reports the early end
     }
 
-    VideoKey key() {
-        VideoKey k;
-        std::memcpy(k.data(), take(kKeySize), kKeySize);
-        return k;
+    void keys(VideoKey* out, std::size_t n) {
+        if (n > 0) std::memcpy(out, take(n * kKeySize), n * kKeySize);
     }
 
-    std::uint8_t boolean() {
-        const std::uint8_t value = byte();
-        if (value > 1) fail_boolean(value);
-        return value;
+    // Judged all at once, then the first value out of range is reported.
+    void booleans(std::uint8_t* out, std::size_t n) {
+        const std::uint8_t* in = take(n);
+        std::uint8_t seen = 0;
+        for (std::size_t i = 0; i < n; ++i) seen |= in[i];
+        if (seen > 1) fail_boolean(*std::find_if(in, in + n, [](std::uint8_t v) { return v > 1; }));
+        if (n > 0) std::memcpy(out, in, n);
+    }
+
+    // How many of `declared` elements of at least `min_element_size` bytes
+    // the rest of the input can hold.
+    std::size_t backed(std::uint64_t declared, std::size_t min_element_size) const {
+        return static_cast<std::size_t>(
+            std::min<std::uint64_t>(declared, remaining() / min_element_size));
     }
 
     // The declared length is trusted only as far as the rest of the input can
-    // back it: every element takes at least `min_element_size` bytes, so the
-    // up-front reservation never exceeds what the input could fill, and a
-    // longer declaration simply runs into the end of the input.
-    template <class T, class ReadOne>
-    std::vector<T> array(std::size_t min_element_size, ReadOne read_one) {
+    // back it, so the array is never sized beyond what the input could fill.
+    // A longer declaration runs into the end of the input: once the backed
+    // elements are read, too little is left for one more, and reading it
+    // reports by how much.
+    template <class T>
+    std::vector<T> array(std::size_t min_element_size, void (Reader::*read_many)(T*, std::size_t)) {
         const std::uint64_t declared = length();
-        const std::uint64_t backed = remaining() / min_element_size;
-        std::vector<T> items;
-        items.reserve(static_cast<std::size_t>(std::min(declared, backed)));
-        for (std::uint64_t i = 0; i < declared; ++i) items.push_back(read_one());
+        const std::size_t n = backed(declared, min_element_size);
+        std::vector<T> items(n);
+        (this->*read_many)(items.data(), n);
+        if (declared > n) {
+            T extra;
+            (this->*read_many)(&extra, 1);
+        }
         return items;
     }
 
@@ -382,7 +513,7 @@ private:
 }  // namespace
 
 std::size_t encoded_size(const Trie& trie) {
-    return u32_array_size(trie.node_shifts) + array_size(trie.child_labels, utf8_size) +
+    return u32_array_size(trie.node_shifts) + labels_size(trie.child_labels) +
            u32_array_size(trie.child_transitions) + payloads_size(trie.payloads) +
            compact_size(trie.video_index.size()) + trie.video_index.size() * kKeySize +
            compact_size(trie.is_terminal.size()) + trie.is_terminal.size();
@@ -391,15 +522,12 @@ std::size_t encoded_size(const Trie& trie) {
 void encode_into(const Trie& trie, std::span<std::uint8_t> out) {
     Writer w(out);
     w.u32_array(trie.node_shifts);
-    w.compact(trie.child_labels.size());
-    for (char32_t c : trie.child_labels) w.label(c);
+    w.labels(trie.child_labels);
     w.u32_array(trie.child_transitions);
     w.compact(trie.payloads.size());
     for (std::size_t n = 0; n < trie.payloads.size(); ++n) w.payload(trie.payloads[n]);
-    w.compact(trie.video_index.size());
-    for (const VideoKey& k : trie.video_index) w.key(k);
-    w.compact(trie.is_terminal.size());
-    for (std::uint8_t t : trie.is_terminal) w.byte(t != 0 ? 1 : 0);
+    w.keys(trie.video_index);
+    w.booleans(trie.is_terminal);
     if (!w.at_end()) throw Fault("encode buffer larger than the encoded size");
 }
 
