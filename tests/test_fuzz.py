@@ -24,6 +24,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 from trie_bytes import Index, Payload, decode, encode
+from tries import breadth_first
 
 _quellnor = pytest.importorskip("_quellnor")
 PrefixSearch = _quellnor.PrefixSearch
@@ -71,27 +72,7 @@ def term_sets(draw, max_terms=8):
 
 
 def flatten(terms, draw_payload):
-    """Breadth-first flattening of a set of terms: node 0 is the root, each
-    node's children are consecutive, child_transitions is 1..N-1."""
-    root = {}
-    for term in terms:
-        node = root
-        for ch in term:
-            node = node.setdefault(ch, {})
-        node[None] = True
-    shifts, labels, payloads = [], [], []
-    level, slots = [("", root)], 0
-    while level:
-        below = []
-        for label, node in level:
-            shifts.append(slots)
-            labels.append(label)
-            payloads.append(draw_payload() if None in node else None)
-            kids = sorted(k for k in node if k is not None)
-            slots += len(kids)
-            below.extend((k, node[k]) for k in kids)
-        level = below
-    return shifts, labels, payloads, list(range(1, len(labels)))
+    return breadth_first(terms, lambda node: draw_payload())
 
 
 def small_u32(n):

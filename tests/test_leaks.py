@@ -34,6 +34,7 @@ import sys
 import pytest
 
 from trie_bytes import Index, Payload, encode
+from tries import breadth_first
 
 if platform.python_implementation() != "CPython":
     pytest.skip("reference counts and allocator statistics are CPython's", allow_module_level=True)
@@ -191,26 +192,8 @@ def check_no_leak(call, expected, objects, rounds=ROUND):
 
 def flat_index(words):
     """Breadth-first flattening: (node_shifts, labels, payloads, transitions)."""
-    root = {}
-    for word in words:
-        node = root
-        for ch in word:
-            node = node.setdefault(ch, {})
-        node[None] = True
-    shifts, labels, payloads = [], [], []
-    level, slots = [("", root)], 0
-    while level:
-        below = []
-        for label, node in level:
-            shifts.append(slots)
-            labels.append(label)
-            n = len(labels)
-            payloads.append((n * 3 + 1000, [n % 7, 7 + n % 5], [n * 2 + 1000, n + 1000]) if None in node else None)
-            kids = sorted(k for k in node if k is not None)
-            slots += len(kids)
-            below.extend((k, node[k]) for k in kids)
-        level = below
-    return shifts, labels, payloads, list(range(1, len(labels)))
+    return breadth_first(words, lambda i: (
+        (i + 1) * 3 + 1000, [(i + 1) % 7, 7 + (i + 1) % 5], [(i + 1) * 2 + 1000, i + 1 + 1000]))
 
 
 WORDS = [f"{a}{b}{c}" for a in "abcdefgh" for b in "aeiou" for c in "mnprst"]  # 240 terms

@@ -16,6 +16,7 @@ import threading
 import time
 
 import pytest
+from tries import breadth_first
 
 _quellnor = pytest.importorskip("_quellnor")
 PrefixSearch = _quellnor.PrefixSearch
@@ -35,31 +36,15 @@ def words(count, seed):
 def arrays(terms, seed):
     """Breadth-first flattening with fixed-seed payloads."""
     rnd = random.Random(seed)
-    root = {}
-    for term in terms:
-        node = root
-        for ch in term:
-            node = node.setdefault(ch, {})
-        node[None] = True
-    shifts, labels, payloads = [], [], []
-    level, slots = [("", root)], 0
-    while level:
-        below = []
-        for label, node in level:
-            shifts.append(slots)
-            labels.append(label)
-            if None in node:
-                ids = rnd.sample(range(40), rnd.randint(1, 4))
-                counts = [rnd.randint(1, 500) for _ in ids]
-                payloads.append((sum(counts), ids, counts))
-            else:
-                payloads.append(None)
-            kids = sorted(k for k in node if k is not None)
-            slots += len(kids)
-            below.extend((k, node[k]) for k in kids)
-        level = below
+
+    def payload(node):
+        ids = rnd.sample(range(40), rnd.randint(1, 4))
+        counts = [rnd.randint(1, 500) for _ in ids]
+        return (sum(counts), ids, counts)
+
+    shifts, labels, payloads, transitions = breadth_first(terms, payload)
     keys = [bytes((v + i) % 256 for i in range(16)) for v in range(40)]
-    return [shifts, labels, payloads, list(range(1, len(labels))), keys, 20]
+    return [shifts, labels, payloads, transitions, keys, 20]
 
 
 TERMS = words(1500, seed=1)
