@@ -1,7 +1,6 @@
 #include "payload.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 
 #include "fault.hpp"
@@ -64,12 +63,6 @@ void Payload::merge_from(std::span<const PayloadView> others, std::vector<Entry>
                                                      : static_cast<std::uint32_t>(scratch[i].sum);
     }
     total_count = total;
-}
-
-void Payload::merge_from(const Payload& other) {
-    const std::array<PayloadView, 1> one{other.view()};
-    std::vector<Entry> scratch;
-    merge_from(std::span<const PayloadView>(one), scratch);
 }
 
 void PayloadTable::reserve(std::size_t nodes, std::size_t values) {

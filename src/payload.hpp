@@ -44,9 +44,6 @@ struct Payload {
         std::uint64_t sum;
     };
     void merge_from(std::span<const PayloadView> others, std::vector<Entry>& scratch);
-
-    // Same as merge_from with a single other payload.
-    void merge_from(const Payload& other);
 };
 
 // Every node's optional payload in three flat arrays rather than two heap
