@@ -268,3 +268,367 @@ def test_results_are_fresh_lists_of_tuples(index):
     ranked = index.fuzzy_match_video("a")
     assert ranked == [("00010203-0405-0607-0809-0a0b0c0d0e0f", 1.0)]
     assert type(ranked[0][1]) is float
+
+
+# --- Exact lists, tuples, ints, ASCII str and bytes take shortcuts; anything
+# else goes through the sequence and iterator protocols. Both must convert
+# alike, and the protocols must still be used wherever a caller can see them.
+
+import sys
+
+from hypothesis import given
+from hypothesis import strategies as st
+
+WIDE = 40  # children of the root: more than any shortcut's minimum length
+
+
+def wide_arrays():
+    """A root with WIDE one-letter children, each a term with one video."""
+    return dict(
+        node_shifts=[0] + [WIDE] * WIDE,
+        child_labels=[""] + [chr(ord("a") + i % 26) for i in range(WIDE)],
+        payloads=[None] + [(i + 1, [i % 2], [i + 1]) for i in range(WIDE)],
+        child_transitions=list(range(1, WIDE + 1)),
+        video_index=[KEY, bytes(range(16, 32))],
+        video_top_n=10,
+    )
+
+
+class Plain(list):
+    """Changes nothing, but is not exactly a list."""
+
+
+class PlainTuple(tuple):
+    pass
+
+
+class Recording(list):
+    """Iterates over other items than it stores, and counts its iterations."""
+
+    def __init__(self, stored, iterated):
+        super().__init__(stored)
+        self.iterated = list(iterated)
+        self.iterations = 0
+
+    def __iter__(self):
+        self.iterations += 1
+        return iter(self.iterated)
+
+
+def wrapped_everywhere(arrays, wrap):
+    """The same arrays with every list, payload tuple and key wrapped."""
+    out = {name: wrap(value) if isinstance(value, list) else value for name, value in arrays.items()}
+    out["payloads"] = wrap([None if p is None else PlainTuple((p[0], wrap(p[1]), wrap(p[2])))
+                            for p in arrays["payloads"]])
+    out["video_index"] = wrap([wrap(list(key)) for key in arrays["video_index"]])
+    return out
+
+
+@pytest.mark.parametrize("arrays", [build, wide_arrays], ids=["small", "wide"])
+def test_subclasses_convert_like_exact_lists(arrays):
+    exact = wide_arrays() if arrays is wide_arrays else dict(
+        node_shifts=[0, 1], child_labels=["", "a"], payloads=[None, (5, [0], [5])],
+        child_transitions=[1], video_index=[KEY], video_top_n=10)
+    expected = PrefixSearch.from_internal_data_v2(**exact).to_bytes()
+    for wrap in (Plain, tuple):
+        assert PrefixSearch.from_internal_data_v2(**wrapped_everywhere(exact, wrap)).to_bytes() == expected
+
+
+@pytest.mark.parametrize("name", ["node_shifts", "child_transitions", "child_labels", "payloads",
+                                  "video_index"])
+def test_list_subclass_is_iterated_not_read(name):
+    arrays = wide_arrays()
+    expected = PrefixSearch.from_internal_data_v2(**arrays).to_bytes()
+    decoy = {"child_labels": "z", "payloads": None, "video_index": bytes(16)}.get(name, 10**12)
+    arrays[name] = Recording([decoy] * 3, arrays[name])
+    assert PrefixSearch.from_internal_data_v2(**arrays).to_bytes() == expected
+    assert arrays[name].iterations == 1
+
+
+def test_payload_lists_and_keys_of_subclasses_are_iterated():
+    arrays = wide_arrays()
+    expected = PrefixSearch.from_internal_data_v2(**arrays).to_bytes()
+    total, ids, counts = arrays["payloads"][7]
+    arrays["payloads"][7] = (total, Recording([2**40], ids), Recording([-1, -1], counts))
+
+    class Key(bytes):
+        def __iter__(self):
+            return iter(KEY)
+
+    arrays["video_index"][0] = Key(bytes(16))
+    assert PrefixSearch.from_internal_data_v2(**arrays).to_bytes() == expected
+    assert arrays["payloads"][7][1].iterations == arrays["payloads"][7][2].iterations == 1
+
+
+def test_lists_resized_during_conversion_end_where_their_iterator_ends():
+    class Appends:
+        def __init__(self, target):
+            self.target = target
+
+        def __index__(self):
+            self.target.append(0)
+            return 0
+
+    class Truncates(Appends):
+        def __index__(self):
+            del self.target[1:]
+            return 0
+
+    shifts = [0]
+    shifts.append(Appends(shifts))
+    assert error(lambda: build(node_shifts=shifts)) == (
+        ValueError, "node_shifts len 3 != child_labels len 2")
+    shifts = [0, 0, 0, 0]
+    shifts[0] = Truncates(shifts)
+    assert error(lambda: build(node_shifts=shifts)) == (
+        ValueError, "node_shifts len 1 != child_labels len 2")
+
+
+def test_items_replaced_ahead_during_conversion_are_seen():
+    class Replaces:
+        def __init__(self, target):
+            self.target = target
+
+        def __index__(self):
+            self.target[1] = 99
+            return 1
+
+    transitions = [0, 1]
+    transitions[0] = Replaces(transitions)
+    assert error(lambda: build(child_transitions=transitions)) == (
+        ValueError, "child_transitions[1] = 99 out of range [0..2)")
+
+
+def test_payloads_are_held_as_given_but_their_lists_read_when_converted():
+    arrays = wide_arrays()
+    payloads = arrays["payloads"]
+    ids, counts = payloads[5][1], payloads[5][2]
+    expected_arrays = wide_arrays()
+    expected_arrays["payloads"][5] = (5, [0, 1], [5, 1000])
+    expected = PrefixSearch.from_internal_data_v2(**expected_arrays).to_bytes()
+
+    class Meddles:
+        def __index__(self):
+            payloads.clear()  # the references taken already keep every payload
+            ids.append(1)     # but a payload's lists are read only when it converts
+            counts.append(1000)
+            return 1
+
+    arrays["child_transitions"][0] = Meddles()
+    assert PrefixSearch.from_internal_data_v2(**arrays).to_bytes() == expected
+
+
+@pytest.mark.parametrize("position", ["total", "ids"])
+def test_a_payload_can_change_later_payloads_before_their_turn(position):
+    arrays = wide_arrays()
+    later = arrays["payloads"][30]
+    expected_arrays = wide_arrays()
+    expected_arrays["payloads"][30] = (30, [1, 0], [30, 500])
+    expected = PrefixSearch.from_internal_data_v2(**expected_arrays).to_bytes()
+
+    class Meddles:
+        def __index__(self):
+            later[1].append(0)
+            later[2].append(500)
+            return 2 if position == "total" else 1
+
+    total, ids, counts = arrays["payloads"][2]
+    arrays["payloads"][2] = (Meddles(), ids, counts) if position == "total" else (total, [Meddles()], counts)
+    assert PrefixSearch.from_internal_data_v2(**arrays).to_bytes() == expected
+
+
+def outcome(call):
+    try:
+        return call().to_bytes()
+    except Exception as failure:  # noqa: BLE001 - the outcome is what is compared
+        return type(failure), str(failure)
+
+
+@pytest.mark.parametrize("value, expected", [
+    (-1, OUT_OF_RANGE),
+    (2**32, OUT_OF_RANGE),
+    (2**70, OverflowError),
+    ("1", TypeError),
+    (None, TypeError),
+    (True, None),
+    (1.0, None),  # whatever the interpreter's PyLong_AsLong makes of it
+])
+@pytest.mark.parametrize("name", ["node_shifts", "child_transitions"])
+def test_one_odd_value_in_a_long_list(name, value, expected):
+    arrays = wide_arrays()
+    arrays[name][25] = value
+    result = outcome(lambda: PrefixSearch.from_internal_data_v2(**arrays))
+    assert result == outcome(lambda: PrefixSearch.from_internal_data_v2(**{**arrays, name: Plain(arrays[name])}))
+    if isinstance(expected, tuple):
+        assert result == expected
+    elif expected is not None:
+        assert result[0] is expected and result[1].startswith(f"argument '{name}': ") == (expected is TypeError)
+
+
+@pytest.mark.parametrize("value", [7, 2**32])
+def test_index_of_an_item_in_a_long_list_is_asked_once(value):
+    class Index:
+        calls = 0
+
+        def __index__(self):
+            Index.calls += 1
+            return value
+
+    arrays = wide_arrays()
+    arrays["child_transitions"][10] = Index()
+    result = outcome(lambda: PrefixSearch.from_internal_data_v2(**arrays))
+    assert Index.calls == 1
+    assert (result == OUT_OF_RANGE) == (value == 2**32)
+
+
+PAYLOAD_FAULTS = [
+    ((9, [1], [-1]), OUT_OF_RANGE),
+    ((9, [2**32], [1]), OUT_OF_RANGE),
+    ((9, [1], [2**70]), (OverflowError, None)),
+    ((9, ["1"], [1]), (TypeError, None)),
+    ((-1, [1], [1]), OUT_OF_RANGE),
+    ((9, [1, 0], [1]), (ValueError, "video_ids and video_counts length mismatch")),
+    ((9, [1], [1], 0), (ValueError, "Payload tuple must have 3 elements")),
+    ([9, [1], [1]], (TypeError, "'list' object cannot be converted to 'PyTuple'")),
+    ((9, "1", [1]), (TypeError, "Can't extract `str` to `Vec`")),
+]
+
+
+@pytest.mark.parametrize("fault, expected", PAYLOAD_FAULTS)
+def test_the_first_faulty_payload_in_node_order_decides(fault, expected):
+    arrays = wide_arrays()
+    arrays["payloads"][12] = fault
+    arrays["payloads"][31] = PAYLOAD_FAULTS[0][0] if fault is not PAYLOAD_FAULTS[0][0] else PAYLOAD_FAULTS[7][0]
+    kind, text = error(lambda: PrefixSearch.from_internal_data_v2(**arrays))
+    assert kind is expected[0]
+    if expected[1] is not None:
+        assert text == expected[1]
+    assert not text.startswith("argument")
+
+
+@pytest.mark.parametrize("value", [1.0, 2.5, True, 2**63, -(2**63), None, "1", b"1"])
+def test_odd_payload_values_fail_or_pass_as_item_by_item(value):
+    for position in range(3):
+        arrays = wide_arrays()
+        total, ids, counts = arrays["payloads"][20]
+        items = [total, [value] if position == 1 else ids, [value] if position == 2 else counts]
+        if position == 0:
+            items[0] = value
+        arrays["payloads"][20] = tuple(items)
+        slow = wrapped_everywhere(arrays, Plain)
+        assert outcome(lambda: PrefixSearch.from_internal_data_v2(**arrays)) == \
+            outcome(lambda: PrefixSearch.from_internal_data_v2(**slow))
+
+
+def test_payloads_after_the_first_faulty_one_are_not_read():
+    arrays = wide_arrays()
+    arrays["payloads"][3] = (3, [0, 1], [3])
+    total, ids, counts = arrays["payloads"][7]
+    arrays["payloads"][7] = (total, Recording(ids, ids), Recording(counts, counts))
+    assert error(lambda: PrefixSearch.from_internal_data_v2(**arrays)) == (
+        ValueError, "video_ids and video_counts length mismatch")
+    assert arrays["payloads"][7][1].iterations == arrays["payloads"][7][2].iterations == 0
+
+
+def test_payload_values_that_count_as_ints():
+    class Count(int):
+        pass
+
+    arrays = wide_arrays()
+    expected = PrefixSearch.from_internal_data_v2(**arrays).to_bytes()
+    arrays["payloads"][3] = (Count(3), [False], [Count(3)])
+    arrays["payloads"][4] = (4, (True,), range(4, 5))
+    shared = [0]
+    arrays["payloads"][9] = (9, shared, [9])
+    arrays["payloads"][11] = (11, shared, [11])
+    assert PrefixSearch.from_internal_data_v2(**arrays).to_bytes() == expected
+
+
+@pytest.mark.parametrize("labels, expected", [
+    (["", "abc"], ["\0", "a"]),
+    (["", "é"], ["\0", "é"]),
+    (["", "a€"], ["\0", "a"]),
+    (["", "€a"], ["\0", "€"]),
+    (["", "\U0001F600"], ["\0", "\U0001F600"]),
+    (("", "a"), ["\0", "a"]),
+])
+def test_labels_take_their_first_character(labels, expected):
+    class Text(str):
+        pass
+
+    index = build(child_labels=labels)
+    assert build(child_labels=[Text(label) for label in labels]).to_bytes() == index.to_bytes()
+    reference = build(child_labels=["", expected[1]])
+    assert index.to_bytes() == reference.to_bytes()
+
+
+@pytest.mark.parametrize("label", ["a\ud800", "\udc80", "abc\udfff"])
+def test_a_lone_surrogate_anywhere_in_a_label_fails(label):
+    kind, text = error(lambda: build(child_labels=["", label]))
+    assert kind is UnicodeEncodeError and not text.startswith("argument")
+
+
+def test_video_keys_of_bytes():
+    class Key(bytes):
+        pass
+
+    assert build(video_index=[Key(KEY)]).to_bytes() == build().to_bytes()
+    for size in (0, 15, 17):
+        assert error(lambda: build(video_index=[KEY, bytes(size)])) == (
+            ValueError, "video_index entries must be exactly 16 bytes")
+
+
+@pytest.mark.skipif(ON_PYPY, reason="reference counts are not observable on PyPy")
+@pytest.mark.parametrize("fails", [False, True])
+def test_argument_references_are_given_back(fails):
+    arrays = wide_arrays()
+    arrays["payloads"][6] = (7, [10**6], [10**7])
+    arrays["child_labels"][3] = "déjà"
+    if fails:
+        arrays["payloads"][30] = (1, [1], [-1])
+    watched = [value for value in arrays.values() if isinstance(value, list)]
+    watched += [item for value in watched for item in value]
+    watched += [part for p in arrays["payloads"] if p is not None for part in p]
+    watched += [item for p in arrays["payloads"] if p is not None for item in p[1] + p[2]]
+    # Small ints and one-character strings are shared with the whole interpreter.
+    watched = [item for item in watched if not (type(item) is int and item <= 256)
+               and not (type(item) is str and len(item) <= 1)]
+    before = [sys.getrefcount(item) for item in watched]
+    for _ in range(3):
+        try:
+            PrefixSearch.from_internal_data_v2(**arrays)
+        except OverflowError:
+            assert fails
+    assert [sys.getrefcount(item) for item in watched] == before
+
+
+@pytest.mark.skipif(not ON_PYPY, reason="list storage strategies are PyPy's")
+def test_the_callers_lists_keep_their_storage():
+    import __pypy__
+
+    arrays = wide_arrays()
+    lists = [arrays["node_shifts"], arrays["child_transitions"], arrays["payloads"][5][1]]
+    before = [__pypy__.strategy(value) for value in lists]
+    PrefixSearch.from_internal_data_v2(**arrays)
+    assert [__pypy__.strategy(value) for value in lists] == before
+
+
+small_ints = st.integers(0, 2**32 - 1) | st.integers(0, 5)
+
+
+@given(st.lists(st.tuples(small_ints, st.lists(small_ints, max_size=4)), min_size=1, max_size=60),
+       st.integers(0, 40))
+def test_shortcuts_agree_with_the_iterator(terms, cut):
+    """Random valid arrays, as exact lists and as list subclasses."""
+    n = len(terms) + 1
+    exact = dict(
+        node_shifts=[0] + [n - 1] * (n - 1),
+        child_labels=[""] + ["k"] * (n - 1),
+        payloads=[None] + [(total, ids, [total] * len(ids)) if total % 3 else None
+                           for total, ids in terms],
+        child_transitions=list(range(1, n)),
+        video_index=[KEY] * 3,
+        video_top_n=cut,
+    )
+    expected = PrefixSearch.from_internal_data_v2(**exact).to_bytes()
+    assert PrefixSearch.from_internal_data_v2(**wrapped_everywhere(exact, Plain)).to_bytes() == expected

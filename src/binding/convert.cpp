@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <optional>
+#include <type_traits>
 
 #include "prefix/matcher.hpp"
 #include "ranking.hpp"
@@ -80,9 +82,39 @@ bool numpy_bool(PyObject* value) {
     return result.get() == Py_True;
 }
 
-// Iterates any sequence except a str, calling `take` on each item.
+// Whether a sequence is read in place rather than through its iterator.
+bool read_in_place(PyObject* value) {
+#ifdef PYPY_VERSION
+    // PyPy gives C a list's items in place only by switching the caller's list
+    // for good to storage of C objects, larger and slower for Python code to
+    // use afterwards; its iterator leaves the list as it is.
+    return PyTuple_CheckExact(value);
+#else
+    return PyList_CheckExact(value) || PyTuple_CheckExact(value);
+#endif
+}
+
+// Iterates any sequence except a str, calling `take` on each item, which stays
+// alive during the call.
 template <class Take>
 void for_each_item(PyObject* value, Py_ssize_t& size_hint, Take&& take) {
+    if (read_in_place(value)) {
+        // The same items in the same order as the iterator gives: the sequence
+        // is held for the loop, and a list's size read again at every step,
+        // since converting an item can run Python code that resizes it.
+        const Ref held = Ref::borrowed(value);
+        const bool list = PyList_CheckExact(value);
+        auto size = [&] { return list ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value); };
+        auto at = [&](Py_ssize_t i) {
+            return list ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i);
+        };
+        size_hint = std::min(size(), kMaxReservedItems);
+        for (Py_ssize_t i = 0; i < size(); ++i) {
+            const Ref item = Ref::borrowed(at(i));
+            take(item.get());
+        }
+        return;
+    }
     if (PyUnicode_Check(value) > 0) throw MessageError(PyExc_TypeError, kStrToVec);
     if (PySequence_Check(value) == 0) raise_type_mismatch(value, "Sequence");
     size_hint = PySequence_Size(value);
@@ -94,11 +126,101 @@ void for_each_item(PyObject* value, Py_ssize_t& size_hint, Take&& take) {
     Ref iterator(PyObject_GetIter(value));
     if (!iterator) PythonError::raise_pending();
     while (PyObject* raw = PyIter_Next(iterator.get())) {
-        Ref item(raw);
-        take(item);
+        const Ref item(raw);
+        take(item.get());
     }
     if (PyErr_Occurred()) PythonError::raise_pending();
 }
+
+#ifdef PYPY_VERSION
+// An attribute of one of PyPy's builtin modules, kept for the life of the
+// process in `slot`; null when it cannot be had. The first value stored wins.
+PyObject* builtin_attribute(PyObject*& slot, const char* module_name, const char* name) {
+    if (slot != nullptr) return slot;
+    Ref module(PyImport_ImportModule(module_name));
+    PyObject* found = module ? PyObject_GetAttrString(module.get(), name) : nullptr;
+    if (found == nullptr) PyErr_Clear();
+    if (slot == nullptr) {
+        slot = found;
+    } else {
+        Py_XDECREF(found);
+    }
+    return slot;
+}
+
+PyObject* list_strategy_slot = nullptr;
+PyObject* array_type_slot = nullptr;
+PyObject* chain_type_slot = nullptr;
+
+// PyPy makes each item that reaches C an object of its own and frees it again
+// one at a time: most of the cost of converting ints there. A list stored in
+// PyPy's unboxed int strategy holds exact ints only, whose conversion runs no
+// Python code, and the interpreter's own array type copies it into unsigned
+// 32-bit values in one call that runs no Python code either, so the lock is
+// never given up. Any other list, or an int out of range, gives nothing here
+// and goes the general way, which raises what it always raises.
+std::optional<std::vector<std::uint32_t>> unboxed_u32(PyObject* list) {
+    PyObject* strategy_of = builtin_attribute(list_strategy_slot, "__pypy__", "strategy");
+    PyObject* array_type = builtin_attribute(array_type_slot, "array", "array");
+    if (strategy_of == nullptr || array_type == nullptr) return std::nullopt;
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    if (size == 0) return std::vector<std::uint32_t>();
+    Ref strategy(PyObject_CallFunctionObjArgs(strategy_of, list, nullptr));
+    Ref array;
+    if (strategy && PyUnicode_Check(strategy.get()) &&
+        PyUnicode_CompareWithASCIIString(strategy.get(), "IntegerListStrategy") == 0) {
+        array = Ref(PyObject_CallFunction(array_type, "sO", "I", list));
+    }
+    Py_buffer view;
+    if (!array || PyObject_GetBuffer(array.get(), &view, PyBUF_SIMPLE) < 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    std::optional<std::vector<std::uint32_t>> values;
+    const auto size_in_bytes = static_cast<std::size_t>(size) * sizeof(std::uint32_t);
+    if (static_cast<std::size_t>(view.len) == size_in_bytes) {
+        values.emplace(static_cast<std::size_t>(size));
+        std::memcpy(values->data(), view.buf, size_in_bytes);
+    }
+    PyBuffer_Release(&view);
+    return values;
+}
+
+// Every ids and counts list of the payloads, unboxed together when each
+// payload is a plain tuple: exact, of three items, an exact int and two exact
+// lists. No payload then runs Python code while it converts, so none can
+// change another before its turn, and reading them all at once is the same as
+// reading them one by one. Otherwise nothing: each converts on its own.
+std::optional<PayloadObjects::Unboxed> unbox_payload_lists(const std::vector<Ref>& items) {
+    PyObject* chain = builtin_attribute(chain_type_slot, "itertools", "chain");
+    Ref lists(PyList_New(0));
+    if (chain == nullptr || !lists) return std::nullopt;
+    PayloadObjects::Unboxed unboxed;
+    unboxed.first.resize(items.size());
+    unboxed.bounds.push_back(0);
+    for (std::size_t node = 0; node < items.size(); ++node) {
+        PyObject* tuple = items[node].get();
+        if (tuple == nullptr) continue;
+        if (!PyTuple_CheckExact(tuple) || PyTuple_GET_SIZE(tuple) != 3 ||
+            !PyLong_CheckExact(PyTuple_GET_ITEM(tuple, 0))) {
+            return std::nullopt;
+        }
+        unboxed.first[node] = unboxed.bounds.size() - 1;
+        for (Py_ssize_t i = 1; i < 3; ++i) {
+            PyObject* list = PyTuple_GET_ITEM(tuple, i);
+            if (!PyList_CheckExact(list) || PyList_Append(lists.get(), list) < 0) return std::nullopt;
+            const auto length = static_cast<std::size_t>(PyList_GET_SIZE(list));
+            unboxed.bounds.push_back(unboxed.bounds.back() + length);
+        }
+    }
+    Ref joined(PyObject_CallMethod(chain, "from_iterable", "O", lists.get()));
+    Ref values(joined ? PySequence_List(joined.get()) : nullptr);
+    auto unboxed_values = values ? unboxed_u32(values.get()) : std::nullopt;
+    if (!unboxed_values || unboxed_values->size() != unboxed.bounds.back()) return std::nullopt;
+    unboxed.values = std::move(*unboxed_values);
+    return unboxed;
+}
+#endif
 
 }  // namespace
 
@@ -129,7 +251,15 @@ std::uint64_t to_usize(PyObject* value) {
 
 std::string_view to_text(PyObject* value) { return utf8_of(value); }
 
-char32_t to_label(PyObject* value) { return first_code_point(utf8_of(value)); }
+char32_t to_label(PyObject* value) {
+#ifndef PYPY_VERSION
+    // An ASCII str is its own UTF-8, so its first character is read in place.
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
+        return PyUnicode_GET_LENGTH(value) == 0 ? 0 : PyUnicode_1BYTE_DATA(value)[0];
+    }
+#endif
+    return first_code_point(utf8_of(value));
+}
 
 std::span<const std::uint8_t> to_byte_view(PyObject* value) {
     if (!PyBytes_Check(value)) raise_type_mismatch(value, "PyBytes");
@@ -145,15 +275,25 @@ bool to_bool(PyObject* value) {
 
 template <class Item>
 std::vector<Item> to_array(PyObject* value, Item (*convert_item)(PyObject*)) {
+#ifdef PYPY_VERSION
+    if constexpr (std::is_same_v<Item, std::uint32_t>) {
+        // Short lists cost less item by item than the calls that unbox them.
+        constexpr Py_ssize_t kUnboxedMinimum = 32;
+        if (convert_item == to_u32 && PyList_CheckExact(value) &&
+            PyList_GET_SIZE(value) >= kUnboxedMinimum) {
+            if (auto values = unboxed_u32(value)) return std::move(*values);
+        }
+    }
+#endif
     std::vector<Item> items;
     Py_ssize_t size_hint = 0;
     bool reserved = false;
-    for_each_item(value, size_hint, [&](const Ref& item) {
+    for_each_item(value, size_hint, [&](PyObject* item) {
         if (!reserved) {
             items.reserve(static_cast<std::size_t>(size_hint));
             reserved = true;
         }
-        items.push_back(convert_item(item.get()));
+        items.push_back(convert_item(item));
     });
     return items;
 }
@@ -164,9 +304,15 @@ template std::vector<VideoKeyInput> to_array(PyObject*, VideoKeyInput (*)(PyObje
 
 VideoKeyInput to_video_key(PyObject* value) {
     VideoKeyInput key;
+    if (PyBytes_CheckExact(value)) {
+        // Iterating bytes gives ints that are all within the byte range.
+        key.length = static_cast<std::size_t>(PyBytes_GET_SIZE(value));
+        std::memcpy(key.bytes.data(), PyBytes_AS_STRING(value), std::min(key.length, key.bytes.size()));
+        return key;
+    }
     Py_ssize_t size_hint = 0;
-    for_each_item(value, size_hint, [&](const Ref& item) {
-        const std::uint8_t byte = to_u8(item.get());
+    for_each_item(value, size_hint, [&](PyObject* item) {
+        const std::uint8_t byte = to_u8(item);
         if (key.length < key.bytes.size()) key.bytes[key.length] = byte;
         ++key.length;
     });
@@ -177,17 +323,34 @@ std::vector<Ref> to_optional_objects(PyObject* value) {
     std::vector<Ref> items;
     Py_ssize_t size_hint = 0;
     bool reserved = false;
-    for_each_item(value, size_hint, [&](Ref& item) {
+    for_each_item(value, size_hint, [&](PyObject* item) {
         if (!reserved) {
             items.reserve(static_cast<std::size_t>(size_hint));
             reserved = true;
         }
-        items.push_back(item.get() == Py_None ? Ref() : std::move(item));
+        items.push_back(item == Py_None ? Ref() : Ref::borrowed(item));
     });
     return items;
 }
 
+#ifdef PYPY_VERSION
+std::vector<std::uint32_t> PayloadObjects::Unboxed::list(std::size_t node, std::size_t which) const {
+    const std::size_t k = checked_at(first, node) + which;
+    const std::size_t begin = checked_at(bounds, k), end = checked_at(bounds, k + 1);
+    const auto start = values.begin();
+    return {start + static_cast<std::ptrdiff_t>(begin), start + static_cast<std::ptrdiff_t>(end)};
+}
+#endif
+
 Payload PayloadObjects::convert(std::size_t node) {
+#ifdef PYPY_VERSION
+    if (!unboxing_tried_) {
+        unboxing_tried_ = true;
+        unboxed_ = unbox_payload_lists(items_);
+        // A failed attempt is only a missed shortcut.
+        PyErr_Clear();
+    }
+#endif
     // The reference goes once the payload is converted, or with the builder.
     Ref object = std::move(checked_at(items_, node));
     if (!object) throw Fault("no payload object for node " + std::to_string(node));
@@ -195,8 +358,14 @@ Payload PayloadObjects::convert(std::size_t node) {
     if (PyTuple_GET_SIZE(object.get()) != 3) throw InputError("Payload tuple must have 3 elements");
     Payload payload;
     payload.total_count = to_u32(PyTuple_GET_ITEM(object.get(), 0));
-    payload.video_ids = to_array(PyTuple_GET_ITEM(object.get(), 1), to_u32);
-    payload.video_counts = to_array(PyTuple_GET_ITEM(object.get(), 2), to_u32);
+    auto ids_or_counts = [&](std::size_t which) {
+#ifdef PYPY_VERSION
+        if (unboxed_) return unboxed_->list(node, which);
+#endif
+        return to_array(PyTuple_GET_ITEM(object.get(), 1 + static_cast<Py_ssize_t>(which)), to_u32);
+    };
+    payload.video_ids = ids_or_counts(0);
+    payload.video_counts = ids_or_counts(1);
     if (payload.video_ids.size() != payload.video_counts.size()) {
         throw InputError("video_ids and video_counts length mismatch");
     }

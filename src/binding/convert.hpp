@@ -47,8 +47,23 @@ public:
     bool present(std::size_t node) const override { return static_cast<bool>(items_[node]); }
     Payload convert(std::size_t node) override;
 
+#ifdef PYPY_VERSION
+    // The ids and counts lists of all payloads, read in one go: list k holds
+    // values[bounds[k] .. bounds[k+1]), and a node's ids are list first[node],
+    // its counts the next one.
+    struct Unboxed {
+        std::vector<std::uint32_t> values;
+        std::vector<std::size_t> bounds, first;
+        std::vector<std::uint32_t> list(std::size_t node, std::size_t which) const;
+    };
+#endif
+
 private:
     std::vector<Ref> items_;
+#ifdef PYPY_VERSION
+    std::optional<Unboxed> unboxed_;
+    bool unboxing_tried_ = false;
+#endif
 };
 
 // Results.
