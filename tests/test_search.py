@@ -619,6 +619,10 @@ FAULTS = [
     ("child beyond labels", broken(child_transitions=[5]),
      lambda ps: ps.fuzzy_match("zzz", 0), BAD.format(2, 5),
      to_bytes, encode(broken(child_transitions=[5]))),
+    # Slots that follow node order, but the last slot's node has no label.
+    ("in-order child beyond labels", broken(node_shifts=[0], child_labels=["\0"]),
+     lambda ps: ps.fuzzy_match("a"), BAD.format(1, 1),
+     to_bytes, encode(broken(node_shifts=[0], child_labels=["\0"]))),
     ("child beyond labels/video", broken(child_transitions=[5]),
      lambda ps: ps.fuzzy_match_video("a"), BAD.format(2, 5),
      to_bytes, encode(broken(child_transitions=[5]))),
@@ -716,6 +720,40 @@ def test_fuzzy_match_video_matches_model(ix, query, max_dist, limit, include):
     ps = load(ix)
     assert ps.fuzzy_match_video(query, max_dist, limit, include) == \
         model_video(ix, query, max_dist, limit, include)
+
+
+def breadth_first_copy(ix):
+    """The same trie unfolded into a tree and numbered breadth-first, so that
+    slot s holds node s + 1: a shared child becomes one copy per parent."""
+    order = [0]
+    children = []
+    for node in order:  # grows as it goes: a breadth-first queue
+        kids = children_of(ix, node)
+        children.append(list(range(len(order), len(order) + len(kids))))
+        order.extend(kids)
+    shifts, transitions = flatten(children)
+    return Index(
+        node_shifts=shifts,
+        child_labels=[ix.child_labels[v] for v in order],
+        child_transitions=transitions,
+        payloads=[ix.payloads[v] for v in order],
+        video_index=list(ix.video_index),
+        is_terminal=[ix.is_terminal[v] for v in order],
+    )
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(random_index(), queries, st.integers(0, 4), st.one_of(st.none(), st.integers(0, 4)),
+       st.sampled_from([None, True, False]))
+def test_breadth_first_numbering_answers_like_any_other(ix, query, max_dist, limit, include):
+    # Tries numbered breadth-first take a shorter road through the walk; it
+    # must give what the general one gives on the same trie.
+    copy = breadth_first_copy(ix)
+    assert copy.child_transitions == list(range(1, len(copy.child_labels)))
+    ps, ps_copy = load(ix), load(copy)
+    assert ps_copy.fuzzy_match(query, max_dist, limit) == ps.fuzzy_match(query, max_dist, limit)
+    assert ps_copy.fuzzy_match_video(query, max_dist, limit, include) == \
+        model_video(copy, query, max_dist, limit, include)
 
 
 @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])

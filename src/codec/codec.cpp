@@ -330,6 +330,7 @@ public:
         payloads(t.payloads);
         t.video_index = array<VideoKey>(kKeySize, &Reader::keys);
         t.is_terminal = array<std::uint8_t>(1, &Reader::booleans);
+        t.note_layout();
         return t;
     }
 

@@ -65,6 +65,7 @@ public:
     // Computes the row one label below `depth`; false when its minimum is
     // beyond the threshold, so the branch can be pruned.
     bool descend(std::size_t depth, char32_t label) {
+        if (label == U'\0') return false;  // a node without a label is never entered
         const std::size_t cur_at = (depth + 1) * width_;
         if (cells_.size() < cur_at + width_) [[unlikely]] {
             budget_.reserve(cells_, cur_at + width_);
@@ -103,20 +104,20 @@ private:
 // Distance rows as bit sets: word k of a row has bit j set when the distance
 // to the query's first j code points is at most k. A row is max_dist + 1
 // words, each computed from the row above in a handful of word operations,
-// and a branch dies when word max_dist is empty. Needs n + 1 <= 64 bits.
+// and a branch dies when word max_dist is empty. Needs n + 1 <= 64 bits. The
+// number of words is a template argument so that a row is computed in
+// straight-line code.
+constexpr std::size_t kBitRowsMaxQuery = 63;
+constexpr std::uint32_t kBitRowsMaxDist = 7;
+
+template <std::uint32_t Levels>
 class BitRows {
 public:
-    static constexpr std::size_t kMaxQuery = 63;
-    static constexpr std::uint32_t kMaxDist = 7;
+    static constexpr std::size_t kMaxQuery = kBitRowsMaxQuery;
+    static_assert(Levels >= 1 && Levels <= kBitRowsMaxDist + 1);
 
-    static bool suits(std::size_t query_length, std::uint32_t max_dist) {
-        return query_length <= kMaxQuery && max_dist <= kMaxDist;
-    }
-
-    BitRows(std::u32string_view query, std::uint32_t max_dist)
-        : query_(query),
-          levels_(max_dist + 1),
-          last_bit_(std::uint64_t{1} << query.size()),
+    explicit BitRows(std::u32string_view query)
+        : last_bit_(std::uint64_t{1} << query.size()),
           full_(last_bit_ | (last_bit_ - 1)) {
         for (std::size_t j = 0; j < query.size(); ++j) {
             const char32_t c = query[j];
@@ -125,30 +126,36 @@ public:
             else other_masks_[other_index(c)] |= bit;
         }
         // Depth is bounded: a row at depth r has no cell below r - n.
-        words_.resize((query.size() + levels_ + 1) * levels_);
-        for (std::size_t k = 0; k < levels_; ++k) {
+        words_.resize((query.size() + Levels + 1) * Levels);
+        for (std::size_t k = 0; k < Levels; ++k) {
             words_[k] = k >= query.size() ? full_ : (std::uint64_t{2} << k) - 1;
         }
     }
 
-    bool descend(std::size_t depth, char32_t label) {
-        const std::size_t cur_at = (depth + 1) * levels_;
-        if (cur_at + levels_ > words_.size()) [[unlikely]]
-            throw Fault("distance rows deeper than the threshold allows");
-        const std::uint64_t* prev = words_.data() + cur_at - levels_;
-        cur_ = words_.data() + cur_at;
+    // The row is computed in registers and stored only when it survives, as
+    // most do not. Bits above the query's length may hold garbage: shifts
+    // only carry it further up, so it is masked off once, at the test.
+    [[gnu::always_inline]] bool descend(std::size_t depth, char32_t label) {
+        if (label == U'\0') [[unlikely]]
+            return false;  // a node without a label is never entered
+        const std::uint64_t* prev = words_.data() + depth * Levels;
         const std::uint64_t match = match_mask(label);
-        std::uint64_t below = ((prev[0] << 1) & match) & full_;
-        cur_[0] = below;
-        for (std::size_t k = 1; k < levels_; ++k) {
+        std::uint64_t row[Levels];
+        row[0] = (prev[0] << 1) & match;
+        for (std::size_t k = 1; k < Levels; ++k) {
             const std::uint64_t p = prev[k - 1];
-            below = (((prev[k] << 1) & match) | (p << 1) | p | (below << 1)) & full_;
-            cur_[k] = below;
+            row[k] = ((prev[k] << 1) & match) | (p << 1) | p | (row[k - 1] << 1);
         }
-        return below != 0;
+        if ((row[Levels - 1] & full_) == 0) return false;
+        const std::size_t cur_at = (depth + 1) * Levels;
+        if (cur_at + Levels > words_.size()) [[unlikely]]
+            throw Fault("distance rows deeper than the threshold allows");
+        cur_ = words_.data() + cur_at;
+        for (std::size_t k = 0; k < Levels; ++k) cur_[k] = row[k];
+        return true;
     }
 
-    bool reaches_end() const { return (cur_[levels_ - 1] & last_bit_) != 0; }
+    bool reaches_end() const { return (cur_[Levels - 1] & last_bit_) != 0; }
     // The smallest level whose word holds the last bit.
     std::uint32_t distance() const {
         std::uint32_t k = 0;
@@ -160,7 +167,7 @@ private:
     static constexpr char32_t kAscii = 128;
 
     std::uint64_t match_mask(char32_t label) const {
-        if (label < kAscii) return ascii_masks_[label];
+        if (label < kAscii) [[likely]] return ascii_masks_[label];
         for (std::size_t i = 0; i < other_count_; ++i)
             if (other_chars_[i] == label) return other_masks_[i];
         return 0;
@@ -173,8 +180,6 @@ private:
         return other_count_++;
     }
 
-    std::u32string_view query_;
-    std::uint32_t levels_;
     std::uint64_t last_bit_;
     std::uint64_t full_;
     std::uint64_t ascii_masks_[kAscii] = {};
@@ -199,23 +204,66 @@ std::size_t visit_allowance(const Trie& trie) {
     return 8 * std::max(trie.child_transitions.size(), trie.child_labels.size()) + (1u << 20);
 }
 
+// The frames of the walk, one per node whose children are being tried. Kept
+// as a plain array with its own top so that a push is a store, not a call.
+class FrameStack {
+public:
+    explicit FrameStack(Budget& budget) : budget_(budget) { grow(16); }
+
+    bool empty() const { return size_ == 0; }
+    std::size_t size() const { return size_; }
+    Frame& top() { return frames_[size_ - 1]; }
+    void pop() { --size_; }
+    void push(ChildRange range) {
+        if (size_ == frames_.size()) [[unlikely]]
+            grow(size_ + 1);
+        frames_[size_++] = {range.begin, range.end};
+    }
+
+private:
+    [[gnu::noinline]] void grow(std::size_t needed) {
+        budget_.reserve(frames_, needed);
+        frames_.resize(frames_.capacity());
+    }
+
+    Budget& budget_;
+    std::vector<Frame> frames_;
+    std::size_t size_ = 0;
+};
+
 // Walks the trie in pre-order, calling `report(child, label, distance, path)`
 // for every entered node whose full distance is within the threshold; `path`
 // holds the labels above that node (kept only when the reporter asks for it).
-// A reporter returning true stops the walk at once.
-template <class Rows, class Reporter>
+// A reporter returning true stops the walk at once. With SlotsFollowNodes the
+// child in slot s is node s + 1 (the trie says so), and child_transitions is
+// only bounds-checked, never read.
+template <bool SlotsFollowNodes, class Rows, class Reporter>
 void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
     const ChildRange root = trie.child_range(0);
     if (root.empty()) return;
 
-    std::vector<Frame> stack;
+    // Local views, so that the loop below keeps the arrays' bounds in registers.
+    const std::span<const std::uint32_t> transitions(trie.child_transitions);
+    const std::span<const char32_t> labels(trie.child_labels);
+    // Slots below this have a child (node slot + 1) with a label.
+    const std::size_t last_checked_free_slot =
+        std::min(transitions.size(), labels.empty() ? 0 : labels.size() - 1);
+    FrameStack stack(budget);
     std::vector<char32_t> path;  // labels from the root to the top frame's node
-    budget.reserve(stack, 16);
-    stack.push_back({root.begin, root.end});
     std::size_t visits_left = visit_allowance(trie);
+    const auto enter = [&](ChildRange range) {
+        // Slots are counted as their frame is pushed: one check per node
+        // instead of one per slot.
+        const std::size_t slots = range.end - range.begin;
+        if (slots > visits_left) [[unlikely]]
+            throw Fault("the trie is not a tree: its walk revisits nodes without end");
+        visits_left -= slots;
+        stack.push(range);
+    };
+    enter(root);
 
     while (!stack.empty()) {
-        Frame& top = stack.back();
+        Frame& top = stack.top();
         const std::size_t depth = stack.size() - 1;  // labels above the children
 
         // Siblings are tried in one tight loop until one survives pruning;
@@ -223,18 +271,32 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
         std::size_t child = 0;
         char32_t label = 0;
         bool survived = false;
-        while (top.next < top.end) {
-            if (visits_left-- == 0) [[unlikely]]
-                throw Fault("the trie is not a tree: its walk revisits nodes without end");
-            child = checked_at(trie.child_transitions, top.next++);
-            label = checked_at(trie.child_labels, child);
-            if (label != U'\0' && rows.descend(depth, label)) {
-                survived = true;
-                break;
+        std::size_t next = top.next;
+        if constexpr (SlotsFollowNodes) {
+            // Below `clear` both the slot and its child exist, so the common
+            // case runs without bounds checks; the checked loop after it
+            // meets any slot beyond, in order.
+            const std::size_t clear = std::min(top.end, last_checked_free_slot);
+            while (next < clear) {
+                label = labels[next + 1];
+                if (rows.descend(depth, label)) [[unlikely]] {
+                    child = ++next;
+                    survived = true;
+                    break;
+                }
+                ++next;
             }
         }
+        while (!survived && next < top.end) {
+            child = checked_at(transitions, next);
+            if constexpr (SlotsFollowNodes) child = next + 1;
+            ++next;
+            label = checked_at(labels, child);
+            survived = rows.descend(depth, label);
+        }
+        top.next = next;
         if (!survived) {
-            stack.pop_back();
+            stack.pop();
             if constexpr (Reporter::kKeepsPath) {
                 if (!stack.empty()) path.pop_back();
             }
@@ -247,8 +309,15 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
 
         const ChildRange below = trie.child_range(child);
         if (below.empty()) continue;
-        budget.reserve(stack, stack.size() + 1);  // invalidates `top`
-        stack.push_back({below.begin, below.end});
+        if constexpr (SlotsFollowNodes) {
+            // The first child's label is known to be next: start fetching it
+            // while the frame is set up.
+            if (below.begin + 1 < std::min(labels.size(), trie.node_shifts.size())) {
+                __builtin_prefetch(&labels[below.begin + 1]);
+                __builtin_prefetch(&trie.node_shifts[below.begin + 1]);
+            }
+        }
+        enter(below);  // invalidates `top`
         if constexpr (Reporter::kKeepsPath) {
             budget.reserve(path, path.size() + 1);
             path.push_back(label);
@@ -256,17 +325,37 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
     }
 }
 
+template <class Rows, class Reporter>
+void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
+    if (trie.slots_follow_nodes)
+        walk<true>(trie, rows, budget, report);
+    else
+        walk<false>(trie, rows, budget, report);
+}
+
 // Picks the row representation for the query and threshold.
 template <class Reporter>
 void walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist, Budget& budget,
           Reporter& report) {
     if (trie.has_no_nodes()) return;
-    if (BitRows::suits(query.size(), max_dist)) {
-        BitRows rows(query, max_dist);
+    const auto bit_rows = [&]<std::uint32_t Levels>() {
+        BitRows<Levels> rows(query);
         walk(trie, rows, budget, report);
-    } else {
+    };
+    if (query.size() > kBitRowsMaxQuery || max_dist > kBitRowsMaxDist) {
         CellRows rows(query, max_dist, budget);
         walk(trie, rows, budget, report);
+        return;
+    }
+    switch (max_dist) {
+        case 0: return bit_rows.template operator()<1>();
+        case 1: return bit_rows.template operator()<2>();
+        case 2: return bit_rows.template operator()<3>();
+        case 3: return bit_rows.template operator()<4>();
+        case 4: return bit_rows.template operator()<5>();
+        case 5: return bit_rows.template operator()<6>();
+        case 6: return bit_rows.template operator()<7>();
+        default: return bit_rows.template operator()<8>();
     }
 }
 

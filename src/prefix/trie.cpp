@@ -140,8 +140,19 @@ Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> ch
     trie.child_labels = std::move(child_labels);
     trie.child_transitions = std::move(child_transitions);
 
+    trie.note_layout();
     trie.propagate(video_top_n);
     return trie;
+}
+
+void Trie::note_layout() {
+    slots_follow_nodes = true;
+    for (std::size_t slot = 0; slot < child_transitions.size(); ++slot) {
+        if (child_transitions[slot] != slot + 1) {
+            slots_follow_nodes = false;
+            return;
+        }
+    }
 }
 
 }  // namespace quellnor

@@ -32,7 +32,20 @@ struct Trie {
     std::vector<VideoKey> video_index;               // per video id: its 16-byte key
     std::vector<std::uint8_t> is_terminal;           // per node: 0 or 1
 
-    bool operator==(const Trie&) const = default;
+    // Derived from child_transitions, never serialized: slot s holds node
+    // s + 1 for every slot, as breadth-first numbering makes it. The walk then
+    // finds a child without reading child_transitions. Set by note_layout().
+    bool slots_follow_nodes = false;
+
+    // Equality of the six arrays; the derived flag follows from them.
+    bool operator==(const Trie& other) const {
+        return node_shifts == other.node_shifts && child_labels == other.child_labels &&
+               child_transitions == other.child_transitions && payloads == other.payloads &&
+               video_index == other.video_index && is_terminal == other.is_terminal;
+    }
+
+    // Works out the derived layout flag; call once child_transitions is final.
+    void note_layout();
 
     // No nodes at all: the index was built from six empty arrays.
     bool has_no_nodes() const { return node_shifts.empty() && child_labels.empty(); }
@@ -40,7 +53,7 @@ struct Trie {
     // Children of `node` are child_transitions[begin..end). The range ends at
     // the next node's shift, or at the end of child_transitions for the last
     // node. Faults if `node` has no shift.
-    ChildRange child_range(std::size_t node) const {
+    [[gnu::always_inline]] ChildRange child_range(std::size_t node) const {
         const std::size_t begin = checked_at(node_shifts, node);
         const std::size_t end = node + 1 < node_shifts.size() ? node_shifts[node + 1]
                                                                : child_transitions.size();
