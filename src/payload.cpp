@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 
 #include "fault.hpp"
 
@@ -20,7 +21,46 @@ void collect(const PayloadView& payload, std::vector<Payload::Entry>& out) {
 
 }  // namespace
 
-void Payload::merge_from(std::span<const PayloadView> others, std::vector<Entry>& scratch) {
+namespace {
+
+// Adds up the entries of each id in place, keeping first appearances in
+// order; returns how many ids there are. Fails (returns nothing) when an id
+// is beyond the table, before touching anything.
+std::optional<std::size_t> add_up_by_table(std::vector<Payload::Entry>& entries,
+                                           std::vector<std::uint32_t>& slot_of_video) {
+    for (const Payload::Entry& e : entries)
+        if (e.video >= slot_of_video.size()) return std::nullopt;
+    std::size_t unique = 0;
+    for (const Payload::Entry& e : entries) {
+        std::uint32_t& slot = slot_of_video[e.video];
+        if (slot == 0) {
+            entries[unique++] = e;
+            slot = static_cast<std::uint32_t>(unique);
+        } else {
+            entries[slot - 1].sum += e.sum;
+        }
+    }
+    for (std::size_t i = 0; i < unique; ++i) slot_of_video[entries[i].video] = 0;
+    return unique;
+}
+
+// The same by sorting on the id, for any ids at all.
+std::size_t add_up_by_sorting(std::vector<Payload::Entry>& entries) {
+    std::sort(entries.begin(), entries.end(),
+              [](const Payload::Entry& a, const Payload::Entry& b) { return a.video < b.video; });
+    std::size_t unique = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (unique > 0 && entries[unique - 1].video == entries[i].video)
+            entries[unique - 1].sum += entries[i].sum;
+        else
+            entries[unique++] = entries[i];
+    }
+    return unique;
+}
+
+}  // namespace
+
+void Payload::merge_from(std::span<const PayloadView> others, MergeScratch& scratch) {
     // Nothing merged means nothing to rebuild: a payload keeps its own list,
     // duplicates and order included, until something is folded into it.
     if (others.empty()) return;
@@ -28,39 +68,41 @@ void Payload::merge_from(std::span<const PayloadView> others, std::vector<Entry>
     // Gather everything first. `others` may alias *this, and a fault must
     // leave this payload as it was, so nothing is written until every input
     // has been read.
-    scratch.clear();
-    collect(view(), scratch);
+    std::vector<Entry>& entries = scratch.entries;
+    entries.clear();
+    collect(view(), entries);
     std::uint32_t total = total_count;
     for (const PayloadView& other : others) {
-        collect(other, scratch);
+        collect(other, entries);
         total = saturating_add(total, other.total_count);
     }
 
-    // Sorting by id and reducing runs replaces a hash table per merge: no
-    // allocation once `scratch` has grown, and no dependence on a hash seed.
-    std::sort(scratch.begin(), scratch.end(),
-              [](const Entry& a, const Entry& b) { return a.video < b.video; });
+    // Ids index a table when they are small enough, which is the usual case;
+    // either way there is no allocation once the scratch has grown, and no
+    // dependence on a hash seed.
     std::size_t unique = 0;
-    for (std::size_t i = 0; i < scratch.size(); ++i) {
-        if (unique > 0 && scratch[unique - 1].video == scratch[i].video)
-            scratch[unique - 1].sum += scratch[i].sum;
-        else
-            scratch[unique++] = scratch[i];
-    }
-    scratch.resize(unique);
+    if (const std::optional<std::size_t> counted = add_up_by_table(entries, scratch.slot_of_video))
+        unique = *counted;
+    else
+        unique = add_up_by_sorting(entries);
+    entries.resize(unique);
 
     // Rank on the full 64-bit sums; a tie on the sum falls back to the id so
-    // that the cut a caller makes afterwards is reproducible.
-    std::sort(scratch.begin(), scratch.end(), [](const Entry& a, const Entry& b) {
+    // that the cut a caller makes afterwards is reproducible. Most nodes of a
+    // word trie pass one child's ranked list upwards unchanged, already in
+    // order.
+    const auto ranks_before = [](const Entry& a, const Entry& b) {
         return a.sum != b.sum ? a.sum > b.sum : a.video < b.video;
-    });
+    };
+    if (!std::is_sorted(entries.begin(), entries.end(), ranks_before))
+        std::sort(entries.begin(), entries.end(), ranks_before);
 
     video_ids.resize(unique);
     video_counts.resize(unique);
     for (std::size_t i = 0; i < unique; ++i) {
-        video_ids[i] = scratch[i].video;
-        video_counts[i] = scratch[i].sum > kCountMax ? kCountMax
-                                                     : static_cast<std::uint32_t>(scratch[i].sum);
+        video_ids[i] = entries[i].video;
+        video_counts[i] = entries[i].sum > kCountMax ? kCountMax
+                                                     : static_cast<std::uint32_t>(entries[i].sum);
     }
     total_count = total;
 }

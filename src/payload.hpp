@@ -43,7 +43,19 @@ struct Payload {
         std::uint32_t video;
         std::uint64_t sum;
     };
-    void merge_from(std::span<const PayloadView> others, std::vector<Entry>& scratch);
+    struct MergeScratch;
+    void merge_from(std::span<const PayloadView> others, MergeScratch& scratch);
+};
+
+struct Payload::MergeScratch {
+    // Sizes the id table: ids below `videos` are added up through it, any
+    // other id makes its merge sort by id instead.
+    explicit MergeScratch(std::size_t videos) : slot_of_video(videos, 0) {}
+
+    std::vector<Entry> entries;
+    // 1 + the position in `entries` of each id seen in the current merge,
+    // 0 for the others; every slot is back to 0 between merges.
+    std::vector<std::uint32_t> slot_of_video;
 };
 
 // Every node's optional payload in three flat arrays rather than two heap

@@ -40,10 +40,13 @@ def shifts_and_transitions(children):
     return shifts, transitions
 
 
-def build_tree(children, payloads, video_top_n, labels=None):
+def build_tree(children, payloads, video_top_n, labels=None, videos=0):
+    """`videos` keys in video_index: merges add up the counts of ids below it
+    through a table indexed by id, and sort any other ids."""
     shifts, transitions = shifts_and_transitions(children)
     labels = labels if labels is not None else ["x"] * len(children)
-    return build(shifts, labels, payloads, transitions, [], video_top_n)
+    keys = [bytes([v]) * 16 for v in range(videos)]
+    return build(shifts, labels, payloads, transitions, keys, video_top_n)
 
 
 # --- input checks --------------------------------------------------------
@@ -396,10 +399,11 @@ def random_tries(draw):
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(random_tries())
-def test_propagation_matches_model(trie):
+@given(random_tries(), st.sampled_from([0, 5, 10]))
+def test_propagation_matches_model(trie, videos):
+    # Ids run from 0 to 9: all, some or none of them have a key.
     children, payloads, labels, top_n = trie
-    data = build_tree(children, payloads, top_n, labels).to_bytes()
+    data = build_tree(children, payloads, top_n, labels, videos).to_bytes()
     got = decode(data).payloads
     want, merged = model_propagate(children, payloads, top_n)
     for node, (g, (total, ids, counts), was_merged) in enumerate(zip(got, want, merged)):

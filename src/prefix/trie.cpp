@@ -35,7 +35,10 @@ void Trie::propagate(std::uint64_t video_top_n) {
     std::vector<Finished> finished(node_count);
     std::vector<std::uint32_t> pool;
     std::vector<PayloadView> children;
-    std::vector<Payload::Entry> scratch;
+    // Ids are meant to index video_index; a table that size adds counts up
+    // without sorting. The cap bounds the table whatever the index holds.
+    constexpr std::size_t kMaxIdTable = std::size_t{1} << 22;
+    Payload::MergeScratch scratch(std::min(video_index.size(), kMaxIdTable));
     Payload merged;
 
     const auto as_supplied = [&](std::size_t node) {
