@@ -62,9 +62,13 @@ public:
         for (std::size_t j = 0; j < width_; ++j) cells_[j] = static_cast<std::uint32_t>(j);
     }
 
+    // Nothing is prepared per parent: each row is computed from the one above.
+    struct Parent {};
+    Parent parent(std::size_t) const { return {}; }
+
     // Computes the row one label below `depth`; false when its minimum is
     // beyond the threshold, so the branch can be pruned.
-    bool descend(std::size_t depth, char32_t label) {
+    bool descend(const Parent&, std::size_t depth, char32_t label) {
         if (label == U'\0') return false;  // a node without a label is never entered
         const std::size_t cur_at = (depth + 1) * width_;
         if (cells_.size() < cur_at + width_) [[unlikely]] {
@@ -132,20 +136,42 @@ public:
         }
     }
 
+    // What every child of one node needs from the node's row, worked out once
+    // for all its children: the row's words moved on by one column, and the
+    // part of each word that comes from the word below it (insertions and
+    // substitutions), which does not depend on the child's label.
+    struct Parent {
+        std::uint64_t shifted[Levels];
+        std::uint64_t from_below[Levels];
+    };
+
+    [[gnu::always_inline]] Parent parent(std::size_t depth) const {
+        const std::uint64_t* row = words_.data() + depth * Levels;
+        Parent p;
+        p.shifted[0] = row[0] << 1;
+        p.from_below[0] = 0;
+        for (std::size_t k = 1; k < Levels; ++k) {
+            p.shifted[k] = row[k] << 1;
+            p.from_below[k] = (row[k - 1] << 1) | row[k - 1];
+        }
+        return p;
+    }
+
     // The row is computed in registers and stored only when it survives, as
     // most do not. Bits above the query's length may hold garbage: shifts
     // only carry it further up, so it is masked off once, at the test.
-    [[gnu::always_inline]] bool descend(std::size_t depth, char32_t label) {
-        if (label == U'\0') [[unlikely]]
-            return false;  // a node without a label is never entered
-        const std::uint64_t* prev = words_.data() + depth * Levels;
-        const std::uint64_t match = match_mask(label);
-        std::uint64_t row[Levels];
-        row[0] = (prev[0] << 1) & match;
-        for (std::size_t k = 1; k < Levels; ++k) {
-            const std::uint64_t p = prev[k - 1];
-            row[k] = ((prev[k] << 1) & match) | (p << 1) | p | (row[k - 1] << 1);
+    [[gnu::always_inline]] bool descend(const Parent& p, std::size_t depth, char32_t label) {
+        std::uint64_t match = 0;
+        if (label - 1 < kAscii - 1) [[likely]] {
+            match = ascii_masks_[label];
+        } else {
+            if (label == U'\0') return false;  // a node without a label is never entered
+            match = other_mask(label);
         }
+        std::uint64_t row[Levels];
+        row[0] = p.shifted[0] & match;
+        for (std::size_t k = 1; k < Levels; ++k)
+            row[k] = (p.shifted[k] & match) | p.from_below[k] | (row[k - 1] << 1);
         if ((row[Levels - 1] & full_) == 0) return false;
         const std::size_t cur_at = (depth + 1) * Levels;
         if (cur_at + Levels > words_.size()) [[unlikely]]
@@ -166,8 +192,7 @@ public:
 private:
     static constexpr char32_t kAscii = 128;
 
-    std::uint64_t match_mask(char32_t label) const {
-        if (label < kAscii) [[likely]] return ascii_masks_[label];
+    std::uint64_t other_mask(char32_t label) const {
         for (std::size_t i = 0; i < other_count_; ++i)
             if (other_chars_[i] == label) return other_masks_[i];
         return 0;
@@ -272,6 +297,7 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
         char32_t label = 0;
         bool survived = false;
         std::size_t next = top.next;
+        const typename Rows::Parent parent = rows.parent(depth);
         if constexpr (SlotsFollowNodes) {
             // Below `clear` both the slot and its child exist, so the common
             // case runs without bounds checks; the checked loop after it
@@ -279,7 +305,7 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
             const std::size_t clear = std::min(top.end, last_checked_free_slot);
             while (next < clear) {
                 label = labels[next + 1];
-                if (rows.descend(depth, label)) [[unlikely]] {
+                if (rows.descend(parent, depth, label)) [[unlikely]] {
                     child = ++next;
                     survived = true;
                     break;
@@ -292,7 +318,7 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
             if constexpr (SlotsFollowNodes) child = next + 1;
             ++next;
             label = checked_at(labels, child);
-            survived = rows.descend(depth, label);
+            survived = rows.descend(parent, depth, label);
         }
         top.next = next;
         if (!survived) {
