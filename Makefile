@@ -110,11 +110,28 @@ asan: sysdeps $(VENV_ASAN)/.built
 	$(call banner,'pytest under AddressSanitizer + UBSan ($(VENV_ASAN))')
 	@$(call run_pytest,$(VENV_ASAN),$(ASAN_ENV))
 
-bench: sysdeps $(VENV_CPYTHON)/.built
+# Both interpreters with their peers installed; a peer that does not install
+# is a warning, and its rows in the table say it was not importable.
+BENCH_REQS_HASH := $(shell md5sum bench/requirements.txt 2>/dev/null | cut -c1-12)
+BENCH_ARGS ?= --full
+
+bench: sysdeps $(VENV_CPYTHON)/.built $(VENV_CPYTHON)/.bench-deps-$(BENCH_REQS_HASH) \
+       $(VENV_PYPY)/.built $(VENV_PYPY)/.bench-deps-$(BENCH_REQS_HASH)
 	$(call banner,'bench')
-	@if [ -f bench/run.py ]; then \
-	  $(VENV_CPYTHON)/bin/python bench/run.py; \
-	else echo 'bench/run.py does not exist yet: nothing to run.'; fi
+	@$(VENV_CPYTHON)/bin/python bench/run.py $(BENCH_ARGS) --pypy $(VENV_PYPY)/bin/python
+
+# PyPy's sysconfig lacks a C++ link command, which editdistpy's build needs.
+# $(1) venv directory.
+define bench_deps_rule
+$(1)/.bench-deps-$(BENCH_REQS_HASH): bench/requirements.txt | $(1)/bin/python
+	@printf '\n=== installing the benchmark peers into $(1) ===\n'
+	@rm -f $(1)/.bench-deps-*
+	@LDCXXSHARED="g++ -pthread -shared" $(1)/bin/python $(PIP_INSTALL) -r bench/requirements.txt $(PIP_FILTER) \
+	  || echo "WARNING: some benchmark peers did not install into $(1); their rows will be empty." >&2
+	@touch $$@
+endef
+$(eval $(call bench_deps_rule,$(VENV_CPYTHON)))
+$(eval $(call bench_deps_rule,$(VENV_PYPY)))
 
 # pytest's exit code 5 ("no tests collected") is a failure here, not a pass.
 # $(1) venv, $(2) environment assignments for the run.
