@@ -34,6 +34,9 @@ void Trie::propagate(std::uint64_t video_top_n) {
     // it (a broken numbering) as it stood before propagation.
     std::vector<Finished> finished(node_count);
     std::vector<std::uint32_t> pool;
+    // Merged lists mostly repeat what lies below them: room for the supplied
+    // values twice over saves most regrowth. Only what is written is touched.
+    pool.reserve(2 * payloads.values().size());
     std::vector<PayloadView> children;
     // Ids are meant to index video_index; a table that size adds counts up
     // without sorting. The cap bounds the table whatever the index holds.
@@ -88,9 +91,19 @@ void Trie::propagate(std::uint64_t video_top_n) {
                std::span(merged.video_counts).first(keep));
     }
 
+    // Straight into arrays sized once: one pass over the pool, no growth.
     PayloadTable table;
-    table.reserve(node_count, pool.size());
-    for (std::size_t n = 0; n < node_count; ++n) table.push(finished_view(finished[n], pool));
+    {
+        PayloadTable::Filler fill(table, node_count, pool.size());
+        for (std::size_t n = 0; n < node_count; ++n) {
+            const PayloadView view = finished_view(finished[n], pool);
+            fill.open(view.total_count);
+            std::copy(view.video_ids.begin(), view.video_ids.end(), fill.ids(view.video_ids.size()));
+            std::copy(view.video_counts.begin(), view.video_counts.end(),
+                      fill.counts(view.video_counts.size()));
+            fill.close();
+        }
+    }
     payloads = std::move(table);
 }
 
