@@ -396,7 +396,121 @@ PyObject* new_tuple(Element... element) {
 
 }  // namespace
 
+#ifdef PYPY_VERSION
+namespace {
+
+// PyPy gives every object that C hands over a proxy of its own, so a result
+// list of small tuples built here can cost more than the search behind it.
+// Its JIT builds the same list several times faster from Python code: the
+// strings go over joined into one str and the numbers packed into one bytes
+// object, which struct reads back bit for bit. Calling into Python has a cost
+// of its own, which a single result does not earn back.
+constexpr std::size_t kFewestForBuilder = 2;
+constexpr const char* kListBuildersSource =
+    "from struct import unpack as _unpack\n"
+    "def ranked_list(keys, shares):\n"
+    "    return [(keys[i * 36:i * 36 + 36], share)\n"
+    "            for i, share in enumerate(_unpack('%dd' % (len(shares) // 8), shares))]\n"
+    "def match_list(terms, numbers):\n"
+    "    numbers = _unpack('%dI' % (len(numbers) // 4), numbers)\n"
+    "    out = []\n"
+    "    start = 0\n"
+    "    for i in range(0, len(numbers), 3):\n"
+    "        end = numbers[i]\n"
+    "        out.append((terms[start:end], numbers[i + 1], numbers[i + 2]))\n"
+    "        start = end\n"
+    "    return out\n";
+
+PyObject* list_builders_namespace = nullptr;
+PyObject* ranked_list_slot = nullptr;
+PyObject* match_list_slot = nullptr;
+
+// One of the builders above, made once per process; null when it cannot be
+// had, and then the caller goes the general way.
+PyObject* list_builder(PyObject*& slot, const char* name) {
+    if (slot != nullptr) return slot;
+    if (list_builders_namespace == nullptr) {
+        Ref globals(PyDict_New());
+        if (globals && PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) == 0) {
+            Ref done(PyRun_String(kListBuildersSource, Py_file_input, globals.get(), globals.get()));
+            if (done && list_builders_namespace == nullptr) list_builders_namespace = globals.release();
+        }
+    }
+    PyObject* found = list_builders_namespace != nullptr
+                          ? PyDict_GetItemString(list_builders_namespace, name)
+                          : nullptr;
+    if (found != nullptr && slot == nullptr) {
+        Py_INCREF(found);
+        slot = found;
+    }
+    PyErr_Clear();
+    return slot;
+}
+
+PyObject* bytes_of(const void* data, std::size_t size) {
+    return checked_result(
+        PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+}
+
+PyObject* call_builder(PyObject* builder, const std::string& text, const void* numbers,
+                       std::size_t numbers_size) {
+    Ref text_object(to_python(text));
+    Ref number_bytes(bytes_of(numbers, numbers_size));
+    return checked_result(
+        PyObject_CallFunctionObjArgs(builder, text_object.get(), number_bytes.get(), nullptr));
+}
+
+// The ranking through its builder, or null (no error set) when there is none.
+PyObject* ranked_list_in_python(const std::vector<RankedVideo>& videos) {
+    if (videos.size() < kFewestForBuilder) return nullptr;
+    PyObject* builder = list_builder(ranked_list_slot, "ranked_list");
+    if (builder == nullptr) return nullptr;
+    constexpr std::size_t kKeySize = std::tuple_size_v<KeyText>;
+    std::string keys(videos.size() * kKeySize, '\0');
+    std::vector<double> shares(videos.size());
+    for (std::size_t i = 0; i < videos.size(); ++i) {
+        std::memcpy(keys.data() + i * kKeySize, videos[i].key.data(), kKeySize);
+        shares[i] = videos[i].share;
+    }
+    return call_builder(builder, keys, shares.data(), shares.size() * sizeof(double));
+}
+
+// Code points in valid UTF-8: every byte but the continuation bytes.
+std::size_t code_points(std::string_view utf8) {
+    return static_cast<std::size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0u) != 0x80u;
+    }));
+}
+
+// The matches through their builder, or null (no error set) when there is
+// none. Per match three numbers: where its term ends in the joined terms, in
+// code points, its terminal flag and its distance.
+PyObject* match_list_in_python(const Trie& index, const std::vector<MatchResult>& matches) {
+    if (matches.size() < kFewestForBuilder) return nullptr;
+    PyObject* builder = list_builder(match_list_slot, "match_list");
+    if (builder == nullptr) return nullptr;
+    std::string terms;
+    std::vector<std::uint32_t> numbers;
+    numbers.reserve(3 * matches.size());
+    std::size_t end = 0;
+    for (const MatchResult& match : matches) {
+        terms += match.term;
+        end += code_points(match.term);
+        if (end > UINT32_MAX) return nullptr;  // beyond what the numbers hold
+        numbers.push_back(static_cast<std::uint32_t>(end));
+        numbers.push_back(checked_at(index.is_terminal, match.node_id));
+        numbers.push_back(match.distance);
+    }
+    return call_builder(builder, terms, numbers.data(), numbers.size() * sizeof(std::uint32_t));
+}
+
+}  // namespace
+#endif
+
 PyObject* match_list(const Trie& index, std::vector<MatchResult>&& matches) {
+#ifdef PYPY_VERSION
+    if (PyObject* built = match_list_in_python(index, matches)) return built;
+#endif
     Ref list(new_list(matches.size()));
     for (std::size_t i = 0; i < matches.size(); ++i) {
         const MatchResult& match = matches[i];
@@ -409,61 +523,6 @@ PyObject* match_list(const Trie& index, std::vector<MatchResult>&& matches) {
     }
     return list.release();
 }
-
-#ifdef PYPY_VERSION
-namespace {
-
-// PyPy gives every object that C hands over a proxy of its own, so a ranking
-// of a dozen (key, share) tuples built here costs more than the search
-// behind it. Its JIT builds the same list several times faster from Python
-// code: the keys go over as one string and the shares as one bytes object of
-// native doubles, which struct reads back bit for bit.
-constexpr const char* kRankedListSource =
-    "from struct import unpack as _unpack\n"
-    "def ranked_list(keys, shares):\n"
-    "    return [(keys[i * 36:i * 36 + 36], share)\n"
-    "            for i, share in enumerate(_unpack('%dd' % (len(shares) // 8), shares))]\n";
-
-PyObject* ranked_list_builder_slot = nullptr;
-
-// The builder above, made once per process; null when it cannot be had.
-PyObject* ranked_list_builder() {
-    if (ranked_list_builder_slot != nullptr) return ranked_list_builder_slot;
-    Ref globals(PyDict_New());
-    if (globals && PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) == 0) {
-        Ref done(PyRun_String(kRankedListSource, Py_file_input, globals.get(), globals.get()));
-        PyObject* builder = done ? PyDict_GetItemString(globals.get(), "ranked_list") : nullptr;
-        if (builder != nullptr && ranked_list_builder_slot == nullptr) {
-            Py_INCREF(builder);
-            ranked_list_builder_slot = builder;
-        }
-    }
-    PyErr_Clear();
-    return ranked_list_builder_slot;
-}
-
-// The ranking through the builder, or null (with no error set) when the
-// builder cannot be had, so that the caller goes the general way.
-PyObject* ranked_list_in_python(const std::vector<RankedVideo>& videos) {
-    PyObject* builder = ranked_list_builder();
-    if (builder == nullptr || videos.empty()) return nullptr;
-    constexpr std::size_t kKeySize = std::tuple_size_v<KeyText>;
-    std::string keys(videos.size() * kKeySize, '\0');
-    std::vector<double> shares(videos.size());
-    for (std::size_t i = 0; i < videos.size(); ++i) {
-        std::memcpy(keys.data() + i * kKeySize, videos[i].key.data(), kKeySize);
-        shares[i] = videos[i].share;
-    }
-    Ref key_text(to_python(keys));
-    Ref share_bytes(checked_result(PyBytes_FromStringAndSize(
-        reinterpret_cast<const char*>(shares.data()),
-        static_cast<Py_ssize_t>(shares.size() * sizeof(double)))));
-    return checked_result(
-        PyObject_CallFunctionObjArgs(builder, key_text.get(), share_bytes.get(), nullptr));
-}
-
-}  // namespace
-#endif
 
 PyObject* ranked_list(std::vector<RankedVideo>&& videos) {
 #ifdef PYPY_VERSION
