@@ -13,7 +13,7 @@ namespace {
 // Appends one payload's (video, count) pairs. Counts are read through the
 // checked accessor: a payload whose counts are shorter than its ids faults
 // here, before the receiving payload has been touched.
-void collect(const PayloadView& payload, std::vector<Payload::Entry>& out) {
+void collect(const PayloadView& payload, std::vector<PayloadMerger::Entry>& out) {
     const std::size_t n = payload.video_ids.size();
     for (std::size_t i = 0; i < n; ++i)
         out.push_back({payload.video_ids[i], checked_at(payload.video_counts, i)});
@@ -26,12 +26,12 @@ namespace {
 // Adds up the entries of each id in place, keeping first appearances in
 // order; returns how many ids there are. Fails (returns nothing) when an id
 // is beyond the table, before touching anything.
-std::optional<std::size_t> add_up_by_table(std::vector<Payload::Entry>& entries,
+std::optional<std::size_t> add_up_by_table(std::vector<PayloadMerger::Entry>& entries,
                                            std::vector<std::uint32_t>& slot_of_video) {
-    for (const Payload::Entry& e : entries)
+    for (const PayloadMerger::Entry& e : entries)
         if (e.video >= slot_of_video.size()) return std::nullopt;
     std::size_t unique = 0;
-    for (const Payload::Entry& e : entries) {
+    for (const PayloadMerger::Entry& e : entries) {
         std::uint32_t& slot = slot_of_video[e.video];
         if (slot == 0) {
             entries[unique++] = e;
@@ -45,9 +45,11 @@ std::optional<std::size_t> add_up_by_table(std::vector<Payload::Entry>& entries,
 }
 
 // The same by sorting on the id, for any ids at all.
-std::size_t add_up_by_sorting(std::vector<Payload::Entry>& entries) {
-    std::sort(entries.begin(), entries.end(),
-              [](const Payload::Entry& a, const Payload::Entry& b) { return a.video < b.video; });
+std::size_t add_up_by_sorting(std::vector<PayloadMerger::Entry>& entries) {
+    std::sort(entries.begin(), entries.end(), [](const PayloadMerger::Entry& a,
+                                                 const PayloadMerger::Entry& b) {
+        return a.video < b.video;
+    });
     std::size_t unique = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (unique > 0 && entries[unique - 1].video == entries[i].video)
@@ -60,32 +62,24 @@ std::size_t add_up_by_sorting(std::vector<Payload::Entry>& entries) {
 
 }  // namespace
 
-void Payload::merge_from(std::span<const PayloadView> others, MergeScratch& scratch) {
-    // Nothing merged means nothing to rebuild: a payload keeps its own list,
-    // duplicates and order included, until something is folded into it.
-    if (others.empty()) return;
-
-    // Gather everything first. `others` may alias *this, and a fault must
-    // leave this payload as it was, so nothing is written until every input
-    // has been read.
-    std::vector<Entry>& entries = scratch.entries;
-    entries.clear();
-    collect(view(), entries);
-    std::uint32_t total = total_count;
+std::uint32_t PayloadMerger::merge(const PayloadView& own, std::span<const PayloadView> others) {
+    entries_.clear();
+    collect(own, entries_);
+    std::uint32_t total = own.total_count;
     for (const PayloadView& other : others) {
-        collect(other, entries);
+        collect(other, entries_);
         total = saturating_add(total, other.total_count);
     }
 
     // Ids index a table when they are small enough, which is the usual case;
-    // either way there is no allocation once the scratch has grown, and no
+    // either way there is no allocation once the entries have grown, and no
     // dependence on a hash seed.
     std::size_t unique = 0;
-    if (const std::optional<std::size_t> counted = add_up_by_table(entries, scratch.slot_of_video))
+    if (const std::optional<std::size_t> counted = add_up_by_table(entries_, slot_of_video_))
         unique = *counted;
     else
-        unique = add_up_by_sorting(entries);
-    entries.resize(unique);
+        unique = add_up_by_sorting(entries_);
+    entries_.resize(unique);
 
     // Rank on the full 64-bit sums; a tie on the sum falls back to the id so
     // that the cut a caller makes afterwards is reproducible. Most nodes of a
@@ -94,17 +88,9 @@ void Payload::merge_from(std::span<const PayloadView> others, MergeScratch& scra
     const auto ranks_before = [](const Entry& a, const Entry& b) {
         return a.sum != b.sum ? a.sum > b.sum : a.video < b.video;
     };
-    if (!std::is_sorted(entries.begin(), entries.end(), ranks_before))
-        std::sort(entries.begin(), entries.end(), ranks_before);
-
-    video_ids.resize(unique);
-    video_counts.resize(unique);
-    for (std::size_t i = 0; i < unique; ++i) {
-        video_ids[i] = entries[i].video;
-        video_counts[i] = entries[i].sum > kCountMax ? kCountMax
-                                                     : static_cast<std::uint32_t>(entries[i].sum);
-    }
-    total_count = total;
+    if (!std::is_sorted(entries_.begin(), entries_.end(), ranks_before))
+        std::sort(entries_.begin(), entries_.end(), ranks_before);
+    return total;
 }
 
 void PayloadTable::reserve(std::size_t nodes, std::size_t values) {

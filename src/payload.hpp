@@ -34,28 +34,35 @@ struct Payload {
     bool operator==(const Payload&) const = default;
     PayloadView view() const { return {total_count, video_ids, video_counts}; }
 
-    // Folds `others` into this payload in one pass: totals add up (saturating),
-    // counts of the same video add up, and the list comes out free of
-    // duplicates, ordered by summed count, highest first (ties by ascending
-    // id). Sums are ranked at 64 bits and stored saturated to 32 bits.
-    // `scratch` is caller-owned working memory, reused across calls.
+};
+
+// Folds payloads together in one pass: totals add up (saturating), counts of
+// the same video add up, and the list comes out free of duplicates, ordered
+// by summed count, highest first (ties by ascending id). Sums are ranked at
+// 64 bits; whoever stores them saturates them to 32. Its working memory is
+// reused from one merge to the next.
+class PayloadMerger {
+public:
     struct Entry {
         std::uint32_t video;
         std::uint64_t sum;
     };
-    struct MergeScratch;
-    void merge_from(std::span<const PayloadView> others, MergeScratch& scratch);
-};
 
-struct Payload::MergeScratch {
-    // Sizes the id table: ids below `videos` are added up through it, any
+    // Ids below `videos` are added up through a table indexed by id; any
     // other id makes its merge sort by id instead.
-    explicit MergeScratch(std::size_t videos) : slot_of_video(videos, 0) {}
+    explicit PayloadMerger(std::size_t videos) : slot_of_video_(videos, 0) {}
 
-    std::vector<Entry> entries;
-    // 1 + the position in `entries` of each id seen in the current merge,
+    // Merges `own` with `others` and returns the total. The ranked entries
+    // stay in entries() until the next merge. A payload whose counts are
+    // shorter than its ids faults before anything is merged.
+    std::uint32_t merge(const PayloadView& own, std::span<const PayloadView> others);
+    std::span<const Entry> entries() const { return entries_; }
+
+private:
+    std::vector<Entry> entries_;
+    // 1 + the position in `entries_` of each id seen in the current merge,
     // 0 for the others; every slot is back to 0 between merges.
-    std::vector<std::uint32_t> slot_of_video;
+    std::vector<std::uint32_t> slot_of_video_;
 };
 
 // Every node's optional payload in three flat arrays rather than two heap

@@ -1,6 +1,7 @@
 #include "trie.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -32,7 +33,9 @@ void Trie::propagate(std::uint64_t video_top_n) {
     // Nodes are finished from the last to the first, each into `pool`; a
     // child numbered after its parent is read finished, one numbered before
     // it (a broken numbering) as it stood before propagation.
-    std::vector<Finished> finished(node_count);
+    // Every entry is written before it is read: left uninitialised rather
+    // than cleared, which would be one more pass over fresh memory.
+    const std::unique_ptr<Finished[]> finished(new Finished[node_count]);
     std::vector<std::uint32_t> pool;
     // Merged lists mostly repeat what lies below them: room for the supplied
     // values twice over saves most regrowth. Only what is written is touched.
@@ -41,8 +44,7 @@ void Trie::propagate(std::uint64_t video_top_n) {
     // Ids are meant to index video_index; a table that size adds counts up
     // without sorting. The cap bounds the table whatever the index holds.
     constexpr std::size_t kMaxIdTable = std::size_t{1} << 22;
-    Payload::MergeScratch scratch(std::min(video_index.size(), kMaxIdTable));
-    Payload merged;
+    PayloadMerger merger(std::min(video_index.size(), kMaxIdTable));
 
     const auto as_supplied = [&](std::size_t node) {
         return checked_at(payloads, node).value_or(PayloadView{});
@@ -67,8 +69,8 @@ void Trie::propagate(std::uint64_t video_top_n) {
         for (std::size_t k = range.begin; k < range.end; ++k) {
             const std::uint32_t child = checked_at(child_transitions, k);
             if (child == n) continue;
-            children.push_back(child > n ? finished_view(checked_at(finished, child), pool)
-                                         : as_supplied(child));
+            if (child >= node_count) checked_at(payloads, child);  // faults
+            children.push_back(child > n ? finished_view(finished[child], pool) : as_supplied(child));
         }
         const PayloadView own = as_supplied(n);
 
@@ -81,14 +83,17 @@ void Trie::propagate(std::uint64_t video_top_n) {
         }
         // Merge all children at once rather than one after another, so a wide
         // node costs a sort of its entries, not its fan-out squared.
-        merged.total_count = own.total_count;
-        merged.video_ids.assign(own.video_ids.begin(), own.video_ids.end());
-        merged.video_counts.assign(own.video_counts.begin(), own.video_counts.end());
-        merged.merge_from(children, scratch);
-        const std::size_t keep = cut(merged.video_ids.size());
-        // `children` views the pool, which finish() may move: done with them.
-        finish(n, merged.total_count, std::span(merged.video_ids).first(keep),
-               std::span(merged.video_counts).first(keep));
+        const std::uint32_t total = merger.merge(own, children);
+        const auto ranked = merger.entries().first(cut(merger.entries().size()));
+        // `children` views the pool, which growing it may move: done with them.
+        Finished& f = finished[n];
+        f.total_count = total;
+        f.begin = pool.size();
+        for (const PayloadMerger::Entry& e : ranked) pool.push_back(e.video);
+        f.middle = pool.size();
+        for (const PayloadMerger::Entry& e : ranked)
+            pool.push_back(e.sum > kCountMax ? kCountMax : static_cast<std::uint32_t>(e.sum));
+        f.end = pool.size();
     }
 
     // Straight into arrays sized once: one pass over the pool, no growth.
