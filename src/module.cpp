@@ -89,8 +89,13 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
         const auto limit = convert_argument("limit", [&] { return to_optional(slots[2], to_usize); });
         const auto include_prefix_nodes =
             convert_argument("include_prefix_nodes", [&] { return to_optional(slots[3], to_bool); });
-        return ranked_list(
-            quellnor::fuzzy_match_video(borrow.index(), term, max_dist, limit, include_prefix_nodes));
+        auto videos =
+            quellnor::fuzzy_match_video(borrow.index(), term, max_dist, limit, include_prefix_nodes);
+#ifdef PYPY_VERSION
+        return ranked_list(std::move(videos), borrow.key_strings());
+#else
+        return ranked_list(std::move(videos));
+#endif
     });
 }
 
@@ -131,6 +136,10 @@ PyObject* no_constructor_defined(PyTypeObject* type, PyObject*, PyObject*) {
 void dealloc(PyObject* object) {
     auto* self = reinterpret_cast<PrefixSearchObject*>(object);
     self->index.~Trie();
+#ifdef PYPY_VERSION
+    for (PyObject* key : self->key_strings) Py_XDECREF(key);
+    self->key_strings.~vector();
+#endif
     PyTypeObject* type = Py_TYPE(object);
     type->tp_free(object);
 #ifndef PYPY_VERSION

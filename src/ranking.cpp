@@ -270,7 +270,7 @@ std::vector<RankedVideo> fuzzy_match_video(const Trie& trie, std::string_view te
         // An id beyond the index is dropped, not faulted: after the cut, so a
         // caller may get fewer than `limit` entries.
         if (at->video >= trie.video_index.size()) continue;
-        out.push_back({format_video_key(trie.video_index[at->video]), at->value});
+        out.push_back({format_video_key(trie.video_index[at->video]), at->value, at->video});
     }
     return out;
 }

@@ -16,6 +16,7 @@ using KeyText = std::array<char, 36>;  // 8-4-4-4-12 lowercase hex
 struct RankedVideo {
     KeyText key;
     double share;
+    std::uint32_t video;  // its id: index into video_index
 };
 
 KeyText format_video_key(const VideoKey& key);

@@ -757,6 +757,16 @@ def test_breadth_first_numbering_answers_like_any_other(ix, query, max_dist, lim
 
 
 @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(random_index(), st.lists(st.tuples(queries, st.integers(0, 3)), min_size=2, max_size=6))
+def test_one_index_ranks_every_query_in_turn_like_the_model(ix, calls):
+    # Whatever an index keeps from one call to the next (key strings, on
+    # PyPy) must not leak into the next ranking.
+    ps = load(ix)
+    for query, max_dist in calls:
+        assert ps.fuzzy_match_video(query, max_dist) == model_video(ix, query, max_dist)
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(random_index(), queries, st.integers(0, 4), st.sampled_from([None, True, False]))
 def test_built_from_arrays_ranks_like_the_model_on_its_propagated_payloads(ix, query, max_dist, include):
     # Same shapes through the array constructor: a payload makes a term end.

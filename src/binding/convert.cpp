@@ -409,8 +409,7 @@ constexpr std::size_t kFewestForBuilder = 2;
 constexpr const char* kListBuildersSource =
     "from struct import unpack as _unpack\n"
     "def ranked_list(keys, shares):\n"
-    "    return [(keys[i * 36:i * 36 + 36], share)\n"
-    "            for i, share in enumerate(_unpack('%dd' % (len(shares) // 8), shares))]\n"
+    "    return list(zip(keys, _unpack('%dd' % len(keys), shares)))\n"
     "def match_list(terms, numbers):\n"
     "    numbers = _unpack('%dI' % (len(numbers) // 4), numbers)\n"
     "    out = []\n"
@@ -460,19 +459,32 @@ PyObject* call_builder(PyObject* builder, const std::string& text, const void* n
         PyObject_CallFunctionObjArgs(builder, text_object.get(), number_bytes.get(), nullptr));
 }
 
-// The ranking through its builder, or null (no error set) when there is none.
-PyObject* ranked_list_in_python(const std::vector<RankedVideo>& videos) {
+// The key string of a ranked video: made once per video and index, since a
+// fresh string that crosses from C into PyPy costs more than the ranking.
+PyObject* key_string(const RankedVideo& video, std::vector<PyObject*>& key_strings) {
+    if (video.video >= key_strings.size()) key_strings.resize(std::size_t{video.video} + 1, nullptr);
+    PyObject*& slot = key_strings[video.video];
+    if (slot == nullptr) slot = to_python({video.key.data(), video.key.size()});
+    Py_INCREF(slot);
+    return slot;
+}
+
+// The ranking through its builder, or null (no error set) when there is none:
+// the keys go over as a tuple of the cached strings.
+PyObject* ranked_list_in_python(const std::vector<RankedVideo>& videos,
+                                std::vector<PyObject*>& key_strings) {
     if (videos.size() < kFewestForBuilder) return nullptr;
     PyObject* builder = list_builder(ranked_list_slot, "ranked_list");
     if (builder == nullptr) return nullptr;
-    constexpr std::size_t kKeySize = std::tuple_size_v<KeyText>;
-    std::string keys(videos.size() * kKeySize, '\0');
+    Ref keys(checked_result(PyTuple_New(static_cast<Py_ssize_t>(videos.size()))));
     std::vector<double> shares(videos.size());
     for (std::size_t i = 0; i < videos.size(); ++i) {
-        std::memcpy(keys.data() + i * kKeySize, videos[i].key.data(), kKeySize);
+        PyTuple_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(i), key_string(videos[i], key_strings));
         shares[i] = videos[i].share;
     }
-    return call_builder(builder, keys, shares.data(), shares.size() * sizeof(double));
+    Ref share_bytes(bytes_of(shares.data(), shares.size() * sizeof(double)));
+    return checked_result(
+        PyObject_CallFunctionObjArgs(builder, keys.get(), share_bytes.get(), nullptr));
 }
 
 // Code points in valid UTF-8: every byte but the continuation bytes.
@@ -524,10 +536,20 @@ PyObject* match_list(const Trie& index, std::vector<MatchResult>&& matches) {
     return list.release();
 }
 
-PyObject* ranked_list(std::vector<RankedVideo>&& videos) {
 #ifdef PYPY_VERSION
-    if (PyObject* built = ranked_list_in_python(videos)) return built;
-#endif
+PyObject* ranked_list(std::vector<RankedVideo>&& videos, std::vector<PyObject*>& key_strings) {
+    if (PyObject* built = ranked_list_in_python(videos, key_strings)) return built;
+    Ref list(new_list(videos.size()));
+    for (std::size_t i = 0; i < videos.size(); ++i) {
+        const RankedVideo& video = videos[i];
+        PyObject* tuple = new_tuple([&] { return key_string(video, key_strings); },
+                                    [&] { return checked_result(PyFloat_FromDouble(video.share)); });
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);
+    }
+    return list.release();
+}
+#else
+PyObject* ranked_list(std::vector<RankedVideo>&& videos) {
     Ref list(new_list(videos.size()));
     for (std::size_t i = 0; i < videos.size(); ++i) {
         const RankedVideo& video = videos[i];
@@ -538,5 +560,6 @@ PyObject* ranked_list(std::vector<RankedVideo>&& videos) {
     }
     return list.release();
 }
+#endif
 
 }  // namespace quellnor::binding

@@ -69,6 +69,11 @@ private:
 // Results.
 PyObject* to_python(std::string_view text);
 PyObject* match_list(const Trie& index, std::vector<MatchResult>&& matches);
+#ifdef PYPY_VERSION
+// `key_strings` caches one string per video id across calls on one index.
+PyObject* ranked_list(std::vector<RankedVideo>&& videos, std::vector<PyObject*>& key_strings);
+#else
 PyObject* ranked_list(std::vector<RankedVideo>&& videos);
+#endif
 
 }  // namespace quellnor::binding

@@ -213,6 +213,9 @@ PyObject* create_class_object(Trie&& index) {
     auto* self = reinterpret_cast<PrefixSearchObject*>(object);
     new (&self->index) Trie(std::move(index));
     new (&self->borrow_flag) std::atomic<std::size_t>(0);
+#ifdef PYPY_VERSION
+    new (&self->key_strings) std::vector<PyObject*>();
+#endif
     return object;
 }
 

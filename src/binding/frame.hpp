@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "prefix/trie.hpp"
 
@@ -127,6 +128,11 @@ struct PrefixSearchObject {
     // 0: free; k: k shared borrows; all ones: exclusively borrowed (never
     // entered by this class's methods, but honoured).
     std::atomic<std::size_t> borrow_flag;
+#ifdef PYPY_VERSION
+    // Each video's key string, made the first time a ranking returns it and
+    // reused after (see ranked_list); null where none was made yet.
+    std::vector<PyObject*> key_strings;
+#endif
 };
 
 PyTypeObject* prefix_search_type();
@@ -142,6 +148,9 @@ public:
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
     const Trie& index() const noexcept { return object_->index; }
+#ifdef PYPY_VERSION
+    std::vector<PyObject*>& key_strings() const noexcept { return object_->key_strings; }
+#endif
 
 private:
     PrefixSearchObject* object_;
