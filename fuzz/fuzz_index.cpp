@@ -477,13 +477,11 @@ public:
     explicit DecodedPayloads(const Table& payloads) : payloads_(payloads) {}
     std::size_t size() const override { return payloads_.size(); }
     bool present(std::size_t node) const override { return checked_at(payloads_, node).has_value(); }
-    Payload convert(std::size_t node) override {
+    PayloadView convert(std::size_t node) override {
         const auto stored = checked_at(payloads_, node);
-        Payload p;
-        p.total_count = stored->total_count;
-        p.video_ids.assign(stored->video_ids.begin(), stored->video_ids.end());
-        p.video_counts.assign(stored->video_counts.begin(), stored->video_counts.end());
-        return p;
+        return {stored->total_count,
+                {stored->video_ids.data(), stored->video_ids.size()},
+                {stored->video_counts.data(), stored->video_counts.size()}};
     }
 
 private:

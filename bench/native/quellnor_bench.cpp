@@ -130,7 +130,7 @@ public:
     explicit MovedPayloads(RawPayloads payloads) : payloads_(std::move(payloads)) {}
     std::size_t size() const override { return payloads_.size(); }
     bool present(std::size_t node) const override { return payloads_[node].has_value(); }
-    Payload convert(std::size_t node) override { return std::move(*payloads_[node]); }
+    PayloadView convert(std::size_t node) override { return payloads_[node]->view(); }
 
 private:
     RawPayloads payloads_;

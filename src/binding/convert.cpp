@@ -276,18 +276,21 @@ bool to_bool(PyObject* value) {
 }
 
 template <class Item>
-std::vector<Item> to_array(PyObject* value, Item (*convert_item)(PyObject*)) {
+void to_array_into(PyObject* value, Item (*convert_item)(PyObject*), std::vector<Item>& items) {
+    items.clear();
 #ifdef PYPY_VERSION
     if constexpr (std::is_same_v<Item, std::uint32_t>) {
         // Short lists cost less item by item than the calls that unbox them.
         constexpr Py_ssize_t kUnboxedMinimum = 32;
         if (convert_item == to_u32 && PyList_CheckExact(value) &&
             PyList_GET_SIZE(value) >= kUnboxedMinimum) {
-            if (auto values = unboxed_u32(value)) return std::move(*values);
+            if (auto values = unboxed_u32(value)) {
+                items = std::move(*values);
+                return;
+            }
         }
     }
 #endif
-    std::vector<Item> items;
     Py_ssize_t size_hint = 0;
     bool reserved = false;
     for_each_item(value, size_hint, [&](PyObject* item) {
@@ -297,6 +300,12 @@ std::vector<Item> to_array(PyObject* value, Item (*convert_item)(PyObject*)) {
         }
         items.push_back(convert_item(item));
     });
+}
+
+template <class Item>
+std::vector<Item> to_array(PyObject* value, Item (*convert_item)(PyObject*)) {
+    std::vector<Item> items;
+    to_array_into(value, convert_item, items);
     return items;
 }
 
@@ -336,15 +345,25 @@ std::vector<Ref> to_optional_objects(PyObject* value) {
 }
 
 #ifdef PYPY_VERSION
-std::vector<std::uint32_t> PayloadObjects::Unboxed::list(std::size_t node, std::size_t which) const {
+std::span<const std::uint32_t> PayloadObjects::Unboxed::list(std::size_t node,
+                                                             std::size_t which) const {
     const std::size_t k = checked_at(first, node) + which;
     const std::size_t begin = checked_at(bounds, k), end = checked_at(bounds, k + 1);
-    const auto start = values.begin();
-    return {start + static_cast<std::ptrdiff_t>(begin), start + static_cast<std::ptrdiff_t>(end)};
+    return std::span<const std::uint32_t>(values).subspan(begin, end - begin);
 }
 #endif
 
-Payload PayloadObjects::convert(std::size_t node) {
+namespace {
+
+const PayloadView& with_equal_lengths(const PayloadView& payload) {
+    if (payload.video_ids.size() != payload.video_counts.size())
+        throw InputError("video_ids and video_counts length mismatch");
+    return payload;
+}
+
+}  // namespace
+
+PayloadView PayloadObjects::convert(std::size_t node) {
 #ifdef PYPY_VERSION
     if (!unboxing_tried_) {
         unboxing_tried_ = true;
@@ -358,20 +377,19 @@ Payload PayloadObjects::convert(std::size_t node) {
     if (!object) throw Fault("no payload object for node " + std::to_string(node));
     if (!PyTuple_Check(object.get())) raise_type_mismatch(object.get(), "PyTuple");
     if (PyTuple_GET_SIZE(object.get()) != 3) throw InputError("Payload tuple must have 3 elements");
-    Payload payload;
-    payload.total_count = to_u32(PyTuple_GET_ITEM(object.get(), 0));
-    auto ids_or_counts = [&](std::size_t which) {
+    PayloadView payload{to_u32(PyTuple_GET_ITEM(object.get(), 0)), {}, {}};
 #ifdef PYPY_VERSION
-        if (unboxed_) return unboxed_->list(node, which);
-#endif
-        return to_array(PyTuple_GET_ITEM(object.get(), 1 + static_cast<Py_ssize_t>(which)), to_u32);
-    };
-    payload.video_ids = ids_or_counts(0);
-    payload.video_counts = ids_or_counts(1);
-    if (payload.video_ids.size() != payload.video_counts.size()) {
-        throw InputError("video_ids and video_counts length mismatch");
+    if (unboxed_) {
+        payload.video_ids = unboxed_->list(node, 0);
+        payload.video_counts = unboxed_->list(node, 1);
+        return with_equal_lengths(payload);
     }
-    return payload;
+#endif
+    to_array_into(PyTuple_GET_ITEM(object.get(), 1), to_u32, converted_.video_ids);
+    to_array_into(PyTuple_GET_ITEM(object.get(), 2), to_u32, converted_.video_counts);
+    payload.video_ids = converted_.video_ids;
+    payload.video_counts = converted_.video_counts;
+    return with_equal_lengths(payload);
 }
 
 PyObject* to_python(std::string_view text) {

@@ -28,6 +28,9 @@ VideoKeyInput to_video_key(PyObject* value);
 // Any sequence except a str, each item converted as it arrives.
 template <class Item>
 std::vector<Item> to_array(PyObject* value, Item (*convert_item)(PyObject*));
+// The same into `items`, whose room is reused.
+template <class Item>
+void to_array_into(PyObject* value, Item (*convert_item)(PyObject*), std::vector<Item>& items);
 
 // A sequence of optional objects: None becomes an empty reference.
 std::vector<Ref> to_optional_objects(PyObject* value);
@@ -45,7 +48,8 @@ public:
     explicit PayloadObjects(std::vector<Ref> items) : items_(std::move(items)) {}
     std::size_t size() const override { return items_.size(); }
     bool present(std::size_t node) const override { return static_cast<bool>(items_[node]); }
-    Payload convert(std::size_t node) override;
+    // Converts into `converted_`, whose room every payload reuses.
+    PayloadView convert(std::size_t node) override;
 
 #ifdef PYPY_VERSION
     // The ids and counts lists of all payloads, read in one go: list k holds
@@ -54,12 +58,13 @@ public:
     struct Unboxed {
         std::vector<std::uint32_t> values;
         std::vector<std::size_t> bounds, first;
-        std::vector<std::uint32_t> list(std::size_t node, std::size_t which) const;
+        std::span<const std::uint32_t> list(std::size_t node, std::size_t which) const;
     };
 #endif
 
 private:
     std::vector<Ref> items_;
+    Payload converted_;
 #ifdef PYPY_VERSION
     std::optional<Unboxed> unboxed_;
     bool unboxing_tried_ = false;

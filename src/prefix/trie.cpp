@@ -142,12 +142,12 @@ Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> ch
             trie.payloads.push_absent();
             continue;
         }
-        const Payload payload = payloads.convert(i);
+        const PayloadView payload = payloads.convert(i);
         // Propagation and ranking read counts alongside ids; equal lengths
         // are what makes those reads safe, whoever supplied the payload.
         if (payload.video_ids.size() != payload.video_counts.size())
             throw InputError("video_ids and video_counts length mismatch");
-        trie.payloads.push(payload.view());
+        trie.payloads.push(payload);
     }
 
     trie.video_index.resize(video_index.size());

@@ -79,8 +79,10 @@ public:
     virtual ~PayloadSource() = default;
     virtual std::size_t size() const = 0;
     virtual bool present(std::size_t node) const = 0;
-    // Converts the payload of a present node; throws on malformed input.
-    virtual Payload convert(std::size_t node) = 0;
+    // Converts the payload of a present node; throws on malformed input. The
+    // view stays valid until the next call, which lets a source convert
+    // every payload into the same working memory.
+    virtual PayloadView convert(std::size_t node) = 0;
 };
 
 // Validates the flat arrays in a fixed order, assembles the Trie and
