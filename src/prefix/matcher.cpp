@@ -162,6 +162,7 @@ public:
     // only carry it further up, so it is masked off once, at the test.
     [[gnu::always_inline]] bool descend(const Parent& p, std::size_t depth, char32_t label) {
         std::uint64_t match = 0;
+        // Labels 1 to 127 in one test: U+0000 wraps around to the other side.
         if (label - 1 < kAscii - 1) [[likely]] {
             match = ascii_masks_[label];
         } else {
@@ -270,8 +271,8 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
     // Local views, so that the loop below keeps the arrays' bounds in registers.
     const std::span<const std::uint32_t> transitions(trie.child_transitions);
     const std::span<const char32_t> labels(trie.child_labels);
-    // Slots below this have a child (node slot + 1) with a label.
-    const std::size_t last_checked_free_slot =
+    // Every slot below this holds a child (node slot + 1) that has a label.
+    const std::size_t first_slot_needing_checks =
         std::min(transitions.size(), labels.empty() ? 0 : labels.size() - 1);
     FrameStack stack(budget);
     std::vector<char32_t> path;  // labels from the root to the top frame's node
@@ -302,7 +303,7 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
             // Below `clear` both the slot and its child exist, so the common
             // case runs without bounds checks; the checked loop after it
             // meets any slot beyond, in order.
-            const std::size_t clear = std::min(top.end, last_checked_free_slot);
+            const std::size_t clear = std::min(top.end, first_slot_needing_checks);
             while (next < clear) {
                 label = labels[next + 1];
                 if (rows.descend(parent, depth, label)) [[unlikely]] {
@@ -336,8 +337,8 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
         const ChildRange below = trie.child_range(child);
         if (below.empty()) continue;
         if constexpr (SlotsFollowNodes) {
-            // The first child's label is known to be next: start fetching it
-            // while the frame is set up.
+            // The children's labels and ranges are read next, at known places:
+            // start fetching them while the frame is set up.
             if (below.begin + 1 < std::min(labels.size(), trie.node_shifts.size())) {
                 __builtin_prefetch(&labels[below.begin + 1]);
                 __builtin_prefetch(&trie.node_shifts[below.begin + 1]);
