@@ -420,9 +420,10 @@ namespace {
 // PyPy gives every object that C hands over a proxy of its own, so a result
 // list of small tuples built here can cost more than the search behind it.
 // Its JIT builds the same list several times faster from Python code: the
-// strings go over joined into one str and the numbers packed into one bytes
-// object, which struct reads back bit for bit. Calling into Python has a cost
-// of its own, which a single result does not earn back.
+// numbers go over packed into one bytes object, which struct reads back bit
+// for bit, and the strings joined into one str (terms) or as a tuple of the
+// strings an index keeps (video keys). Calling into Python has a cost of its
+// own, which a single result does not earn back.
 constexpr std::size_t kFewestForBuilder = 2;
 constexpr const char* kListBuildersSource =
     "from struct import unpack as _unpack\n"
