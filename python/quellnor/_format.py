@@ -17,7 +17,7 @@ that the arrays agree with one another.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Tuple
+from typing import Sequence, Tuple
 
 __all__ = ["IndexStats", "scan"]
 
@@ -72,20 +72,23 @@ def scan(data: bytes) -> IndexStats:
             return first, at + 1
         return int.from_bytes(view[at + 1 : at + width], "little"), at + width
 
-    def skip_u32s(count: int, at: int) -> int:
-        if count > size - at:  # every value takes at least one byte
+    def skip(count: int, at: int, widths: Sequence[int], marker: str) -> int:
+        """Past `count` items whose width the first byte gives (0: invalid)."""
+        if count > size - at:  # every item takes at least one byte
             raise _Truncated
-        widths = _U32_WIDTH
         for _ in range(count):
             if at >= size:
                 raise _Truncated
             width = widths[view[at]]
             if width == 0:
-                raise fail(f"invalid integer marker 0x{view[at]:02X}", at)
+                raise fail(f"{marker} 0x{view[at]:02X}", at)
             at += width
         if at > size:
             raise _Truncated
         return at
+
+    def skip_u32s(count: int, at: int) -> int:
+        return skip(count, at, _U32_WIDTH, "invalid integer marker")
 
     try:
         shifts, pos = length(pos)
@@ -93,19 +96,8 @@ def scan(data: bytes) -> IndexStats:
 
         section = "child_labels"
         labels, pos = length(pos)
-        if labels > size - pos:
-            raise _Truncated
         start = pos
-        char_width = _CHAR_WIDTH
-        for _ in range(labels):
-            if pos >= size:
-                raise _Truncated
-            width = char_width[view[pos]]
-            if width == 0:
-                raise fail(f"invalid UTF-8 lead byte 0x{view[pos]:02X}", pos)
-            pos += width
-        if pos > size:
-            raise _Truncated
+        pos = skip(labels, pos, _CHAR_WIDTH, "invalid UTF-8 lead byte")
         try:
             bytes(view[start:pos]).decode("utf-8")
         except UnicodeDecodeError as exc:
