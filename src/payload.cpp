@@ -19,10 +19,6 @@ void collect(const PayloadView& payload, std::vector<PayloadMerger::Entry>& out)
         out.push_back({payload.video_ids[i], checked_at(payload.video_counts, i)});
 }
 
-}  // namespace
-
-namespace {
-
 // Adds up the entries of each id in place, keeping first appearances in
 // order; returns how many ids there are. Fails (returns nothing) when an id
 // is beyond the table, before touching anything.

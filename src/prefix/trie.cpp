@@ -32,10 +32,11 @@ void Trie::propagate(std::uint64_t video_top_n) {
 
     // Nodes are finished from the last to the first, each into `pool`; a
     // child numbered after its parent is read finished, one numbered before
-    // it (a broken numbering) as it stood before propagation.
-    // Every entry is written before it is read: left uninitialised rather
+    // it (a broken numbering) as it stood before propagation. Every record is
+    // written before it is read, so the array is left uninitialised rather
     // than cleared, which would be one more pass over fresh memory.
-    const std::unique_ptr<Finished[]> finished(new Finished[node_count]);
+    const std::unique_ptr<Finished[]> storage(new Finished[node_count]);
+    const std::span<Finished> finished(storage.get(), node_count);
     std::vector<std::uint32_t> pool;
     // Merged lists mostly repeat what lies below them: room for the supplied
     // values twice over saves most regrowth. Only what is written is touched.
@@ -49,14 +50,14 @@ void Trie::propagate(std::uint64_t video_top_n) {
     const auto as_supplied = [&](std::size_t node) {
         return checked_at(payloads, node).value_or(PayloadView{});
     };
-    const auto finish = [&](std::size_t node, std::uint32_t total, std::span<const std::uint32_t> ids,
-                            std::span<const std::uint32_t> counts) {
+    // Records where `put_ids` and then `put_counts` append the node's lists.
+    const auto finish = [&](std::size_t node, std::uint32_t total, auto put_ids, auto put_counts) {
         Finished& f = finished[node];
         f.total_count = total;
         f.begin = pool.size();
-        pool.insert(pool.end(), ids.begin(), ids.end());
+        put_ids();
         f.middle = pool.size();
-        pool.insert(pool.end(), counts.begin(), counts.end());
+        put_counts();
         f.end = pool.size();
     };
 
@@ -69,16 +70,17 @@ void Trie::propagate(std::uint64_t video_top_n) {
         for (std::size_t k = range.begin; k < range.end; ++k) {
             const std::uint32_t child = checked_at(child_transitions, k);
             if (child == n) continue;
-            if (child >= node_count) checked_at(payloads, child);  // faults
-            children.push_back(child > n ? finished_view(finished[child], pool) : as_supplied(child));
+            children.push_back(child > n ? finished_view(checked_at(finished, child), pool)
+                                         : as_supplied(child));
         }
         const PayloadView own = as_supplied(n);
 
         if (children.empty()) {
             // A childless node keeps its lists as supplied, only shortened.
-            const std::size_t keep = cut(own.video_ids.size());
-            finish(n, own.total_count, own.video_ids.first(keep),
-                   own.video_counts.first(std::min(keep, own.video_counts.size())));
+            const auto ids = own.video_ids.first(cut(own.video_ids.size()));
+            const auto counts = own.video_counts.first(std::min(ids.size(), own.video_counts.size()));
+            finish(n, own.total_count, [&] { pool.insert(pool.end(), ids.begin(), ids.end()); },
+                   [&] { pool.insert(pool.end(), counts.begin(), counts.end()); });
             continue;
         }
         // Merge all children at once rather than one after another, so a wide
@@ -86,14 +88,11 @@ void Trie::propagate(std::uint64_t video_top_n) {
         const std::uint32_t total = merger.merge(own, children);
         const auto ranked = merger.entries().first(cut(merger.entries().size()));
         // `children` views the pool, which growing it may move: done with them.
-        Finished& f = finished[n];
-        f.total_count = total;
-        f.begin = pool.size();
-        for (const PayloadMerger::Entry& e : ranked) pool.push_back(e.video);
-        f.middle = pool.size();
-        for (const PayloadMerger::Entry& e : ranked)
-            pool.push_back(e.sum > kCountMax ? kCountMax : static_cast<std::uint32_t>(e.sum));
-        f.end = pool.size();
+        finish(n, total, [&] { for (const auto& e : ranked) pool.push_back(e.video); },
+               [&] {
+                   for (const auto& e : ranked)
+                       pool.push_back(e.sum > kCountMax ? kCountMax : static_cast<std::uint32_t>(e.sum));
+               });
     }
 
     // Straight into arrays sized once: one pass over the pool, no growth.
