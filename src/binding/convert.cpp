@@ -470,12 +470,12 @@ PyObject* bytes_of(const void* data, std::size_t size) {
         PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
 }
 
-PyObject* call_builder(PyObject* builder, const std::string& text, const void* numbers,
+// Calls a builder with its strings (one object) and its packed numbers.
+PyObject* call_builder(PyObject* builder, const Ref& strings, const void* numbers,
                        std::size_t numbers_size) {
-    Ref text_object(to_python(text));
     Ref number_bytes(bytes_of(numbers, numbers_size));
     return checked_result(
-        PyObject_CallFunctionObjArgs(builder, text_object.get(), number_bytes.get(), nullptr));
+        PyObject_CallFunctionObjArgs(builder, strings.get(), number_bytes.get(), nullptr));
 }
 
 // The key string of a ranked video: made once per video and index, since a
@@ -501,9 +501,7 @@ PyObject* ranked_list_in_python(const std::vector<RankedVideo>& videos,
         PyTuple_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(i), key_string(videos[i], key_strings));
         shares[i] = videos[i].share;
     }
-    Ref share_bytes(bytes_of(shares.data(), shares.size() * sizeof(double)));
-    return checked_result(
-        PyObject_CallFunctionObjArgs(builder, keys.get(), share_bytes.get(), nullptr));
+    return call_builder(builder, keys, shares.data(), shares.size() * sizeof(double));
 }
 
 // Code points in valid UTF-8: every byte but the continuation bytes.
@@ -532,7 +530,8 @@ PyObject* match_list_in_python(const Trie& index, const std::vector<MatchResult>
         numbers.push_back(checked_at(index.is_terminal, match.node_id));
         numbers.push_back(match.distance);
     }
-    return call_builder(builder, terms, numbers.data(), numbers.size() * sizeof(std::uint32_t));
+    return call_builder(builder, Ref(to_python(terms)), numbers.data(),
+                        numbers.size() * sizeof(std::uint32_t));
 }
 
 }  // namespace
@@ -555,29 +554,33 @@ PyObject* match_list(const Trie& index, std::vector<MatchResult>&& matches) {
     return list.release();
 }
 
-#ifdef PYPY_VERSION
-PyObject* ranked_list(std::vector<RankedVideo>&& videos, std::vector<PyObject*>& key_strings) {
-    if (PyObject* built = ranked_list_in_python(videos, key_strings)) return built;
+namespace {
+
+// One (key, share) tuple per video, its key string from `key_of(video)`.
+template <class KeyOf>
+PyObject* ranked_tuples(const std::vector<RankedVideo>& videos, KeyOf key_of) {
     Ref list(new_list(videos.size()));
     for (std::size_t i = 0; i < videos.size(); ++i) {
         const RankedVideo& video = videos[i];
-        PyObject* tuple = new_tuple([&] { return key_string(video, key_strings); },
+        PyObject* tuple = new_tuple([&] { return key_of(video); },
                                     [&] { return checked_result(PyFloat_FromDouble(video.share)); });
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);
     }
     return list.release();
 }
+
+}  // namespace
+
+#ifdef PYPY_VERSION
+PyObject* ranked_list(std::vector<RankedVideo>&& videos, std::vector<PyObject*>& key_strings) {
+    if (PyObject* built = ranked_list_in_python(videos, key_strings)) return built;
+    return ranked_tuples(videos, [&](const RankedVideo& video) { return key_string(video, key_strings); });
+}
 #else
 PyObject* ranked_list(std::vector<RankedVideo>&& videos) {
-    Ref list(new_list(videos.size()));
-    for (std::size_t i = 0; i < videos.size(); ++i) {
-        const RankedVideo& video = videos[i];
-        PyObject* tuple = new_tuple(
-            [&] { return to_python({video.key.data(), video.key.size()}); },
-            [&] { return checked_result(PyFloat_FromDouble(video.share)); });
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);
-    }
-    return list.release();
+    return ranked_tuples(videos, [](const RankedVideo& video) {
+        return to_python({video.key.data(), video.key.size()});
+    });
 }
 #endif
 
