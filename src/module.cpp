@@ -74,7 +74,8 @@ PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const auto term = convert_argument("term", [&] { return to_text(slots[0]); });
         const auto max_dist = max_dist_or_default(slots[1]);
         const auto limit = convert_argument("limit", [&] { return to_optional(slots[2], to_usize); });
-        return match_list(borrow.index(), quellnor::fuzzy_match(borrow.index(), term, max_dist, limit));
+        return match_list(borrow.index(), quellnor::fuzzy_match(borrow.index(), term, max_dist, limit),
+                          {slots[0], term});
     });
 }
 

@@ -118,7 +118,17 @@ def test_term_subclass_of_str_is_text(index):
     class Text(str):
         pass
 
-    assert index.fuzzy_match(Text("a"), 0) == [("a", 1, 0)]
+    [(term, terminal, distance)] = index.fuzzy_match(Text("a"), 0)
+    assert (term, terminal, distance) == ("a", 1, 0)
+    assert type(term) is str  # an exact hit is plain text, never the caller's subclass
+
+
+@pytest.mark.parametrize("query, expected", [("a", [("a", 1, 0)]), ("ab", [("a", 1, 1)]), ("b", [("a", 1, 1)])])
+def test_hit_text_is_the_term_not_the_query(index, query, expected):
+    """An exact hit may hand back the query string itself; any other hit has
+    the term's own text, however often the two alternate."""
+    for _ in range(3):
+        assert index.fuzzy_match(query, 1) == expected
 
 
 def test_lone_surrogate_fails_without_argument_name(index):

@@ -233,6 +233,10 @@ class Index_:
         return self.value
 
 
+class Text(str):
+    pass
+
+
 class LenFails(list):
     """A sequence whose size hint fails; it converts all the same."""
 
@@ -330,6 +334,8 @@ CASES = [
     ("match limit and threshold", INDEX.fuzzy_match, ["ba"], {"max_dist": 2, "limit": 5}, None),
     ("match long query", INDEX.fuzzy_match, ["bam" * 30], {"max_dist": 9}, None),
     ("match no hit", INDEX.fuzzy_match, ["zzzzzz"], {"max_dist": 0}, None),
+    ("match exact hit", INDEX.fuzzy_match, ["bam"], {"max_dist": 0}, None),
+    ("match exact hit, str subclass", INDEX.fuzzy_match, [Text("bam")], {"max_dist": 0}, None),
     ("match limit via __index__", INDEX.fuzzy_match, ["bam"], {"limit": Index_(2)}, None),
     ("match term bytes", INDEX.fuzzy_match, [b"bam"], {}, TypeError),
     ("match term surrogate", INDEX.fuzzy_match, ["b\ud800"], {}, UnicodeEncodeError),

@@ -1,6 +1,7 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstring>
 #include <optional>
@@ -412,6 +413,22 @@ PyObject* new_tuple(Element... element) {
     return tuple.release();
 }
 
+// An int object for a flag or a distance. PyPy makes each int that C asks
+// for an object of its own, with a proxy to match; the few small values a
+// result holds are made once there and shared, as CPython does itself.
+PyObject* small_int(long value) {
+#ifdef PYPY_VERSION
+    static std::array<PyObject*, 16> made{};
+    if (value >= 0 && static_cast<std::size_t>(value) < made.size()) {
+        PyObject*& slot = made[static_cast<std::size_t>(value)];
+        if (slot == nullptr) slot = checked_result(PyLong_FromLong(value));
+        Py_INCREF(slot);
+        return slot;
+    }
+#endif
+    return checked_result(PyLong_FromLong(value));
+}
+
 }  // namespace
 
 #ifdef PYPY_VERSION
@@ -537,18 +554,27 @@ PyObject* match_list_in_python(const Trie& index, const std::vector<MatchResult>
 }  // namespace
 #endif
 
-PyObject* match_list(const Trie& index, std::vector<MatchResult>&& matches) {
+PyObject* match_list(const Trie& index, std::vector<MatchResult>&& matches, const QueryText& query) {
 #ifdef PYPY_VERSION
     if (PyObject* built = match_list_in_python(index, matches)) return built;
 #endif
+    // A term equal to the query is the caller's own str, when that is an
+    // exact str: equal text, and no new string to make (on PyPy no new proxy).
+    auto term_object = [&](const MatchResult& match) {
+        if (match.distance == 0 && match.term == query.utf8 && PyUnicode_CheckExact(query.object)) {
+            Py_INCREF(query.object);
+            return query.object;
+        }
+        return to_python(match.term);
+    };
     Ref list(new_list(matches.size()));
     for (std::size_t i = 0; i < matches.size(); ++i) {
         const MatchResult& match = matches[i];
         const auto terminal = static_cast<std::int32_t>(checked_at(index.is_terminal, match.node_id));
         PyObject* tuple = new_tuple(
-            [&] { return to_python(match.term); },
-            [&] { return checked_result(PyLong_FromLong(terminal)); },
-            [&] { return checked_result(PyLong_FromLong(static_cast<long>(match.distance))); });
+            [&] { return term_object(match); },
+            [&] { return small_int(terminal); },
+            [&] { return small_int(static_cast<long>(match.distance)); });
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);
     }
     return list.release();

@@ -73,7 +73,12 @@ private:
 
 // Results.
 PyObject* to_python(std::string_view text);
-PyObject* match_list(const Trie& index, std::vector<MatchResult>&& matches);
+// The query text as the caller passed it, and its UTF-8.
+struct QueryText {
+    PyObject* object;
+    std::string_view utf8;
+};
+PyObject* match_list(const Trie& index, std::vector<MatchResult>&& matches, const QueryText& query);
 #ifdef PYPY_VERSION
 // `key_strings` caches one string per video id across calls on one index.
 PyObject* ranked_list(std::vector<RankedVideo>&& videos, std::vector<PyObject*>& key_strings);
