@@ -12,7 +12,7 @@ namespace quellnor {
 
 namespace {
 
-// Ceiling on what one walk may hold: its rows, path and stack, and the hits it
+// Ceiling on what one walk may hold: its rows and stack, and the hits it
 // collects. Legitimate queries stay far below it; a cyclic trie with a huge
 // max_dist reaches it quickly and fails with MemoryError instead of taking the
 // machine with it. It also keeps every cell below 2^28: no depth or query
@@ -219,6 +219,7 @@ private:
 struct Frame {
     std::size_t next;  // next slot of child_transitions to visit
     std::size_t end;
+    char32_t label;    // of the edge into the node whose children these are
 };
 
 // In a tree every slot is entered at most once per walk. A trie from corrupt
@@ -240,11 +241,14 @@ public:
     std::size_t size() const { return size_; }
     Frame& top() { return frames_[size_ - 1]; }
     void pop() { --size_; }
-    void push(ChildRange range) {
+    void push(ChildRange range, char32_t label) {
         if (size_ == frames_.size()) [[unlikely]]
             grow(size_ + 1);
-        frames_[size_++] = {range.begin, range.end};
+        frames_[size_++] = {range.begin, range.end, label};
     }
+    // Every frame below the root's, each holding the label into its node:
+    // together the path from the root to the top frame's node.
+    std::span<const Frame> path() const { return {frames_.data() + 1, size_ - 1}; }
 
 private:
     [[gnu::noinline]] void grow(std::size_t needed) {
@@ -259,7 +263,7 @@ private:
 
 // Walks the trie in pre-order, calling `report(child, label, distance, path)`
 // for every entered node whose full distance is within the threshold; `path`
-// holds the labels above that node (kept only when the reporter asks for it).
+// is the frames above that node, whose labels spell the way to it.
 // A reporter returning true stops the walk at once. With SlotsFollowNodes the
 // child in slot s is node s + 1 (the trie says so), and child_transitions is
 // only bounds-checked, never read.
@@ -275,18 +279,17 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
     const std::size_t first_slot_needing_checks =
         std::min(transitions.size(), labels.empty() ? 0 : labels.size() - 1);
     FrameStack stack(budget);
-    std::vector<char32_t> path;  // labels from the root to the top frame's node
     std::size_t visits_left = visit_allowance(trie);
-    const auto enter = [&](ChildRange range) {
+    const auto enter = [&](ChildRange range, char32_t label) {
         // Slots are counted as their frame is pushed: one check per node
         // instead of one per slot.
         const std::size_t slots = range.end - range.begin;
         if (slots > visits_left) [[unlikely]]
             throw Fault("the trie is not a tree: its walk revisits nodes without end");
         visits_left -= slots;
-        stack.push(range);
+        stack.push(range, label);
     };
-    enter(root);
+    enter(root, U'\0');
 
     while (!stack.empty()) {
         Frame& top = stack.top();
@@ -324,14 +327,11 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
         top.next = next;
         if (!survived) {
             stack.pop();
-            if constexpr (Reporter::kKeepsPath) {
-                if (!stack.empty()) path.pop_back();
-            }
             continue;
         }
 
         if (rows.reaches_end()) {
-            if (report(child, label, rows.distance(), std::span<const char32_t>(path))) return;
+            if (report(child, label, rows.distance(), stack.path())) return;
         }
 
         const ChildRange below = trie.child_range(child);
@@ -344,11 +344,7 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
                 __builtin_prefetch(&trie.node_shifts[below.begin + 1]);
             }
         }
-        enter(below);  // invalidates `top`
-        if constexpr (Reporter::kKeepsPath) {
-            budget.reserve(path, path.size() + 1);
-            path.push_back(label);
-        }
+        enter(below, label);  // invalidates `top`
     }
 }
 
@@ -417,23 +413,21 @@ char* write_utf8(char* out, char32_t c) {
 }
 
 struct TermReporter {
-    static constexpr bool kKeepsPath = true;
-
     const Trie& trie;
     std::optional<std::uint64_t> limit;
     Budget& budget;
     std::vector<MatchResult>& out;
 
     bool operator()(std::size_t child, char32_t label, std::uint32_t distance,
-                    std::span<const char32_t> path) {
+                    std::span<const Frame> path) {
         if (checked_at(trie.is_terminal, child) == 0) return false;
         std::size_t bytes = utf8_length(label);
-        for (const char32_t c : path) bytes += utf8_length(c);
+        for (const Frame& f : path) bytes += utf8_length(f.label);
         budget.charge(bytes);
         budget.reserve(out, out.size() + 1);
         std::string term(bytes, '\0');
         char* at = term.data();
-        for (const char32_t c : path) at = write_utf8(at, c);
+        for (const Frame& f : path) at = write_utf8(at, f.label);
         write_utf8(at, label);
         out.push_back({std::move(term), child, distance});
         // The limit is looked at only after a report, so 0 still yields one hit.
@@ -442,15 +436,13 @@ struct TermReporter {
 };
 
 struct NodeReporter {
-    static constexpr bool kKeepsPath = false;
-
     const Trie& trie;
     bool terminal_only;
     Budget& budget;
     std::vector<NodeMatch>& out;
 
     bool operator()(std::size_t child, char32_t, std::uint32_t distance,
-                    std::span<const char32_t>) {
+                    std::span<const Frame>) {
         if (terminal_only && checked_at(trie.is_terminal, child) == 0) return false;
         budget.reserve(out, out.size() + 1);
         out.push_back({child, distance});
