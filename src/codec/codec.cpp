@@ -108,9 +108,8 @@ std::uint64_t load_le(const std::uint8_t* p) {
     return value;
 }
 
-// Branches rather than selects: the form rarely changes from one value to
-// the next within a list, so the branches are predicted, and measured
-// faster than a branch-free form.
+// Single values (lengths, totals) take branches; whole lists go through
+// put_u32s below.
 std::uint8_t* put_compact(std::uint8_t* p, std::uint64_t value) {
     if (value <= kMaxInline) {
         *p = static_cast<std::uint8_t>(value);
@@ -131,8 +130,19 @@ std::uint8_t* put_compact(std::uint8_t* p, std::uint64_t value) {
     return p + 9;
 }
 
+// Needs room for five bytes per value: each value is written as its form's
+// first byte and four value bytes, and the cursor moves on by the form's
+// length only, so the next value overwrites what was not part of this one.
+// Without branches: the forms of ids alternate unpredictably.
 std::uint8_t* put_u32s(std::uint8_t* p, std::span<const std::uint32_t> values) {
-    for (const std::uint32_t v : values) p = put_compact(p, v);
+    for (const std::uint32_t v : values) {
+        const bool wide = v > kMaxInline;
+        const bool wider = v > 0xFFFF;
+        const std::uint8_t marker = wider ? kMark32 : kMark16;
+        p[0] = wide ? marker : static_cast<std::uint8_t>(v);
+        store_le<4>(p + 1, v);
+        p += 1 + 2 * wide + 2 * wider;
+    }
     return p;
 }
 
