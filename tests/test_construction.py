@@ -311,6 +311,27 @@ def test_saturated_values_stay_saturated_upwards():
     assert ix.payloads[0] == Payload(MAX_U32, [1], [MAX_U32])
 
 
+def test_saturated_ties_rank_by_id_further_up_a_chain():
+    # Node 1 ranks 9 (4.5e9) before 2 (2**32-1) by their full sums; node 0,
+    # its only parent, sees both stored as 2**32-1 and breaks the tie by id.
+    children = [[1], [2, 3], [], []]
+    payloads = [None, None, (1, [9], [4_000_000_000]), (1, [9, 2], [500_000_000, MAX_U32])]
+    ix = index_of(build_tree(children, payloads, 5))
+    assert ix.payloads[1] == Payload(2, [9, 2], [MAX_U32, MAX_U32])
+    assert ix.payloads[0] == Payload(2, [2, 9], [MAX_U32, MAX_U32])
+
+
+@pytest.mark.parametrize("own", [None, (6, [], [])])
+def test_a_chain_passes_its_ranking_up(own):
+    # Nodes 0 and 1 each have one child and no videos of their own.
+    children = [[1], [2], [3, 4], [], []]
+    payloads = [own, None, None, (1, [3, 4], [2, 5]), (2, [4, 7], [1, 5])]
+    ix = index_of(build_tree(children, payloads, 2))
+    merged = Payload(3, [4, 7], [6, 5])
+    assert ix.payloads[2] == ix.payloads[1] == merged
+    assert ix.payloads[0] == (merged if own is None else Payload(9, [4, 7], [6, 5]))
+
+
 # --- faults ------------------------------------------------------------------
 
 def test_child_range_overrun_is_an_internal_fault():

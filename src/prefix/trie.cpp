@@ -1,6 +1,8 @@
 #include "trie.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -13,6 +15,9 @@ namespace {
 // rebuilt in node order.
 struct Finished {
     std::uint32_t total_count;
+    // Free of duplicates and in the merged order (count down, then id up),
+    // with no count saturated: merged alone, the lists come back unchanged.
+    bool ranked;
     std::size_t begin, middle, end;  // ids, then counts, in the pool
 };
 
@@ -20,6 +25,49 @@ PayloadView finished_view(const Finished& f, const std::vector<std::uint32_t>& p
     return {f.total_count,
             {pool.data() + f.begin, f.middle - f.begin},
             {pool.data() + f.middle, f.end - f.middle}};
+}
+
+// Appends pool[from, to) to the pool itself. Positions rather than
+// pointers, since growing the pool may move it.
+void append_from_pool(std::vector<std::uint32_t>& pool, std::size_t from, std::size_t to) {
+    const std::size_t at = pool.size();
+    pool.resize(at + (to - from));
+    std::copy_n(pool.data() + from, to - from, pool.data() + at);
+}
+
+// Room to reserve for the pool: how many values propagation writes at most,
+// since each node's lists hold no more videos than its own and its
+// children's together, cut. Found from sizes alone, visiting nodes and slots
+// as propagation does, so that a broken structure faults here exactly as it
+// would there. In a tree that is at most every supplied value once per
+// level; a structure that shares subtrees can make the sum explode, and the
+// reservation stops at what 64 levels would need (the pool then grows).
+template <class Cut>
+std::size_t pool_reservation(const Trie& trie, Cut cut) {
+    const std::size_t node_count = trie.payloads.size();
+    const auto supplied = [&](std::size_t node) {
+        const std::optional<PayloadView> payload = checked_at(trie.payloads, node);
+        return payload ? payload->video_ids.size() : 0;
+    };
+    const auto add = [](std::size_t a, std::size_t b) {
+        std::size_t sum;
+        return __builtin_add_overflow(a, b, &sum) ? SIZE_MAX : sum;
+    };
+    std::vector<std::size_t> videos(node_count);
+    std::size_t bound = 0;
+    for (std::size_t n = node_count; n-- > 0;) {
+        const ChildRange range = trie.child_range(n);
+        std::size_t most = supplied(n);
+        for (std::size_t k = range.begin; k < range.end; ++k) {
+            const std::uint32_t child = checked_at(trie.child_transitions, k);
+            if (child == n) continue;
+            most = add(most, child > n ? checked_at(videos, child) : supplied(child));
+        }
+        videos[n] = cut(most);
+        bound = add(bound, add(videos[n], videos[n]));
+    }
+    constexpr std::size_t kLevels = 64;
+    return std::min(bound, trie.payloads.values().size() * kLevels);
 }
 
 }  // namespace
@@ -38,9 +86,10 @@ void Trie::propagate(std::uint64_t video_top_n) {
     const std::unique_ptr<Finished[]> storage(new Finished[node_count]);
     const std::span<Finished> finished(storage.get(), node_count);
     std::vector<std::uint32_t> pool;
-    // Merged lists mostly repeat what lies below them: room for the supplied
-    // values twice over saves most regrowth. Only what is written is touched.
-    pool.reserve(2 * payloads.values().size());
+    // Room for the most the lists can hold, so that the pool does not regrow
+    // (a copy of everything so far, into fresh memory). Only what is written
+    // is touched.
+    pool.reserve(pool_reservation(*this, cut));
     std::vector<PayloadView> children;
     // Ids are meant to index video_index; a table that size adds counts up
     // without sorting. The cap bounds the table whatever the index holds.
@@ -51,9 +100,11 @@ void Trie::propagate(std::uint64_t video_top_n) {
         return checked_at(payloads, node).value_or(PayloadView{});
     };
     // Records where `put_ids` and then `put_counts` append the node's lists.
-    const auto finish = [&](std::size_t node, std::uint32_t total, auto put_ids, auto put_counts) {
+    const auto finish = [&](std::size_t node, std::uint32_t total, bool ranked, auto put_ids,
+                            auto put_counts) {
         Finished& f = finished[node];
         f.total_count = total;
+        f.ranked = ranked;
         f.begin = pool.size();
         put_ids();
         f.middle = pool.size();
@@ -67,19 +118,32 @@ void Trie::propagate(std::uint64_t video_top_n) {
         // A node listed as its own child adds nothing: its aggregate is what
         // is being computed. A child listed twice is counted twice.
         children.clear();
+        const Finished* ranked_child = nullptr;  // a finished child, when it is the only one
         for (std::size_t k = range.begin; k < range.end; ++k) {
             const std::uint32_t child = checked_at(child_transitions, k);
             if (child == n) continue;
+            ranked_child = children.empty() && child > n ? &checked_at(finished, child) : nullptr;
             children.push_back(child > n ? finished_view(checked_at(finished, child), pool)
                                          : as_supplied(child));
         }
         const PayloadView own = as_supplied(n);
 
+        // Down a chain of single children (the letters of one word) a node
+        // mostly adds no videos of its own: it takes its child's lists as
+        // they are, which merging would give back unchanged.
+        if (ranked_child != nullptr && ranked_child->ranked && own.video_ids.empty()) {
+            const Finished only = *ranked_child;
+            const std::uint32_t total = saturating_add(own.total_count, only.total_count);
+            finish(n, total, true, [&] { append_from_pool(pool, only.begin, only.middle); },
+                   [&] { append_from_pool(pool, only.middle, only.end); });
+            continue;
+        }
+
         if (children.empty()) {
             // A childless node keeps its lists as supplied, only shortened.
             const auto ids = own.video_ids.first(cut(own.video_ids.size()));
             const auto counts = own.video_counts.first(std::min(ids.size(), own.video_counts.size()));
-            finish(n, own.total_count, [&] { pool.insert(pool.end(), ids.begin(), ids.end()); },
+            finish(n, own.total_count, false, [&] { pool.insert(pool.end(), ids.begin(), ids.end()); },
                    [&] { pool.insert(pool.end(), counts.begin(), counts.end()); });
             continue;
         }
@@ -87,8 +151,10 @@ void Trie::propagate(std::uint64_t video_top_n) {
         // node costs a sort of its entries, not its fan-out squared.
         const std::uint32_t total = merger.merge(own, children);
         const auto ranked = merger.entries().first(cut(merger.entries().size()));
+        // The largest sum comes first: when it fits, no count is saturated.
+        const bool unsaturated = ranked.empty() || ranked.front().sum <= kCountMax;
         // `children` views the pool, which growing it may move: done with them.
-        finish(n, total, [&] { for (const auto& e : ranked) pool.push_back(e.video); },
+        finish(n, total, unsaturated, [&] { for (const auto& e : ranked) pool.push_back(e.video); },
                [&] {
                    for (const auto& e : ranked)
                        pool.push_back(e.sum > kCountMax ? kCountMax : static_cast<std::uint32_t>(e.sum));
