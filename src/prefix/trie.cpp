@@ -35,6 +35,18 @@ void append_from_pool(std::vector<std::uint32_t>& pool, std::size_t from, std::s
     std::copy_n(pool.data() + from, to - from, pool.data() + at);
 }
 
+// Calls `visit(child)` for each child of `node` in slot order, leaving out
+// the node itself: listed as its own child it adds nothing, its aggregate
+// being what is computed. A child listed twice is visited twice.
+template <class Visit>
+void for_each_child(const Trie& trie, std::size_t node, Visit visit) {
+    const ChildRange range = trie.child_range(node);
+    for (std::size_t k = range.begin; k < range.end; ++k) {
+        const std::uint32_t child = checked_at(trie.child_transitions, k);
+        if (child != node) visit(child);
+    }
+}
+
 // Room to reserve for the pool: how many values propagation writes at most,
 // since each node's lists hold no more videos than its own and its
 // children's together, cut. Found from sizes alone, visiting nodes and slots
@@ -56,13 +68,10 @@ std::size_t pool_reservation(const Trie& trie, Cut cut) {
     std::vector<std::size_t> videos(node_count);
     std::size_t bound = 0;
     for (std::size_t n = node_count; n-- > 0;) {
-        const ChildRange range = trie.child_range(n);
         std::size_t most = supplied(n);
-        for (std::size_t k = range.begin; k < range.end; ++k) {
-            const std::uint32_t child = checked_at(trie.child_transitions, k);
-            if (child == n) continue;
+        for_each_child(trie, n, [&](std::uint32_t child) {
             most = add(most, child > n ? checked_at(videos, child) : supplied(child));
-        }
+        });
         videos[n] = cut(most);
         bound = add(bound, add(videos[n], videos[n]));
     }
@@ -113,19 +122,13 @@ void Trie::propagate(std::uint64_t video_top_n) {
     };
 
     for (std::size_t n = node_count; n-- > 0;) {
-        const ChildRange range = child_range(n);
-
-        // A node listed as its own child adds nothing: its aggregate is what
-        // is being computed. A child listed twice is counted twice.
         children.clear();
         const Finished* ranked_child = nullptr;  // a finished child, when it is the only one
-        for (std::size_t k = range.begin; k < range.end; ++k) {
-            const std::uint32_t child = checked_at(child_transitions, k);
-            if (child == n) continue;
-            ranked_child = children.empty() && child > n ? &checked_at(finished, child) : nullptr;
-            children.push_back(child > n ? finished_view(checked_at(finished, child), pool)
-                                         : as_supplied(child));
-        }
+        for_each_child(*this, n, [&](std::uint32_t child) {
+            const Finished* done = child > n ? &checked_at(finished, child) : nullptr;
+            ranked_child = children.empty() ? done : nullptr;
+            children.push_back(done ? finished_view(*done, pool) : as_supplied(child));
+        });
         const PayloadView own = as_supplied(n);
 
         // Down a chain of single children (the letters of one word) a node
