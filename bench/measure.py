@@ -50,6 +50,7 @@ class Files:
     def __init__(self, directory: Path) -> None:
         self.directory = directory
         self.index = directory / "index.bin"
+        self.terms_index = directory / "terms_index.bin"
         self.raw_payloads = directory / "raw_payloads.bin"
         self.terms = directory / "typo_queries.txt"
         self.prefixes = directory / "prefix_queries.txt"
@@ -156,18 +157,21 @@ def codec(index: PrefixSearch, flat: workload.FlatIndex, settings: Settings) -> 
 # --- resident size ---------------------------------------------------------------
 
 def resident(files: Files) -> Dict:
-    """Resident size of each index alone, each in a fresh interpreter."""
+    """Resident size of each index alone, each in a fresh interpreter: ours
+    with its video lists, ours with the terms alone, and symspellpy's."""
     out = {}
-    for kind, path in (("quellnor", files.index), ("symspellpy", files.vocabulary)):
+    probes = (("quellnor", "quellnor", files.index), ("quellnor_terms", "quellnor", files.terms_index),
+              ("symspellpy", "symspellpy", files.vocabulary))
+    for name, kind, path in probes:
         if kind != "quellnor" and load_peer(kind)[0] is None:
             continue
         run = subprocess.run([sys.executable, str(HERE / "probe.py"), kind, str(path)],
                              capture_output=True, text=True, check=False)
         if run.returncode != 0:
-            out[kind] = {"error": run.stderr.strip().splitlines()[-1:]}
+            out[name] = {"error": run.stderr.strip().splitlines()[-1:]}
             continue
         probe = json.loads(run.stdout)
-        out[kind] = {"delta_kib": probe["after_kib"] - probe["before_kib"], **probe}
+        out[name] = {"delta_kib": probe["after_kib"] - probe["before_kib"], **probe}
     return out
 
 
@@ -177,6 +181,7 @@ def write_files(files: Files, data: bytes, flat: workload.FlatIndex, vocabulary:
                 typos: Sequence[str], prefixes: Sequence[str]) -> None:
     files.directory.mkdir(parents=True, exist_ok=True)
     files.index.write_bytes(data)
+    files.terms_index.write_bytes(from_arrays(flat.terms_only())().to_bytes())
     workload.write_raw_payloads(files.raw_payloads, flat.payloads)
     workload.write_lines(files.terms, typos)
     workload.write_lines(files.prefixes, prefixes)

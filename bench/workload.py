@@ -42,6 +42,13 @@ class FlatIndex:
         return (self.node_shifts, self.child_labels, self.payloads, self.child_transitions,
                 self.video_index, self.video_top_n)
 
+    def terms_only(self) -> "FlatIndex":
+        """The same trie and terms without any videos: what a spelling
+        corrector such as symspellpy holds."""
+        payloads: List[Optional[Payload]] = [None if p is None else (0, [], []) for p in self.payloads]
+        return FlatIndex(self.node_shifts, self.child_labels, payloads, self.child_transitions, [],
+                         self.video_top_n)
+
     def lists(self) -> List[list]:
         """Every Python list a conversion has to walk: the five top-level
         lists and the two inner lists of every payload."""

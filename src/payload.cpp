@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <optional>
+#include <stdexcept>
 
 #include "fault.hpp"
 
@@ -89,6 +90,10 @@ std::uint32_t PayloadMerger::merge(const PayloadView& own, std::span<const Paylo
     return total;
 }
 
+void PayloadTable::check_pool_size(std::size_t size) {
+    if (size > kMaxValues) throw std::length_error("payload values beyond 32-bit positions");
+}
+
 void PayloadTable::reserve(std::size_t nodes, std::size_t values) {
     present_.reserve(nodes);
     totals_.reserve(nodes);
@@ -97,19 +102,21 @@ void PayloadTable::reserve(std::size_t nodes, std::size_t values) {
 }
 
 void PayloadTable::push_absent() {
+    const auto end = static_cast<std::uint32_t>(values_.size());
     present_.push_back(0);
     totals_.push_back(0);
-    bounds_.push_back(values_.size());
-    bounds_.push_back(values_.size());
+    bounds_.push_back(end);
+    bounds_.push_back(end);
 }
 
 void PayloadTable::push(const PayloadView& payload) {
+    check_pool_size(values_.size() + payload.video_ids.size() + payload.video_counts.size());
     present_.push_back(1);
     totals_.push_back(payload.total_count);
     values_.insert(values_.end(), payload.video_ids.begin(), payload.video_ids.end());
-    bounds_.push_back(values_.size());
+    bounds_.push_back(static_cast<std::uint32_t>(values_.size()));
     values_.insert(values_.end(), payload.video_counts.begin(), payload.video_counts.end());
-    bounds_.push_back(values_.size());
+    bounds_.push_back(static_cast<std::uint32_t>(values_.size()));
 }
 
 // Everything is reserved before anything is resized, so a failed allocation
@@ -120,11 +127,11 @@ PayloadTable::Filler::Filler(PayloadTable& table, std::size_t nodes, std::size_t
     t_.present_.reserve(node_limit_);
     t_.totals_.reserve(node_limit_);
     t_.bounds_.reserve(2 * node_limit_ + 1);
-    t_.values_.reserve(used_ + values);
+    t_.values_.reserve(std::min(used_ + values, kMaxValues));
     t_.present_.resize(node_limit_);
     t_.totals_.resize(node_limit_);
     t_.bounds_.resize(2 * node_limit_ + 1);
-    t_.values_.resize(used_ + values);
+    t_.values_.resize(std::min(used_ + values, kMaxValues));
 }
 
 PayloadTable::Filler::~Filler() {
@@ -142,8 +149,9 @@ void PayloadTable::Filler::too_many_nodes() {
 // left uninitialised. Reserving first keeps the growth exact, where a resize
 // past the capacity may double it.
 void PayloadTable::Filler::grow(std::size_t n) {
+    check_pool_size(used_ + n);
     t_.values_.resize(used_);
-    const std::size_t size = used_ + std::max(n, used_);
+    const std::size_t size = std::min(used_ + std::max(n, used_), kMaxValues);
     t_.values_.reserve(size);
     t_.values_.resize(size);
 }

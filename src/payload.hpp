@@ -70,7 +70,10 @@ private:
 // frees as a handful of allocations. Node n's ids are
 // values[bounds[2n] .. bounds[2n+1]) and its counts
 // values[bounds[2n+1] .. bounds[2n+2]), in node order with nothing between,
-// so equal tables compare equal field by field.
+// so equal tables compare equal field by field. Bounds are 32-bit, which
+// holds the pool's positions in half the memory (on an index without videos
+// they are most of what a node costs); a pool that would outgrow them raises
+// std::length_error, which ends the call as running out of memory does.
 class PayloadTable {
     // Leaves the elements that a resize adds uninitialised: a decoder sizes
     // the arrays for what it is about to write and fills every slot itself,
@@ -107,8 +110,8 @@ public:
     std::optional<PayloadView> operator[](std::size_t node) const {
         if (!present_[node]) return std::nullopt;
         const std::uint32_t* base = values_.data();
-        const std::size_t ids = bounds_[2 * node], counts = bounds_[2 * node + 1],
-                          end = bounds_[2 * node + 2];
+        const std::uint32_t ids = bounds_[2 * node], counts = bounds_[2 * node + 1],
+                            end = bounds_[2 * node + 2];
         return PayloadView{totals_[node], {base + ids, counts - ids}, {base + counts, end - counts}};
     }
 
@@ -121,10 +124,16 @@ public:
 
     bool operator==(const PayloadTable&) const = default;
 
+    // The most values the pool can hold: its positions are 32-bit.
+    static constexpr std::size_t kMaxValues = 0xFFFF'FFFFu;
+
 private:
+    // Fails unless a pool of `size` values fits the bounds.
+    static void check_pool_size(std::size_t size);
+
     Array<std::uint8_t> present_;
     Array<std::uint32_t> totals_;
-    Array<std::size_t> bounds_{0};
+    Array<std::uint32_t> bounds_{0};
     Array<std::uint32_t> values_;
 };
 
@@ -147,8 +156,8 @@ public:
         const std::size_t node = next_node();
         t_.present_[node] = 0;
         t_.totals_[node] = 0;
-        t_.bounds_[2 * node + 1] = used_;
-        t_.bounds_[2 * node + 2] = used_;
+        t_.bounds_[2 * node + 1] = static_cast<std::uint32_t>(used_);
+        t_.bounds_[2 * node + 2] = static_cast<std::uint32_t>(used_);
         ++done_;
     }
 
@@ -162,12 +171,12 @@ public:
     // the caller writes before anything else is added.
     std::uint32_t* ids(std::size_t n) {
         std::uint32_t* room = take(n);
-        t_.bounds_[2 * done_ + 1] = used_;
+        t_.bounds_[2 * done_ + 1] = static_cast<std::uint32_t>(used_);
         return room;
     }
     std::uint32_t* counts(std::size_t n) {
         std::uint32_t* room = take(n);
-        t_.bounds_[2 * done_ + 2] = used_;
+        t_.bounds_[2 * done_ + 2] = static_cast<std::uint32_t>(used_);
         return room;
     }
     void close() { ++done_; }
