@@ -475,3 +475,20 @@ def test_large_values_survive_round_trip(value):
     data = ps.to_bytes()
     assert decode(data).payloads == [Payload(value, [value], [value])]
     assert PrefixSearch.from_bytes(data).to_bytes() == data
+
+
+# Payload pools of a few MiB and more take their memory from the large-array
+# path (aligned blocks offered for huge pages, released with free), smaller
+# ones from operator new; construction grows its pool from one into the
+# other. Every value must come through building, propagation, encoding and
+# decoding exactly.
+@pytest.mark.parametrize("entries", [1_000, 300_000])
+def test_payload_pools_of_any_size_keep_every_value(entries):
+    ids = list(range(entries))
+    counts = list(range(entries, 0, -1))  # distinct and falling: ranking keeps the order
+    index = PrefixSearch.from_internal_data_v2([0, 1], ["", "a"], [None, (7, ids, counts)], [1], [],
+                                               entries)
+    data = index.to_bytes()
+    both = Payload(7, ids, counts)
+    assert decode(data).payloads == [both, both]
+    assert PrefixSearch.from_bytes(data).to_bytes() == data
