@@ -2,6 +2,8 @@
 
 import platform
 
+import uuid
+
 import pytest
 
 from _quellnor import PrefixSearch
@@ -279,6 +281,23 @@ def test_results_are_fresh_lists_of_tuples(index):
     assert ranked == [("00010203-0405-0607-0809-0a0b0c0d0e0f", 1.0)]
     assert type(ranked[0][1]) is float
 
+
+
+# A ranking is built from C for a few videos and by a Python helper for many
+# (on PyPy); every size on either side of the switch must come out alike, also
+# when the same key strings are handed out a second time.
+@pytest.mark.parametrize("videos", [1, 2, 7, 8, 9, 12])
+def test_rankings_of_any_size_convert_alike(videos):
+    counts = [20 - i for i in range(videos)]
+    keys = [bytes([i]) * 16 for i in range(videos)]
+    index = PrefixSearch.from_internal_data_v2(
+        [0, 1], ["", "a"], [None, (sum(counts), list(range(videos)), counts)], [1], keys, 100)
+    expected = [(str(uuid.UUID(bytes=k)), c / sum(counts)) for k, c in zip(keys, counts)]
+    for _ in range(2):
+        ranked = index.fuzzy_match_video("a", 0)
+        assert ranked == expected
+        assert all(type(t) is tuple and type(t[0]) is str and type(t[1]) is float for t in ranked)
+    assert index.fuzzy_match_video("a", 0, limit=videos - 1) == expected[:videos - 1]
 
 # --- Exact lists, tuples, ints, ASCII str and bytes take shortcuts; anything
 # else goes through the sequence and iterator protocols. Both must convert
