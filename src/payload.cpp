@@ -166,14 +166,15 @@ void PayloadTable::push(const PayloadView& payload) {
 PayloadTable::Filler::Filler(PayloadTable& table, std::size_t nodes, std::size_t values)
     : t_(table), done_(table.size()), node_limit_(table.size() + nodes),
       used_(table.values_.size()) {
+    const std::size_t pool = std::min(used_ + values, kMaxValues);
     t_.present_.reserve(node_limit_);
     t_.totals_.reserve(node_limit_);
     t_.bounds_.reserve(2 * node_limit_ + 1);
-    t_.values_.reserve(std::min(used_ + values, kMaxValues));
+    t_.values_.reserve(pool);
     t_.present_.resize(node_limit_);
     t_.totals_.resize(node_limit_);
     t_.bounds_.resize(2 * node_limit_ + 1);
-    t_.values_.resize(std::min(used_ + values, kMaxValues));
+    t_.values_.resize(pool);
 }
 
 PayloadTable::Filler::~Filler() {
