@@ -136,6 +136,11 @@ public:
         }
     }
 
+    using Row = std::uint64_t[Levels];
+
+    // The row of the empty path, at the root.
+    const std::uint64_t* root_row() const { return words_.data(); }
+
     // What every child of one node needs from the node's row, worked out once
     // for all its children: the row's words moved on by one column, and the
     // part of each word that comes from the word below it (insertions and
@@ -146,7 +151,10 @@ public:
     };
 
     [[gnu::always_inline]] Parent parent(std::size_t depth) const {
-        const std::uint64_t* row = words_.data() + depth * Levels;
+        return parent_of(words_.data() + depth * Levels);
+    }
+
+    [[gnu::always_inline]] static Parent parent_of(const std::uint64_t* row) {
         Parent p;
         p.shifted[0] = row[0] << 1;
         p.from_below[0] = 0;
@@ -157,10 +165,11 @@ public:
         return p;
     }
 
-    // The row is computed in registers and stored only when it survives, as
-    // most do not. Bits above the query's length may hold garbage: shifts
-    // only carry it further up, so it is masked off once, at the test.
-    [[gnu::always_inline]] bool descend(const Parent& p, std::size_t depth, char32_t label) {
+    // The row one label below the parent's, computed in registers; false
+    // when the branch dies there, as most do. Bits above the query's length
+    // may hold garbage: shifts only carry it further up, so it is masked off
+    // once, at the test.
+    [[gnu::always_inline]] bool child_row(const Parent& p, char32_t label, Row& row) const {
         std::uint64_t match = 0;
         // Labels 1 to 127 in one test: U+0000 wraps around to the other side.
         if (label - 1 < kAscii - 1) [[likely]] {
@@ -169,11 +178,17 @@ public:
             if (label == U'\0') return false;  // a node without a label is never entered
             match = other_mask(label);
         }
-        std::uint64_t row[Levels];
         row[0] = p.shifted[0] & match;
         for (std::size_t k = 1; k < Levels; ++k)
             row[k] = (p.shifted[k] & match) | p.from_below[k] | (row[k - 1] << 1);
-        if ((row[Levels - 1] & full_) == 0) return false;
+        return (row[Levels - 1] & full_) != 0;
+    }
+
+    // The depth-first walk keeps one row per depth, stored only when it
+    // survives.
+    [[gnu::always_inline]] bool descend(const Parent& p, std::size_t depth, char32_t label) {
+        Row row;
+        if (!child_row(p, label, row)) return false;
         const std::size_t cur_at = (depth + 1) * Levels;
         if (cur_at + Levels > words_.size()) [[unlikely]]
             throw Fault("distance rows deeper than the threshold allows");
@@ -182,11 +197,14 @@ public:
         return true;
     }
 
-    bool reaches_end() const { return (cur_[Levels - 1] & last_bit_) != 0; }
+    bool reaches_end() const { return reaches_end(cur_); }
+    std::uint32_t distance() const { return distance(cur_); }
+
+    bool reaches_end(const std::uint64_t* row) const { return (row[Levels - 1] & last_bit_) != 0; }
     // The smallest level whose word holds the last bit.
-    std::uint32_t distance() const {
+    std::uint32_t distance(const std::uint64_t* row) const {
         std::uint32_t k = 0;
-        while ((cur_[k] & last_bit_) == 0) ++k;
+        while ((row[k] & last_bit_) == 0) ++k;
         return k;
     }
 
@@ -246,9 +264,17 @@ public:
             grow(size_ + 1);
         frames_[size_++] = {range.begin, range.end, label};
     }
-    // Every frame below the root's, each holding the label into its node:
-    // together the path from the root to the top frame's node.
-    std::span<const Frame> path() const { return {frames_.data() + 1, size_ - 1}; }
+    // The labels from the root to the top frame's node, then `last`: every
+    // frame below the root's holds the label into its node. Spelled out only
+    // when a reporter asks, as the walk may report every node it enters.
+    auto path_to(char32_t last) {
+        return [this, last]() -> std::u32string_view {
+            path_.clear();
+            for (std::size_t f = 1; f < size_; ++f) path_.push_back(frames_[f].label);
+            path_.push_back(last);
+            return path_;
+        };
+    }
 
 private:
     [[gnu::noinline]] void grow(std::size_t needed) {
@@ -259,14 +285,15 @@ private:
     Budget& budget_;
     std::vector<Frame> frames_;
     std::size_t size_ = 0;
+    std::u32string path_;  // as long as the stack is deep, which the budget bounds
 };
 
-// Walks the trie in pre-order, calling `report(child, label, distance, path)`
-// for every entered node whose full distance is within the threshold; `path`
-// is the frames above that node, whose labels spell the way to it.
-// A reporter returning true stops the walk at once. With SlotsFollowNodes the
-// child in slot s is node s + 1 (the trie says so), and child_transitions is
-// only bounds-checked, never read.
+// Walks the trie in pre-order, calling `report(node, distance, path)` for
+// every entered node whose full distance is within the threshold; `path()`
+// gives the labels that spell the way to it. A reporter returning true stops
+// the walk at once. With SlotsFollowNodes the child in slot s is node s + 1
+// (the trie says so), and child_transitions is only bounds-checked, never
+// read.
 template <bool SlotsFollowNodes, class Rows, class Reporter>
 void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
     const ChildRange root = trie.child_range(0);
@@ -331,7 +358,7 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
         }
 
         if (rows.reaches_end()) {
-            if (report(child, label, rows.distance(), stack.path())) return;
+            if (report(child, rows.distance(), stack.path_to(label))) return;
         }
 
         const ChildRange below = trie.child_range(child);
@@ -356,14 +383,179 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
         walk<false>(trie, rows, budget, report);
 }
 
-// Picks the row representation for the query and threshold.
+// Survivors of one walk by levels: the node, the index of its parent's
+// survivor, and its row.
+template <std::uint32_t Levels>
+struct Survivor {
+    Survivor() {}  // room is made ahead of the scan, without clearing it
+    std::uint32_t node;
+    std::uint32_t parent;
+    typename BitRows<Levels>::Row row;
+};
+
+// The survivors of a walk by levels in the order they are found, so each
+// level follows the one above it. Room for a node's whole run is made before
+// the run is scanned, so that the scan itself writes without checks.
+template <std::uint32_t Levels>
+class SurvivorLog {
+public:
+    explicit SurvivorLog(Budget& budget) : budget_(budget) { room_for(kFirstRoom); }
+
+    std::size_t size() const { return count_; }
+    const Survivor<Levels>& operator[](std::size_t i) const { return entries_[i]; }
+
+    // Where the next `more` survivors go; the caller fills some of them and
+    // then hands back the end of what it filled.
+    Survivor<Levels>* room_for(std::size_t more) {
+        if (more > entries_.size() - count_) [[unlikely]] {
+            budget_.reserve(entries_, count_ + more);
+            entries_.resize(entries_.capacity());
+        }
+        return entries_.data() + count_;
+    }
+    void filled_up_to(const Survivor<Levels>* end) { count_ = index_of(end); }
+
+    std::uint32_t index_of(const Survivor<Levels>* at) const {
+        return static_cast<std::uint32_t>(at - entries_.data());
+    }
+
+private:
+    // Enough for most queries at small thresholds, so that they never grow.
+    static constexpr std::size_t kFirstRoom = 1024;
+
+    Budget& budget_;
+    std::vector<Survivor<Levels>> entries_;
+    std::size_t count_ = 0;
+};
+
+// A survivor whose path reaches the end of the query, with its depth.
+struct LevelHit {
+    std::uint32_t survivor;
+    std::uint32_t depth;
+};
+
+// Hits as a walk by levels finds them: one run per level, each run in the
+// order of the hits' paths.
+struct LevelHits {
+    std::vector<LevelHit> hits;
+    std::vector<std::size_t> run_ends;
+
+    void end_level() {
+        if (hits.size() > (run_ends.empty() ? 0 : run_ends.back())) run_ends.push_back(hits.size());
+    }
+};
+
+// Merges the runs into pre-order, pairwise so that each hit takes part in a
+// few merges only. Two hits are compared through their ancestors at the
+// shallower one's depth: within one level, survivors come in the order of
+// their paths (the trie is an ordered tree numbered breadth first, and each
+// level is scanned in that order), and an ancestor precedes what lies below.
+template <std::uint32_t Levels>
+void merge_into_preorder(LevelHits& found, const SurvivorLog<Levels>& survivors) {
+    const auto precedes = [&](const LevelHit& a, const LevelHit& b) {
+        std::uint32_t x = a.survivor;
+        std::uint32_t y = b.survivor;
+        for (std::uint32_t d = a.depth; d > b.depth; --d) x = survivors[x].parent;
+        for (std::uint32_t d = b.depth; d > a.depth; --d) y = survivors[y].parent;
+        if (x != y) return x < y;
+        return a.depth < b.depth;
+    };
+    std::vector<std::size_t>& ends = found.run_ends;
+    const auto at = [&](std::size_t offset) { return found.hits.begin() + static_cast<std::ptrdiff_t>(offset); };
+    while (ends.size() > 1) {
+        std::size_t merged = 0;
+        std::size_t begin = 0;
+        for (std::size_t r = 0; r < ends.size(); r += 2) {
+            if (r + 1 < ends.size())
+                std::inplace_merge(at(begin), at(ends[r]), at(ends[r + 1]), precedes);
+            const std::size_t end = ends[std::min(r + 1, ends.size() - 1)];
+            ends[merged++] = end;
+            begin = end;
+        }
+        ends.resize(merged);
+    }
+}
+
+// Reports the hits in pre-order, each with its path.
+template <std::uint32_t Levels, class Reporter>
+void report_in_preorder(LevelHits& found, const SurvivorLog<Levels>& survivors,
+                        const BitRows<Levels>& rows, const Trie& trie, Reporter& report) {
+    merge_into_preorder(found, survivors);
+    std::u32string labels;
+    for (const LevelHit& hit : found.hits) {
+        const auto path = [&]() -> std::u32string_view {
+            labels.resize(hit.depth);
+            for (std::uint32_t at = hit.survivor, d = hit.depth; d > 0; at = survivors[at].parent)
+                labels[--d] = trie.child_labels[survivors[at].node];
+            return labels;
+        };
+        const Survivor<Levels>& found = survivors[hit.survivor];
+        if (report(found.node, rows.distance(found.row), path)) return;
+    }
+}
+
+// The same walk breadth first, for ordered trees and walks that run to the
+// end. A depth-first walk must wait for each node's child run to arrive from
+// memory before it can go on, one dependent load after another; here a whole
+// level of survivors is scanned in node order, and their runs, independent of
+// one another, are fetched together. Hits come out level by level and are
+// put into pre-order before they are reported. In a tree every node is
+// reached at most once, so the survivors are bounded by the trie's size (and
+// by the budget); the tree's checked shape makes every read below in bounds.
+template <std::uint32_t Levels, class Reporter>
+void walk_by_levels(const Trie& trie, const BitRows<Levels>& rows, Budget& budget,
+                    Reporter& report) {
+    const std::span<const char32_t> labels(trie.child_labels);
+    const std::span<const std::uint32_t> shifts(trie.node_shifts);
+    const std::size_t slots = trie.child_transitions.size();
+    SurvivorLog<Levels> survivors(budget);
+    LevelHits found;
+
+    Survivor<Levels>* root = survivors.room_for(1);
+    root->node = 0;
+    root->parent = 0;
+    std::copy_n(rows.root_row(), Levels, root->row);
+    survivors.filled_up_to(root + 1);
+
+    std::uint32_t depth = 0;  // of the level being scanned
+    for (std::size_t level = 0; level < survivors.size(); ++depth) {
+        const std::size_t level_end = survivors.size();
+        for (std::size_t i = level; i < level_end; ++i) {
+            const std::size_t node = survivors[i].node;
+            const ChildRange run{shifts[node], node + 1 < shifts.size() ? shifts[node + 1] : slots};
+            Survivor<Levels>* out = survivors.room_for(run.end - run.begin);
+            const auto parent = BitRows<Levels>::parent_of(survivors[i].row);
+            for (std::size_t slot = run.begin; slot < run.end; ++slot) {
+                if (!rows.child_row(parent, labels[slot + 1], out->row)) [[likely]]
+                    continue;
+                out->node = static_cast<std::uint32_t>(slot + 1);
+                out->parent = static_cast<std::uint32_t>(i);
+                if (rows.reaches_end(out->row) && report.wants(slot + 1)) [[unlikely]] {
+                    budget.reserve(found.hits, found.hits.size() + 1);
+                    found.hits.push_back({survivors.index_of(out), depth + 1});
+                }
+                ++out;
+            }
+            survivors.filled_up_to(out);
+        }
+        found.end_level();
+        level = level_end;
+    }
+    report_in_preorder(found, survivors, rows, trie, report);
+}
+
+// Picks the row representation for the query and threshold, and the walk:
+// by levels where the trie and the reporter allow it.
 template <class Reporter>
 void walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist, Budget& budget,
           Reporter& report) {
     if (trie.has_no_nodes()) return;
     const auto bit_rows = [&]<std::uint32_t Levels>() {
         BitRows<Levels> rows(query);
-        walk(trie, rows, budget, report);
+        if (trie.ordered_tree && !report.may_stop_early())
+            walk_by_levels(trie, rows, budget, report);
+        else
+            walk(trie, rows, budget, report);
     };
     if (query.size() > kBitRowsMaxQuery || max_dist > kBitRowsMaxDist) {
         CellRows rows(query, max_dist, budget);
@@ -418,18 +610,21 @@ struct TermReporter {
     Budget& budget;
     std::vector<MatchResult>& out;
 
-    bool operator()(std::size_t child, char32_t label, std::uint32_t distance,
-                    std::span<const Frame> path) {
-        if (checked_at(trie.is_terminal, child) == 0) return false;
-        std::size_t bytes = utf8_length(label);
-        for (const Frame& f : path) bytes += utf8_length(f.label);
+    bool may_stop_early() const { return limit.has_value(); }
+    bool wants(std::size_t node) const { return checked_at(trie.is_terminal, node) != 0; }
+
+    template <class Path>
+    bool operator()(std::size_t node, std::uint32_t distance, const Path& spell_path) {
+        if (checked_at(trie.is_terminal, node) == 0) return false;
+        const std::u32string_view path = spell_path();
+        std::size_t bytes = 0;
+        for (const char32_t c : path) bytes += utf8_length(c);
         budget.charge(bytes);
         budget.reserve(out, out.size() + 1);
         std::string term(bytes, '\0');
         char* at = term.data();
-        for (const Frame& f : path) at = write_utf8(at, f.label);
-        write_utf8(at, label);
-        out.push_back({std::move(term), child, distance});
+        for (const char32_t c : path) at = write_utf8(at, c);
+        out.push_back({std::move(term), node, distance});
         // The limit is looked at only after a report, so 0 still yields one hit.
         return limit.has_value() && out.size() >= *limit;
     }
@@ -441,11 +636,16 @@ struct NodeReporter {
     Budget& budget;
     std::vector<NodeMatch>& out;
 
-    bool operator()(std::size_t child, char32_t, std::uint32_t distance,
-                    std::span<const Frame>) {
-        if (terminal_only && checked_at(trie.is_terminal, child) == 0) return false;
+    bool may_stop_early() const { return false; }
+    bool wants(std::size_t node) const {
+        return !terminal_only || checked_at(trie.is_terminal, node) != 0;
+    }
+
+    template <class Path>
+    bool operator()(std::size_t node, std::uint32_t distance, const Path&) {
+        if (terminal_only && checked_at(trie.is_terminal, node) == 0) return false;
         budget.reserve(out, out.size() + 1);
-        out.push_back({child, distance});
+        out.push_back({node, distance});
         return false;
     }
 };

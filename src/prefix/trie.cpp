@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <memory>
 #include <string>
@@ -234,14 +235,41 @@ Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> ch
     return trie;
 }
 
-void Trie::note_layout() {
-    slots_follow_nodes = true;
-    for (std::size_t slot = 0; slot < child_transitions.size(); ++slot) {
-        if (child_transitions[slot] != slot + 1) {
-            slots_follow_nodes = false;
-            return;
+namespace {
+
+bool slots_hold_next_nodes(std::span<const std::uint32_t> transitions) {
+    for (std::size_t slot = 0; slot < transitions.size(); ++slot)
+        if (transitions[slot] != slot + 1) return false;
+    return true;
+}
+
+// With slots following nodes: whether every node's run of slots lies after
+// the node and before the next node's run, ends inside the arrays, and holds
+// labels in strictly increasing order. Runs that never overlap and children
+// numbered above their parents make the trie a tree.
+bool runs_form_ordered_tree(const Trie& trie) {
+    const std::size_t nodes = trie.node_shifts.size();
+    const std::size_t slots = trie.child_transitions.size();
+    if (trie.child_labels.size() != nodes || slots + 1 != nodes) return false;
+    if (nodes > std::numeric_limits<std::uint32_t>::max()) return false;  // ids fit 32 bits
+    for (std::size_t node = 0; node < nodes; ++node) {
+        const ChildRange run = trie.child_range(node);
+        if (run.begin < node || run.begin > run.end || run.end > slots) return false;
+        char32_t previous = U'\0';
+        for (std::size_t slot = run.begin; slot < run.end; ++slot) {
+            const char32_t label = trie.child_labels[slot + 1];
+            if (label <= previous) return false;
+            previous = label;
         }
     }
+    return true;
+}
+
+}  // namespace
+
+void Trie::note_layout() {
+    slots_follow_nodes = slots_hold_next_nodes(child_transitions);
+    ordered_tree = slots_follow_nodes && runs_form_ordered_tree(*this);
 }
 
 }  // namespace quellnor

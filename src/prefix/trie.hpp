@@ -37,6 +37,14 @@ struct Trie {
     // finds a child without reading child_transitions. Set by note_layout().
     bool slots_follow_nodes = false;
 
+    // Derived as well: besides following nodes, slots are split into one run
+    // per node, after the node itself and inside the arrays, and each run's
+    // labels are non-zero and strictly increasing, as IndexBuilder lays them
+    // out. Such a trie is a tree numbered breadth first with siblings in
+    // label order, so the nodes of one depth come in the order of their
+    // paths; no walk of it can fault. Set by note_layout().
+    bool ordered_tree = false;
+
     // Equality of the six arrays; the derived flag follows from them.
     bool operator==(const Trie& other) const {
         return node_shifts == other.node_shifts && child_labels == other.child_labels &&
@@ -44,7 +52,7 @@ struct Trie {
                video_index == other.video_index && is_terminal == other.is_terminal;
     }
 
-    // Works out the derived layout flag; call once child_transitions is final.
+    // Works out the derived layout flags; call once the arrays are final.
     void note_layout();
 
     // No nodes at all: the index was built from six empty arrays.
