@@ -750,14 +750,39 @@ long_queries = st.text(alphabet=st.sampled_from(ALPHABET + ["x"]), min_size=64, 
 @given(random_index(), st.one_of(queries, long_queries), st.sampled_from([0, 1, 2, 4, 8]),
        st.one_of(st.none(), st.integers(0, 4)), st.sampled_from([None, True, False]))
 def test_breadth_first_numbering_answers_like_any_other(ix, query, max_dist, limit, include):
-    # Tries numbered breadth-first take a shorter road through the walk, with
-    # either kind of row; it must give what the general one gives.
+    # Tries numbered breadth-first, as IndexBuilder numbers them, are walked
+    # level by level when the walk runs to its end with rows of bits, and
+    # depth first with fewer checks otherwise; both must give the general
+    # walk's answers, in the same order.
     copy = breadth_first_copy(ix)
     assert copy.child_transitions == list(range(1, len(copy.child_labels)))
     ps, ps_copy = load(ix), load(copy)
+    want = model_terms(copy, query, max_dist)
+    assert ps_copy.fuzzy_match(query, max_dist) == want == ps.fuzzy_match(query, max_dist)
     assert ps_copy.fuzzy_match(query, max_dist, limit) == ps.fuzzy_match(query, max_dist, limit)
     assert ps_copy.fuzzy_match_video(query, max_dist, limit, include) == \
         model_video(copy, query, max_dist, limit, include)
+
+
+# Root, then "a", "b", "é"; then "ab", "ba", "bb"; then "abb", "bab".
+PREORDER_TRIE = index([[1, 2, 3], [4], [5, 6], [], [7], [8], [], [], []],
+                      ["", "a", "b", "é", "b", "a", "b", "b", "b"], terminal=range(1, 9))
+
+
+@pytest.mark.parametrize("query, max_dist, expected", [
+    # Deeper hits come before shallower ones that follow them in pre-order.
+    ("b", 1, [("a", 1, 1), ("ab", 1, 1), ("b", 1, 0), ("ba", 1, 1), ("bb", 1, 1), ("é", 1, 1)]),
+    ("bb", 1, [("ab", 1, 1), ("abb", 1, 1), ("b", 1, 1), ("ba", 1, 1), ("bab", 1, 1),
+               ("bb", 1, 0)]),
+    ("abb", 0, [("abb", 1, 0)]),
+    ("zzzz", 2, []),
+])
+def test_hits_come_in_preorder_whatever_their_depth(query, max_dist, expected):
+    ps = load(PREORDER_TRIE)
+    assert ps.fuzzy_match(query, max_dist) == expected
+    assert ps.fuzzy_match(query, max_dist) == model_terms(PREORDER_TRIE, query, max_dist)
+    for limit in range(1, len(expected) + 1):
+        assert ps.fuzzy_match(query, max_dist, limit) == expected[:limit]
 
 
 @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])

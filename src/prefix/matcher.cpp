@@ -396,10 +396,23 @@ struct Survivor {
 // The survivors of a walk by levels in the order they are found, so each
 // level follows the one above it. Room for a node's whole run is made before
 // the run is scanned, so that the scan itself writes without checks.
+//
+// The memory stays with the thread from one walk to the next. A fresh block
+// per walk, once it is large, comes from the kernel page by page, and those
+// faults cost more than the walk itself; a block beyond kKeptBytes is given
+// back when its walk ends. Walks never nest, so one block per thread does.
 template <std::uint32_t Levels>
 class SurvivorLog {
 public:
-    explicit SurvivorLog(Budget& budget) : budget_(budget) { room_for(kFirstRoom); }
+    explicit SurvivorLog(Budget& budget) : budget_(budget), entries_(kept_entries()) {
+        room_for(kFirstRoom);
+    }
+    ~SurvivorLog() {
+        if (entries_.capacity() > kKeptBytes / sizeof(Survivor<Levels>))
+            std::vector<Survivor<Levels>>().swap(entries_);
+    }
+    SurvivorLog(const SurvivorLog&) = delete;
+    SurvivorLog& operator=(const SurvivorLog&) = delete;
 
     std::size_t size() const { return count_; }
     const Survivor<Levels>& operator[](std::size_t i) const { return entries_[i]; }
@@ -422,9 +435,15 @@ public:
 private:
     // Enough for most queries at small thresholds, so that they never grow.
     static constexpr std::size_t kFirstRoom = 1024;
+    static constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
+
+    static std::vector<Survivor<Levels>>& kept_entries() {
+        thread_local std::vector<Survivor<Levels>> entries;
+        return entries;
+    }
 
     Budget& budget_;
-    std::vector<Survivor<Levels>> entries_;
+    std::vector<Survivor<Levels>>& entries_;
     std::size_t count_ = 0;
 };
 
@@ -434,8 +453,7 @@ struct LevelHit {
     std::uint32_t depth;
 };
 
-// Hits as a walk by levels finds them: one run per level, each run in the
-// order of the hits' paths.
+// Hits as a walk by levels finds them: one run per level, each in pre-order.
 struct LevelHits {
     std::vector<LevelHit> hits;
     std::vector<std::size_t> run_ends;
@@ -447,9 +465,9 @@ struct LevelHits {
 
 // Merges the runs into pre-order, pairwise so that each hit takes part in a
 // few merges only. Two hits are compared through their ancestors at the
-// shallower one's depth: within one level, survivors come in the order of
-// their paths (the trie is an ordered tree numbered breadth first, and each
-// level is scanned in that order), and an ancestor precedes what lies below.
+// shallower one's depth: within one level, survivors come in pre-order (the
+// trie is a tree numbered breadth first, and each level is scanned in node
+// order), and an ancestor precedes what lies below it.
 template <std::uint32_t Levels>
 void merge_into_preorder(LevelHits& found, const SurvivorLog<Levels>& survivors) {
     const auto precedes = [&](const LevelHit& a, const LevelHit& b) {
@@ -489,13 +507,13 @@ void report_in_preorder(LevelHits& found, const SurvivorLog<Levels>& survivors,
                 labels[--d] = trie.child_labels[survivors[at].node];
             return labels;
         };
-        const Survivor<Levels>& found = survivors[hit.survivor];
-        if (report(found.node, rows.distance(found.row), path)) return;
+        const Survivor<Levels>& reached = survivors[hit.survivor];
+        if (report(reached.node, rows.distance(reached.row), path)) return;
     }
 }
 
-// The same walk breadth first, for ordered trees and walks that run to the
-// end. A depth-first walk must wait for each node's child run to arrive from
+// The same walk breadth first, for tries numbered breadth first and walks
+// that run to the end. A depth-first walk must wait for each node's child run to arrive from
 // memory before it can go on, one dependent load after another; here a whole
 // level of survivors is scanned in node order, and their runs, independent of
 // one another, are fetched together. Hits come out level by level and are
@@ -552,7 +570,7 @@ void walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist, B
     if (trie.has_no_nodes()) return;
     const auto bit_rows = [&]<std::uint32_t Levels>() {
         BitRows<Levels> rows(query);
-        if (trie.ordered_tree && !report.may_stop_early())
+        if (trie.breadth_first_tree && !report.may_stop_early())
             walk_by_levels(trie, rows, budget, report);
         else
             walk(trie, rows, budget, report);

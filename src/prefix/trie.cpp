@@ -243,24 +243,20 @@ bool slots_hold_next_nodes(std::span<const std::uint32_t> transitions) {
     return true;
 }
 
-// With slots following nodes: whether every node's run of slots lies after
-// the node and before the next node's run, ends inside the arrays, and holds
-// labels in strictly increasing order. Runs that never overlap and children
-// numbered above their parents make the trie a tree.
-bool runs_form_ordered_tree(const Trie& trie) {
+// With slots following nodes: whether the shifts never step back, so that
+// each node's run of slots follows the previous node's; the last run ends at
+// the last slot, so all of them lie inside the arrays. No slot is then in two
+// runs and every node has at most one parent. A cycle would need the parent
+// of each of its nodes inside it, so the root, which is no slot's child,
+// reaches none: what it reaches is a tree, numbered breadth first.
+bool runs_follow_one_another(const Trie& trie) {
     const std::size_t nodes = trie.node_shifts.size();
     const std::size_t slots = trie.child_transitions.size();
     if (trie.child_labels.size() != nodes || slots + 1 != nodes) return false;
     if (nodes > std::numeric_limits<std::uint32_t>::max()) return false;  // ids fit 32 bits
     for (std::size_t node = 0; node < nodes; ++node) {
         const ChildRange run = trie.child_range(node);
-        if (run.begin < node || run.begin > run.end || run.end > slots) return false;
-        char32_t previous = U'\0';
-        for (std::size_t slot = run.begin; slot < run.end; ++slot) {
-            const char32_t label = trie.child_labels[slot + 1];
-            if (label <= previous) return false;
-            previous = label;
-        }
+        if (run.begin > run.end) return false;
     }
     return true;
 }
@@ -269,7 +265,7 @@ bool runs_form_ordered_tree(const Trie& trie) {
 
 void Trie::note_layout() {
     slots_follow_nodes = slots_hold_next_nodes(child_transitions);
-    ordered_tree = slots_follow_nodes && runs_form_ordered_tree(*this);
+    breadth_first_tree = slots_follow_nodes && runs_follow_one_another(*this);
 }
 
 }  // namespace quellnor

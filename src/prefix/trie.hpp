@@ -37,13 +37,12 @@ struct Trie {
     // finds a child without reading child_transitions. Set by note_layout().
     bool slots_follow_nodes = false;
 
-    // Derived as well: besides following nodes, slots are split into one run
-    // per node, after the node itself and inside the arrays, and each run's
-    // labels are non-zero and strictly increasing, as IndexBuilder lays them
-    // out. Such a trie is a tree numbered breadth first with siblings in
-    // label order, so the nodes of one depth come in the order of their
-    // paths; no walk of it can fault. Set by note_layout().
-    bool ordered_tree = false;
+    // Derived as well: besides following nodes, slots form one run per node
+    // in node order, inside the arrays, as IndexBuilder lays them out. What
+    // the root reaches is then a tree numbered breadth first, so within one
+    // depth its nodes come in pre-order, and no walk of it can fault.
+    // Set by note_layout().
+    bool breadth_first_tree = false;
 
     // Equality of the six arrays; the derived flag follows from them.
     bool operator==(const Trie& other) const {
