@@ -1,5 +1,5 @@
 // Bounded edit-distance walks over the trie: the term matcher and the node
-// matcher share one depth-first walk and differ only in what they report.
+// matcher share the same walks and differ only in what they report.
 #pragma once
 
 #include <cstddef>
