@@ -785,6 +785,21 @@ def test_hits_come_in_preorder_whatever_their_depth(query, max_dist, expected):
         assert ps.fuzzy_match(query, max_dist, limit) == expected[:limit]
 
 
+def test_a_walk_too_wide_to_keep_level_by_level_answers_all_the_same():
+    # All 512 x 512 grandchildren lie within distance 2 of "": more survivors
+    # than a walk by levels keeps, so the query goes to the depth-first walk.
+    fan = 512
+    children = [list(range(1, fan + 1))]
+    children += [list(range(1 + fan + i * fan, 1 + fan + (i + 1) * fan)) for i in range(fan)]
+    children += [[] for _ in range(fan * fan)]
+    labels = [""] + [chr(0x100 + i) for i in range(fan)] + [chr(0x41 + j % 26) for j in range(fan * fan)]
+    ends = set(range(1, len(children), 997))
+    payloads = [(1, [0], [1]) if node in ends else None for node in range(len(children))]
+    ps = build(children, labels, payloads, keys=[key(0)])
+    paths = walk_paths(index(children, labels))
+    assert ps.fuzzy_match("", 2) == [(path, 1, len(path)) for node, path in paths if node in ends]
+
+
 @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(random_index(), st.lists(st.tuples(queries, st.integers(0, 3)), min_size=2, max_size=6))
 def test_one_index_ranks_every_query_in_turn_like_the_model(ix, calls):

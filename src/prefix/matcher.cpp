@@ -38,6 +38,15 @@ public:
         used_ += bytes;
     }
 
+    // Gives back what a walk that was abandoned had charged.
+    void refund(std::size_t bytes) { used_ -= std::min(bytes, used_); }
+
+    // What `v` grew by, in bytes, since it had `old_capacity` elements.
+    template <class T>
+    static std::size_t growth(const std::vector<T>& v, std::size_t old_capacity) {
+        return (v.capacity() - old_capacity) * sizeof(T);
+    }
+
 private:
     template <class T>
     [[gnu::noinline]] void grow(std::vector<T>& v, std::size_t needed) {
@@ -406,6 +415,10 @@ struct Survivor {
 // per walk, once it is large, comes from the kernel page by page, and those
 // faults cost more than the walk itself; a block beyond kKeptBytes is given
 // back when its walk ends. Walks never nest, so one block per thread does.
+//
+// A depth-first walk holds one row per depth; this one holds every survivor.
+// Past kMostSurvivors it makes no more room, and the walk gives up for the
+// depth-first one, so that no query needs more memory than it used to.
 template <std::uint32_t Levels>
 class SurvivorLog {
 public:
@@ -413,6 +426,7 @@ public:
         room_for(kFirstRoom);
     }
     ~SurvivorLog() {
+        budget_.refund(charged_);
         if (entries_.capacity() > kKeptBytes / sizeof(Survivor<Levels>))
             std::vector<Survivor<Levels>>().swap(entries_);
     }
@@ -423,10 +437,13 @@ public:
     const Survivor<Levels>& operator[](std::size_t i) const { return entries_[i]; }
 
     // Where the next `more` survivors go; the caller fills some of them and
-    // then hands back the end of what it filled.
+    // then hands back the end of what it filled. Null past kMostSurvivors.
     Survivor<Levels>* room_for(std::size_t more) {
         if (more > entries_.size() - count_) [[unlikely]] {
+            if (more > kMostSurvivors - count_) return nullptr;
+            const std::size_t old_capacity = entries_.capacity();
             budget_.reserve(entries_, count_ + more);
+            charged_ += Budget::growth(entries_, old_capacity);
             entries_.resize(entries_.capacity());
         }
         return entries_.data() + count_;
@@ -441,6 +458,8 @@ private:
     // Enough for most queries at small thresholds, so that they never grow.
     static constexpr std::size_t kFirstRoom = 1024;
     static constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
+    // Some 50 times what a query at distance 2 needs on a large index.
+    static constexpr std::size_t kMostSurvivors = std::size_t{1} << 18;
 
     static std::vector<Survivor<Levels>>& kept_entries() {
         thread_local std::vector<Survivor<Levels>> entries;
@@ -450,6 +469,7 @@ private:
     Budget& budget_;
     std::vector<Survivor<Levels>>& entries_;
     std::size_t count_ = 0;
+    std::size_t charged_ = 0;  // to the budget, by growing entries_
 };
 
 // A survivor whose path reaches the end of the query, with its depth.
@@ -528,8 +548,9 @@ void report_in_preorder(LevelHits& found, const SurvivorLog<Levels>& survivors,
 // a tree every node is reached at most once, so the survivors are bounded by
 // the trie's size (and by the budget); its checked shape keeps every read
 // below in bounds.
+// False, having reported nothing, when the survivors grow too many.
 template <std::uint32_t Levels, class Reporter>
-void walk_by_levels(const Trie& trie, const BitRows<Levels>& rows, Budget& budget,
+bool walk_by_levels(const Trie& trie, const BitRows<Levels>& rows, Budget& budget,
                     Reporter& report) {
     const std::span<const char32_t> labels(trie.child_labels);
     const std::span<const std::uint32_t> shifts(trie.node_shifts);
@@ -558,6 +579,7 @@ void walk_by_levels(const Trie& trie, const BitRows<Levels>& rows, Budget& budge
         for (std::size_t i = level; i < level_end; ++i) {
             const ChildRange run{survivors[i].run_begin, survivors[i].run_end};
             Survivor<Levels>* out = survivors.room_for(run.end - run.begin);
+            if (out == nullptr) return false;
             const auto parent = BitRows<Levels>::parent_of(survivors[i].row);
             for (std::size_t slot = run.begin; slot < run.end; ++slot) {
                 if (!rows.child_row(parent, labels[slot + 1], out->row)) [[likely]]
@@ -576,6 +598,7 @@ void walk_by_levels(const Trie& trie, const BitRows<Levels>& rows, Budget& budge
         level = level_end;
     }
     report_in_preorder(found, survivors, rows, trie, report);
+    return true;
 }
 
 // Picks the row representation for the query and threshold, and the walk:
@@ -586,9 +609,8 @@ void walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist, B
     if (trie.has_no_nodes()) return;
     const auto bit_rows = [&]<std::uint32_t Levels>() {
         BitRows<Levels> rows(query);
-        if (trie.breadth_first_tree && !report.may_stop_early())
-            walk_by_levels(trie, rows, budget, report);
-        else
+        const bool by_levels = trie.breadth_first_tree && !report.may_stop_early();
+        if (!by_levels || !walk_by_levels(trie, rows, budget, report))
             walk(trie, rows, budget, report);
     };
     if (query.size() > kBitRowsMaxQuery || max_dist > kBitRowsMaxDist) {
