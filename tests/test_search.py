@@ -596,6 +596,9 @@ def broken(**fields):
 
 BAD = "index out of bounds: the len is {} but the index is {}"
 
+STEPPING_BACK = Index(node_shifts=[0, 3, 1], child_labels=["\0", "a", "b"], child_transitions=[1, 2],
+                      payloads=[None] * 3, video_index=[], is_terminal=[False, True, True])
+
 def to_bytes(ps):
     return ps.to_bytes()
 
@@ -623,6 +626,10 @@ FAULTS = [
     ("in-order child beyond labels", broken(node_shifts=[0], child_labels=["\0"]),
      lambda ps: ps.fuzzy_match("a"), BAD.format(1, 1),
      to_bytes, encode(broken(node_shifts=[0], child_labels=["\0"]))),
+    # Slots that follow node order, but the root's range runs past them (the
+    # next node's range steps back).
+    ("in-order range past transitions", STEPPING_BACK, lambda ps: ps.fuzzy_match("a"),
+     BAD.format(2, 2), to_bytes, encode(STEPPING_BACK)),
     ("child beyond labels/video", broken(child_transitions=[5]),
      lambda ps: ps.fuzzy_match_video("a"), BAD.format(2, 5),
      to_bytes, encode(broken(child_transitions=[5]))),

@@ -243,22 +243,19 @@ bool slots_hold_next_nodes(std::span<const std::uint32_t> transitions) {
     return true;
 }
 
-// With slots following nodes: whether the shifts never step back, so that
-// each node's run of slots follows the previous node's; the last run ends at
-// the last slot, so all of them lie inside the arrays. No slot is then in two
-// runs and every node has at most one parent. A cycle would need the parent
-// of each of its nodes inside it, so the root, which is no slot's child,
-// reaches none: what it reaches is a tree, numbered breadth first.
+// With slots following nodes: whether the shifts never step back and the
+// last one is within the slots. Each node's run then follows the previous
+// node's and lies inside the arrays; no slot is in two runs, so every node
+// has at most one parent. A cycle would need the parent of each of its nodes
+// inside it, so the root, which is no slot's child, reaches none: what it
+// reaches is a tree, numbered breadth first.
 bool runs_follow_one_another(const Trie& trie) {
     const std::size_t nodes = trie.node_shifts.size();
     const std::size_t slots = trie.child_transitions.size();
     if (trie.child_labels.size() != nodes || slots + 1 != nodes) return false;
     if (nodes > std::numeric_limits<std::uint32_t>::max()) return false;  // ids fit 32 bits
-    for (std::size_t node = 0; node < nodes; ++node) {
-        const ChildRange run = trie.child_range(node);
-        if (run.begin > run.end) return false;
-    }
-    return true;
+    const std::vector<std::uint32_t>& shifts = trie.node_shifts;
+    return std::is_sorted(shifts.begin(), shifts.end()) && shifts.back() <= slots;
 }
 
 }  // namespace
