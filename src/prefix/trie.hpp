@@ -40,11 +40,11 @@ struct Trie {
     // Derived as well: besides following nodes, slots form one run per node
     // in node order, inside the arrays, as IndexBuilder lays them out. What
     // the root reaches is then a tree numbered breadth first, so within one
-    // depth its nodes come in pre-order, and no walk of it can fault.
-    // Set by note_layout().
+    // depth its nodes come in pre-order, and its runs can be read without
+    // bounds checks. Set by note_layout().
     bool breadth_first_tree = false;
 
-    // Equality of the six arrays; the derived flag follows from them.
+    // Equality of the six arrays; the derived flags follow from them.
     bool operator==(const Trie& other) const {
         return node_shifts == other.node_shifts && child_labels == other.child_labels &&
                child_transitions == other.child_transitions && payloads == other.payloads &&
