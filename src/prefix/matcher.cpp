@@ -301,8 +301,8 @@ private:
 };
 
 // Walks the trie in pre-order, calling `report(node, distance, path)` for
-// every entered node whose full distance is within the threshold; `path()`
-// gives the labels that spell the way to it. A reporter returning true stops
+// every entered node whose full distance is within the threshold and that
+// `report.wants(node)`; `path()` gives the labels that spell the way to it. A reporter returning true stops
 // the walk at once. With SlotsFollowNodes the child in slot s is node s + 1
 // (the trie says so), and child_transitions is only bounds-checked, never
 // read.
@@ -369,7 +369,7 @@ void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
             continue;
         }
 
-        if (rows.reaches_end()) {
+        if (rows.reaches_end() && report.wants(child)) {
             if (report(child, rows.distance(), stack.path_to(label))) return;
         }
 
@@ -666,12 +666,13 @@ struct TermReporter {
     Budget& budget;
     std::vector<MatchResult>& out;
 
+    // Walks report only the nodes a reporter wants, and by levels only when
+    // it will not stop before the end.
     bool may_stop_early() const { return limit.has_value(); }
     bool wants(std::size_t node) const { return checked_at(trie.is_terminal, node) != 0; }
 
     template <class Path>
     bool operator()(std::size_t node, std::uint32_t distance, const Path& spell_path) {
-        if (checked_at(trie.is_terminal, node) == 0) return false;
         const std::u32string_view path = spell_path();
         std::size_t bytes = 0;
         for (const char32_t c : path) bytes += utf8_length(c);
@@ -699,7 +700,6 @@ struct NodeReporter {
 
     template <class Path>
     bool operator()(std::size_t node, std::uint32_t distance, const Path&) {
-        if (terminal_only && checked_at(trie.is_terminal, node) == 0) return false;
         budget.reserve(out, out.size() + 1);
         out.push_back({node, distance});
         return false;
