@@ -599,6 +599,11 @@ BAD = "index out of bounds: the len is {} but the index is {}"
 STEPPING_BACK = Index(node_shifts=[0, 3, 1], child_labels=["\0", "a", "b"], child_transitions=[1, 2],
                       payloads=[None] * 3, video_index=[], is_terminal=[False, True, True])
 
+SHORT_FLAGS = Index(node_shifts=[0, 2, 3, 3, 4], child_labels=["\0", "a", "b", "b", "c"],
+                    child_transitions=[1, 2, 3, 4], payloads=[None] * 5, video_index=[],
+                    is_terminal=[False, True])
+
+
 def to_bytes(ps):
     return ps.to_bytes()
 
@@ -651,6 +656,16 @@ FAULTS = [
     ("counts shorter than ids", broken(payloads=[None, Payload(3, [0, 0], [1])]),
      lambda ps: ps.fuzzy_match_video("a"), BAD.format(1, 1),
      lambda ps: ps.fuzzy_match("a"), [("a", 1, 0)]),
+    # Numbered breadth first, flags for the first two nodes only: level by
+    # level "b" (node 2) lacks its flag first, in pre-order "ab" (node 3)
+    # does, and every walk must name the same node whatever its limit.
+    ("breadth-first, flags run out", SHORT_FLAGS, lambda ps: ps.fuzzy_match("b", 1),
+     BAD.format(2, 3), lambda ps: ps.fuzzy_match("a", 0), [("a", 1, 0)]),
+    ("breadth-first, flags run out/limit", SHORT_FLAGS, lambda ps: ps.fuzzy_match("b", 1, 10),
+     BAD.format(2, 3), lambda ps: ps.fuzzy_match("b", 1, 0), [("a", 1, 1)]),
+    ("breadth-first, flags run out/video", SHORT_FLAGS,
+     lambda ps: ps.fuzzy_match_video("b", 1, None, False), BAD.format(2, 3),
+     to_bytes, encode(SHORT_FLAGS)),
 ]
 
 

@@ -258,11 +258,19 @@ bool runs_follow_one_another(const Trie& trie) {
     return std::is_sorted(shifts.begin(), shifts.end()) && shifts.back() <= slots;
 }
 
+// Whether every node has a term-end flag, so that no walk can fault on one.
+// Where some node lacks it, the first such node a walk reaches names the
+// fault, and only the depth-first order gives the same one to every walk.
+bool every_node_flagged(const Trie& trie) {
+    return trie.is_terminal.size() >= trie.node_shifts.size();
+}
+
 }  // namespace
 
 void Trie::note_layout() {
     slots_follow_nodes = slots_hold_next_nodes(child_transitions);
-    breadth_first_tree = slots_follow_nodes && runs_follow_one_another(*this);
+    breadth_first_tree =
+        slots_follow_nodes && runs_follow_one_another(*this) && every_node_flagged(*this);
 }
 
 }  // namespace quellnor

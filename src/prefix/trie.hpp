@@ -38,10 +38,11 @@ struct Trie {
     bool slots_follow_nodes = false;
 
     // Derived as well: besides following nodes, slots form one run per node
-    // in node order, inside the arrays, as IndexBuilder lays them out. What
-    // the root reaches is then a tree numbered breadth first, so within one
-    // depth its nodes come in pre-order, and its runs can be read without
-    // bounds checks. Set by note_layout().
+    // in node order, inside the arrays, as IndexBuilder lays them out, and
+    // every node has its term-end flag. What the root reaches is then a tree
+    // numbered breadth first, so within one depth its nodes come in
+    // pre-order, and its runs and flags can be read without a fault. Set by
+    // note_layout().
     bool breadth_first_tree = false;
 
     // Equality of the six arrays; the derived flags follow from them.
