@@ -82,6 +82,10 @@ std::size_t result_size(const T& value) {
     return 0;
 }
 
+// How the last attempt below that failed ended: the kind of failure and its
+// message, for comparing two calls that must fail alike.
+std::string last_failure;
+
 // Runs `op`; an expected failure gives nullopt, anything else propagates.
 template <class Op>
 auto attempt(const char* what, Op&& op) -> std::optional<decltype(op())> {
@@ -90,12 +94,15 @@ auto attempt(const char* what, Op&& op) -> std::optional<decltype(op())> {
         auto result = op();
         trace("ok", result_size(result));
         return result;
-    } catch (const Fault&) {
+    } catch (const Fault& e) {
         trace("Fault");
-    } catch (const InputError&) {
+        last_failure = std::string("Fault: ") + e.what();
+    } catch (const InputError& e) {
         trace("InputError");
+        last_failure = std::string("InputError: ") + e.what();
     } catch (const std::bad_alloc&) {
         trace("bad_alloc");
+        last_failure = "bad_alloc";
     }
     return std::nullopt;
 }
@@ -257,6 +264,7 @@ std::string describe(const Query& q) {
 
 void check_term_matcher(const Trie& trie, const Query& q, const std::u32string& query) {
     const auto all = attempt("fuzzy_match", [&] { return fuzzy_match(trie, q.term, q.max_dist, std::nullopt); });
+    const std::string all_failure = all ? std::string() : last_failure;
     if (all) {
         // At most a bounded number of results is checked against the oracle.
         std::size_t budget = 20000;
@@ -287,7 +295,8 @@ void check_term_matcher(const Trie& trie, const Query& q, const std::u32string& 
 
     // With a limit, the walk stops right after the report that reaches it: the
     // result is the front of the unlimited one, and when the unlimited walk
-    // failed later on, the limited one either fails too or stopped early.
+    // failed later on, the limited one either fails the same way or stopped
+    // early. Both meet the nodes in the same order, whichever walk they take.
     if (q.limit) {
         const auto some = attempt("fuzzy_match limited", [&] { return fuzzy_match(trie, q.term, q.max_dist, q.limit); });
         const std::uint64_t wanted = std::max<std::uint64_t>(*q.limit, 1);
@@ -300,6 +309,8 @@ void check_term_matcher(const Trie& trie, const Query& q, const std::u32string& 
             }
         } else if (some) {
             CHECK(some->size() == wanted, describe(q));
+        } else if (!all) {
+            CHECK(last_failure == all_failure, describe(q) + ": " + last_failure + " / " + all_failure);
         }
     }
 }
