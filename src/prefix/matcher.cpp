@@ -302,10 +302,10 @@ private:
 
 // Walks the trie in pre-order, calling `report(node, distance, path)` for
 // every entered node whose full distance is within the threshold and that
-// `report.wants(node)`; `path()` gives the labels that spell the way to it. A reporter returning true stops
-// the walk at once. With SlotsFollowNodes the child in slot s is node s + 1
-// (the trie says so), and child_transitions is only bounds-checked, never
-// read.
+// `report.wants(node)`; `path()` gives the labels that spell the way to it.
+// A reporter returning true stops the walk at once. With SlotsFollowNodes the
+// child in slot s is node s + 1 (the trie says so), and child_transitions is
+// only bounds-checked, never read.
 template <bool SlotsFollowNodes, class Rows, class Reporter>
 void walk(const Trie& trie, Rows& rows, Budget& budget, Reporter& report) {
     const ChildRange root = trie.child_range(0);
