@@ -191,10 +191,11 @@ void PayloadTable::Filler::too_many_nodes() {
 // Only what has been written moves to the larger pool; the new room is again
 // left uninitialised. Reserving first keeps the growth exact, where a resize
 // past the capacity may double it.
+// `n` counts the scratch room after the list, which is never a position.
 void PayloadTable::Filler::grow(std::size_t n) {
-    check_pool_size(used_ + n);
+    check_pool_size(used_ + n - kScratchAfter);
     t_.values_.resize(used_);
-    const std::size_t size = std::min(used_ + std::max(n, used_), kMaxValues);
+    const std::size_t size = std::min(used_ + std::max(n, used_), kMaxValues + kScratchAfter);
     t_.values_.reserve(size);
     t_.values_.resize(size);
 }

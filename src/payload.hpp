@@ -185,6 +185,11 @@ public:
         t_.totals_[node] = total_count;
     }
 
+    // A list's room is followed by at least this many more values that the
+    // caller may scribble on (the next list overwrites them), so a decoder
+    // can widen a whole vector of bytes at a time without a tail loop.
+    static constexpr std::size_t kScratchAfter = 16;
+
     // Room for the ids (then the counts) of the open node: `n` values that
     // the caller writes before anything else is added.
     std::uint32_t* ids(std::size_t n) {
@@ -208,8 +213,8 @@ private:
     [[noreturn]] static void too_many_nodes();
 
     std::uint32_t* take(std::size_t n) {
-        if (n > t_.values_.size() - used_) [[unlikely]]
-            grow(n);
+        if (n + kScratchAfter > t_.values_.size() - used_) [[unlikely]]
+            grow(n + kScratchAfter);
         std::uint32_t* room = t_.values_.data() + used_;
         used_ += n;
         return room;

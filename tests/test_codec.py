@@ -440,3 +440,59 @@ def test_arbitrary_bytes_decode_or_fail_cleanly(data):
     else:
         assert round_trip(encoded) == encoded
         assert len(encoded) <= len(data)  # shortest forms, no trailing bytes
+
+
+# --- long payload lists ----------------------------------------------------
+# With enough input after a list, the reader takes its one-byte values many
+# at a time; these cover runs that end anywhere, in lists longer than one
+# step, and inputs that end just after the list.
+
+one_byte_mostly = st.one_of(st.integers(0, 250), st.integers(0, 250), u32)
+long_lists = st.lists(one_byte_mostly, max_size=40)
+long_list_indexes = st.builds(
+    lambda payloads, keys: index_of(payloads=payloads, video_index=[bytes(range(16))] * keys),
+    st.lists(st.tuples(u32, long_lists, long_lists), min_size=1, max_size=3),
+    st.integers(0, 3),
+)
+
+
+@given(long_list_indexes, st.data())
+def test_long_lists_round_trip_in_any_form(index, data):
+    def any_form(value, widest):
+        return data.draw(st.sampled_from(compact_forms(value, widest)))
+
+    assert round_trip(encode(index, any_form)) == encode(index)
+
+
+@given(long_list_indexes, st.data())
+def test_long_lists_truncated_report_what_the_piece_lacks(index, data):
+    pieces = encode_pieces(index)
+    whole = b"".join(pieces)
+    cut = data.draw(st.integers(0, len(whole) - 1))
+    piece_end = 0
+    for piece in pieces:
+        piece_end += len(piece)
+        if piece_end > cut:
+            break
+    assert decode_error(whole[:cut]) == end(piece_end - cut)
+
+
+@pytest.mark.parametrize("size", [1, 15, 16, 17, 40])
+@pytest.mark.parametrize("wide_at", [None, 0, 8, 15, 16])
+@pytest.mark.parametrize("keys", [0, 4])
+def test_distinct_values_in_long_lists_round_trip(size, wide_at, keys):
+    ids = list(range(1, size + 1))
+    if wide_at is not None and wide_at < size:
+        ids[wide_at] = 0x12345
+    counts = [250 - v for v in ids[::-1] if v <= 250]
+    index = index_of(payloads=[(3, ids, counts)], video_index=[bytes(range(16))] * keys)
+    assert round_trip(encode(index)) == encode(index)
+
+
+@pytest.mark.parametrize("at", [0, 1, 14, 15, 16, 17, 31, 32, 39])
+@pytest.mark.parametrize("marker, found", [(0xFD, "U64"), (0xFE, "U128"), (0xFF, "Reserved")])
+def test_bad_marker_anywhere_in_a_long_list(at, marker, found):
+    ids = bytearray(b"\x07" * 40)
+    ids[at] = marker
+    data = TAG + b"\x01\x00\x28" + bytes(ids) + b"\x00" + bytes(64)
+    assert decode_error(data) == integer_type("U32", found)
