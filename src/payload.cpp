@@ -166,7 +166,7 @@ void PayloadTable::push(const PayloadView& payload) {
 PayloadTable::Filler::Filler(PayloadTable& table, std::size_t nodes, std::size_t values)
     : t_(table), done_(table.size()), node_limit_(table.size() + nodes),
       used_(table.values_.size()) {
-    const std::size_t pool = std::min(used_ + values, kMaxValues);
+    const std::size_t pool = std::min(used_ + values, kMaxValues) + kScratchAfter;
     t_.present_.reserve(node_limit_);
     t_.totals_.reserve(node_limit_);
     t_.bounds_.reserve(2 * node_limit_ + 1);
