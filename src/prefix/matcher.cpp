@@ -134,15 +134,15 @@ public:
 
     explicit BitRows(std::u32string_view query)
         : last_bit_(std::uint64_t{1} << query.size()),
-          full_(last_bit_ | (last_bit_ - 1)) {
+          full_(last_bit_ | (last_bit_ - 1)),
+          // Depth is bounded: a row at depth r has no cell below r - n.
+          words_used_((query.size() + Levels + 1) * Levels) {
         for (std::size_t j = 0; j < query.size(); ++j) {
             const char32_t c = query[j];
             const std::uint64_t bit = std::uint64_t{2} << j;
             if (c < kAscii) ascii_masks_[c] |= bit;
             else other_masks_[other_index(c)] |= bit;
         }
-        // Depth is bounded: a row at depth r has no cell below r - n.
-        words_.resize((query.size() + Levels + 1) * Levels);
         for (std::size_t k = 0; k < Levels; ++k) {
             words_[k] = k >= query.size() ? full_ : (std::uint64_t{2} << k) - 1;
         }
@@ -151,7 +151,7 @@ public:
     using Row = std::uint64_t[Levels];
 
     // The row of the empty path, at the root.
-    const std::uint64_t* root_row() const { return words_.data(); }
+    const std::uint64_t* root_row() const { return words_; }
 
     // What every child of one node needs from the node's row, worked out once
     // for all its children: the row's words moved on by one column, and the
@@ -163,7 +163,7 @@ public:
     };
 
     [[gnu::always_inline]] Parent parent(std::size_t depth) const {
-        return parent_of(words_.data() + depth * Levels);
+        return parent_of(words_ + depth * Levels);
     }
 
     [[gnu::always_inline]] static Parent parent_of(const std::uint64_t* row) {
@@ -202,9 +202,9 @@ public:
         Row row;
         if (!child_row(p, label, row)) return false;
         const std::size_t cur_at = (depth + 1) * Levels;
-        if (cur_at + Levels > words_.size()) [[unlikely]]
+        if (cur_at + Levels > words_used_) [[unlikely]]
             throw Fault("distance rows deeper than the threshold allows");
-        cur_ = words_.data() + cur_at;
+        cur_ = words_ + cur_at;
         for (std::size_t k = 0; k < Levels; ++k) cur_[k] = row[k];
         return true;
     }
@@ -242,7 +242,12 @@ private:
     char32_t other_chars_[kMaxQuery] = {};
     std::uint64_t other_masks_[kMaxQuery] = {};
     std::size_t other_count_ = 0;
-    std::vector<std::uint64_t> words_;
+    // One row per depth the walk can reach, in place rather than on the
+    // heap: at most a few KiB, and a short query would otherwise spend a
+    // noticeable part of its time allocating them. Each row is written
+    // before it is read.
+    std::size_t words_used_;
+    std::uint64_t words_[(kMaxQuery + Levels + 1) * Levels];
     std::uint64_t* cur_ = nullptr;
 };
 
