@@ -396,6 +396,17 @@ indexes = st.tuples(
     st.lists(st.integers(0, 1), max_size=12),
 )
 
+# Long payload lists, with enough input after them that the reader takes
+# their one-byte values many at a time: runs that end anywhere, lists longer
+# than one step, and inputs that end just after a list.
+one_byte_mostly = st.one_of(st.integers(0, 250), st.integers(0, 250), u32)
+long_lists = st.lists(one_byte_mostly, max_size=40)
+long_list_indexes = st.builds(
+    lambda payloads, keys: index_of(payloads=payloads, video_index=[bytes(range(16))] * keys),
+    st.lists(st.tuples(u32, long_lists, long_lists), min_size=1, max_size=3),
+    st.integers(0, 3),
+)
+
 
 @given(indexes)
 def test_round_trip(index):
@@ -409,7 +420,7 @@ def test_round_trip_ignores_what_follows(index, suffix):
     assert round_trip(data + suffix) == data
 
 
-@given(indexes, st.data())
+@given(indexes | long_list_indexes, st.data())
 def test_any_valid_form_rewrites_to_the_shortest(index, data):
     def any_form(value, widest):
         return data.draw(st.sampled_from(compact_forms(value, widest)))
@@ -418,7 +429,7 @@ def test_any_valid_form_rewrites_to_the_shortest(index, data):
     assert round_trip(wide) == encode(index)
 
 
-@given(indexes, st.data())
+@given(indexes | long_list_indexes, st.data())
 def test_truncation_reports_what_the_piece_lacks(index, data):
     pieces = encode_pieces(index)
     whole = b"".join(pieces)
@@ -442,40 +453,7 @@ def test_arbitrary_bytes_decode_or_fail_cleanly(data):
         assert len(encoded) <= len(data)  # shortest forms, no trailing bytes
 
 
-# --- long payload lists ----------------------------------------------------
-# With enough input after a list, the reader takes its one-byte values many
-# at a time; these cover runs that end anywhere, in lists longer than one
-# step, and inputs that end just after the list.
-
-one_byte_mostly = st.one_of(st.integers(0, 250), st.integers(0, 250), u32)
-long_lists = st.lists(one_byte_mostly, max_size=40)
-long_list_indexes = st.builds(
-    lambda payloads, keys: index_of(payloads=payloads, video_index=[bytes(range(16))] * keys),
-    st.lists(st.tuples(u32, long_lists, long_lists), min_size=1, max_size=3),
-    st.integers(0, 3),
-)
-
-
-@given(long_list_indexes, st.data())
-def test_long_lists_round_trip_in_any_form(index, data):
-    def any_form(value, widest):
-        return data.draw(st.sampled_from(compact_forms(value, widest)))
-
-    assert round_trip(encode(index, any_form)) == encode(index)
-
-
-@given(long_list_indexes, st.data())
-def test_long_lists_truncated_report_what_the_piece_lacks(index, data):
-    pieces = encode_pieces(index)
-    whole = b"".join(pieces)
-    cut = data.draw(st.integers(0, len(whole) - 1))
-    piece_end = 0
-    for piece in pieces:
-        piece_end += len(piece)
-        if piece_end > cut:
-            break
-    assert decode_error(whole[:cut]) == end(piece_end - cut)
-
+# --- long payload lists: distinct values, and markers at each place --------
 
 @pytest.mark.parametrize("size", [1, 15, 16, 17, 40])
 @pytest.mark.parametrize("wide_at", [None, 0, 8, 15, 16])
