@@ -190,8 +190,8 @@ void PayloadTable::Filler::too_many_nodes() {
 
 // Only what has been written moves to the larger pool; the new room is again
 // left uninitialised. Reserving first keeps the growth exact, where a resize
-// past the capacity may double it.
-// `n` counts the scratch room after the list, which is never a position.
+// past the capacity may double it. `n` includes the scratch room after the
+// list, which never becomes a position, so it may go past the 32-bit limit.
 void PayloadTable::Filler::grow(std::size_t n) {
     check_pool_size(used_ + n - kScratchAfter);
     t_.values_.resize(used_);
