@@ -410,7 +410,8 @@ private:
     // A payload list, into room that may be written up to 15 values past
     // its end. Most values of a list take one byte, in runs: while 16 bytes
     // are left, each step widens the next 16 at once, keeps those before the
-    // first wider form, and reads that one alone.
+    // first wider form, and reads that one alone. What is left is read as
+    // any other list.
     void u32_list(std::uint32_t* out, std::size_t n) {
         std::size_t i = 0;
 #if defined(__SSE2__)
@@ -421,7 +422,7 @@ private:
             if (run < 16 && i < n) out[i++] = u32();
         }
 #endif
-        for (; i < n; ++i) out[i] = u32();
+        u32s(out + i, n - i);
     }
 
 #if defined(__SSE2__)
