@@ -31,7 +31,6 @@ from timing import summarise, time_calls, time_repeat
 
 DISTANCES = (0, 1, 2)
 VIDEO_DISTANCE = 1
-PEER_WARMUP = 20
 HERE = Path(__file__).resolve().parent
 
 
@@ -41,7 +40,7 @@ class Settings:
     queries: int           # typo queries, and as many prefixes
     repeat: int            # runs of each whole-index operation
     peer_budget_s: float   # time per peer and distance; a slow peer covers fewer queries
-    warmup: int            # untimed calls before each query series
+    warmup: int            # untimed calls before each query series, through its loop
 
 
 class Files:
@@ -124,11 +123,9 @@ def one_peer(peer, index: PrefixSearch, vocabulary: List[str], typos: List[str],
     result = {"note": peer.note,
               "build": summarise(time_calls(peer.build, [vocabulary]))}
     for d in DISTANCES:
-        for q in typos[:PEER_WARMUP]:
-            peer.lookup(q, d)
         answers: List[object] = []
-        samples = time_calls(lambda q: answers.append(peer.lookup(q, d)), typos,
-                             budget_s=settings.peer_budget_s)
+        samples = time_calls(lambda q: peer.lookup(q, d), typos, warmup=settings.warmup,
+                             budget_s=settings.peer_budget_s, results=answers)
         agree = sum(peer.terms(a) == {t for t, _, _ in index.fuzzy_match(q, d)}
                     for q, a in zip(typos, answers))
         result[f"d{d}"] = dict(summarise(samples), agree=agree)

@@ -27,7 +27,7 @@ def modes():
 
     return {
         "quick": Settings(vocabulary_every=20, queries=200, repeat=3, peer_budget_s=1.0, warmup=50),
-        "full": Settings(vocabulary_every=1, queries=2000, repeat=5, peer_budget_s=15.0, warmup=200),
+        "full": Settings(vocabulary_every=1, queries=2000, repeat=5, peer_budget_s=15.0, warmup=2000),
     }
 
 

@@ -7,6 +7,7 @@ a collection triggered by earlier allocations does not land on a random call.
 from __future__ import annotations
 
 import gc
+import itertools
 import math
 import time
 from contextlib import contextmanager
@@ -26,15 +27,29 @@ def gc_paused() -> Iterator[None]:
 
 
 def time_calls(call: Callable, items: Sequence, *, warmup: int = 0,
-               budget_s: Optional[float] = None, minimum: int = 5) -> List[int]:
+               budget_s: Optional[float] = None, minimum: int = 5,
+               results: Optional[List[object]] = None) -> List[int]:
     """Nanoseconds of ``call(item)`` for each item, in order.
 
-    ``warmup`` items are run first untimed (PyPy's JIT needs them). With a
-    ``budget_s``, stops once that much time was spent, after at least
-    ``minimum`` items: the samples then cover a prefix of ``items``.
+    ``warmup`` calls come first, cycling through ``items``, and their
+    samples are dropped. They run through the very loop that takes the
+    samples: PyPy's JIT compiles a loop, and the calls inside it, only once
+    the loop has run about a thousand times, and until then a sample times
+    its interpreter's way of making the call, not the call that a
+    long-running worker makes. With a ``budget_s``, the samples stop once that
+    much time was spent, after at least ``minimum`` items, and then cover a
+    prefix of ``items``; the warm-up stops after a fifth of it. ``results``,
+    when given, receives each timed call's result, appended outside the
+    timed region.
     """
-    for item in items[:warmup]:
-        call(item)
+    if warmup > 0 and len(items) > 0:
+        warm_items = list(itertools.islice(itertools.cycle(items), warmup))
+        _sample(call, warm_items, None if budget_s is None else budget_s / 5, 0, None)
+    return _sample(call, items, budget_s, minimum, results)
+
+
+def _sample(call: Callable, items: Sequence, budget_s: Optional[float], minimum: int,
+            results: Optional[List[object]]) -> List[int]:
     samples: List[int] = []
     clock = time.perf_counter_ns
     deadline = None if budget_s is None else clock() + int(budget_s * 1e9)
@@ -43,6 +58,8 @@ def time_calls(call: Callable, items: Sequence, *, warmup: int = 0,
             start = clock()
             result = call(item)
             end = clock()
+            if results is not None:
+                results.append(result)
             del result  # freed outside the timed region
             samples.append(end - start)
             if deadline is not None and end > deadline and len(samples) >= minimum:
