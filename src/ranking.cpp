@@ -178,7 +178,8 @@ std::vector<RankedVideo> fuzzy_match_video(const Trie& trie, std::string_view te
                                            std::uint32_t max_dist,
                                            std::optional<std::uint64_t> limit,
                                            std::optional<bool> include_prefix_nodes) {
-    const std::u32string query = decode_utf8(term);
+    CodePointBuffer buffer;
+    const std::u32string_view query = decode_utf8(term, buffer);
 
     // Without an explicit choice, term ends win whenever there is any, even a
     // fuzzy one that later contributes nothing; prefix nodes are the fallback.

@@ -807,6 +807,24 @@ def test_hits_come_in_preorder_whatever_their_depth(query, max_dist, expected):
         assert ps.fuzzy_match(query, max_dist, limit) == expected[:limit]
 
 
+# One path of 72 nodes, each a term end, numbered breadth first. A query of
+# up to 63 code points is walked level by level, and its hits lie up to
+# max_dist deeper, past the 64 code points that a walk keeps in place for a
+# query or a path; with an "é" in every nine, such a query also takes more
+# than 64 bytes.
+LONG_PATH = "".join("é" if i % 9 == 0 else chr(0x61 + i % 26) for i in range(72))
+
+
+@pytest.mark.parametrize("length, max_dist", [(63, 7), (60, 5), (58, 7), (63, 0), (64, 1), (70, 3)])
+def test_long_queries_and_deep_hits_are_spelt_in_full(length, max_dist):
+    n = len(LONG_PATH)
+    ix = index([[i + 1] for i in range(n)] + [[]], [""] + list(LONG_PATH), terminal=range(1, n + 1))
+    query = LONG_PATH[:length]
+    got = load(ix).fuzzy_match(query, max_dist)
+    assert got == model_terms(ix, query, max_dist)
+    assert [len(term) for term, _, _ in got] == list(range(length - max_dist, min(length + max_dist, n) + 1))
+
+
 def test_a_walk_too_wide_to_keep_level_by_level_answers_all_the_same():
     # All 512 x 512 grandchildren lie within distance 2 of "": more survivors
     # than a walk by levels keeps, so the query goes to the depth-first walk.

@@ -54,10 +54,15 @@ private:
         // The largest capacity that keeps the whole walk inside the budget.
         const std::size_t affordable = (kWalkBudget - used_) / sizeof(T) + old_cap;
         if (needed > affordable) throw std::bad_alloc();
-        const std::size_t cap = std::min(std::max(needed, 2 * old_cap), affordable);
+        const std::size_t cap =
+            std::min(std::max({needed, 2 * old_cap, kFirstCapacity}), affordable);
         v.reserve(cap);
         used_ += (cap - old_cap) * sizeof(T);
     }
+
+    // A vector's first block holds a few elements at once: a query with a
+    // handful of hits then grows each of its vectors once, not three times.
+    static constexpr std::size_t kFirstCapacity = 8;
 
     std::size_t used_ = 0;
 };
@@ -531,13 +536,13 @@ template <std::uint32_t Levels, class Reporter>
 void report_in_preorder(LevelHits& found, const SurvivorLog<Levels>& survivors,
                         const BitRows<Levels>& rows, const Trie& trie, Reporter& report) {
     merge_into_preorder(found, survivors);
-    std::u32string labels;
+    CodePointBuffer labels;
     for (const LevelHit& hit : found.hits) {
         const auto path = [&]() -> std::u32string_view {
-            labels.resize(hit.depth);
+            char32_t* const spelt = labels.room(hit.depth);
             for (std::uint32_t at = hit.survivor, d = hit.depth; d > 0; at = survivors[at].parent)
-                labels[--d] = trie.child_labels[survivors[at].node];
-            return labels;
+                spelt[--d] = trie.child_labels[survivors[at].node];
+            return {spelt, hit.depth};
         };
         const Survivor<Levels>& reached = survivors[hit.survivor];
         if (report(reached.node, rows.distance(reached.row), path)) return;
@@ -713,15 +718,16 @@ struct NodeReporter {
 
 }  // namespace
 
-std::u32string decode_utf8(std::string_view text) {
-    std::u32string out;
-    out.reserve(text.size());
+std::u32string_view decode_utf8(std::string_view text, CodePointBuffer& buffer) {
+    // Never more code points than bytes.
+    char32_t* const out = buffer.room(text.size());
+    std::size_t size = 0;
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     std::size_t i = 0;
     while (i < text.size()) {
         const unsigned char lead = byte(i);
         if (lead < 0x80) {
-            out.push_back(lead);
+            out[size++] = lead;
             ++i;
             continue;
         }
@@ -749,20 +755,26 @@ std::u32string decode_utf8(std::string_view text) {
         }
         valid = valid && cp >= smallest && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
         if (valid) {
-            out.push_back(cp);
+            out[size++] = cp;
             i += len;
         } else {
-            out.push_back(U'\uFFFD');
+            out[size++] = U'\uFFFD';
             ++i;
         }
     }
-    return out;
+    return {out, size};
+}
+
+std::u32string decode_utf8(std::string_view text) {
+    CodePointBuffer buffer;
+    return std::u32string(decode_utf8(text, buffer));
 }
 
 std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
                                      std::uint32_t max_dist,
                                      std::optional<std::uint64_t> limit) {
-    const std::u32string query = decode_utf8(term);
+    CodePointBuffer buffer;
+    const std::u32string_view query = decode_utf8(term, buffer);
     std::vector<MatchResult> out;
     Budget budget;
     TermReporter report{trie, limit, budget, out};
