@@ -567,14 +567,20 @@ bool walk_by_levels(const Trie& trie, const BitRows<Levels>& rows, Budget& budge
     const std::size_t slots = trie.child_transitions.size();
     SurvivorLog<Levels> survivors(budget);
     LevelHits found;
-    // A survivor's run is read as soon as it is found, and the run's labels
-    // are fetched then: a whole level passes before they are scanned.
+    // A survivor's run is read as soon as it is found, and what the scan of
+    // the run reads is fetched then, a whole level before it is scanned: the
+    // children's labels, and for those that survive their own runs and term
+    // ends. Slot s holds node s + 1, so all three start at the same index.
+    const std::uint8_t* const term_ends = trie.is_terminal.data();
     const auto find_run = [&](Survivor<Levels>& survivor, std::size_t node) {
         survivor.node = static_cast<std::uint32_t>(node);
         survivor.run_begin = shifts[node];
         survivor.run_end = node + 1 < shifts.size() ? shifts[node + 1]
                                                     : static_cast<std::uint32_t>(slots);
-        __builtin_prefetch(labels.data() + survivor.run_begin + 1);
+        const std::size_t first_child = survivor.run_begin + 1;
+        __builtin_prefetch(labels.data() + first_child);
+        __builtin_prefetch(shifts.data() + first_child);
+        __builtin_prefetch(term_ends + first_child);
     };
 
     Survivor<Levels>* root = survivors.room_for(1);
