@@ -291,10 +291,10 @@ public:
     // when a reporter asks, as the walk may report every node it enters.
     auto path_to(char32_t last) {
         return [this, last]() -> std::u32string_view {
-            path_.clear();
-            for (std::size_t f = 1; f < size_; ++f) path_.push_back(frames_[f].label);
-            path_.push_back(last);
-            return path_;
+            char32_t* const spelt = path_.room(size_);
+            for (std::size_t f = 1; f < size_; ++f) spelt[f - 1] = frames_[f].label;
+            spelt[size_ - 1] = last;
+            return std::u32string_view(spelt, size_);
         };
     }
 
@@ -307,7 +307,7 @@ private:
     Budget& budget_;
     std::vector<Frame> frames_;
     std::size_t size_ = 0;
-    std::u32string path_;  // as long as the stack is deep, which the budget bounds
+    CodePointBuffer path_;  // as long as the stack is deep, which the budget bounds
 };
 
 // Walks the trie in pre-order, calling `report(node, distance, path)` for
