@@ -114,6 +114,9 @@ BINDING_ERRORS = [
      "PrefixSearch.fuzzy_match() got an unexpected keyword argument 'maxdist'"),
     (lambda ps: ps.fuzzy_match("a", maxdist=3),
      "PrefixSearch.fuzzy_match() got an unexpected keyword argument 'maxdist'"),
+    # A name that UTF-8 cannot encode is still only an unknown name, shown as str(key).
+    (lambda ps: ps.fuzzy_match("a", **{"\ud800": 1}),
+     "PrefixSearch.fuzzy_match() got an unexpected keyword argument '\ud800'"),
     (lambda ps: PrefixSearch.from_internal_data_v2([], [], []),
      "PrefixSearch.from_internal_data_v2() missing 3 required positional arguments: "
      "'child_transitions', 'video_index', and 'video_top_n'"),

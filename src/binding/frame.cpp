@@ -278,14 +278,13 @@ std::string push_parameter_list(std::span<const char* const> names) {
                                             (given == 1 ? " was" : " were") + " given");
 }
 
+// The message is made as a str object: str(key) may hold a lone surrogate,
+// which has no UTF-8 and would turn the TypeError into an encoding error.
 [[noreturn]] void unexpected_keyword(const FunctionDescription& description, PyObject* key) {
-    Ref text(PyObject_Str(key));
-    Py_ssize_t size = 0;
-    const char* data = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-    if (data == nullptr) PythonError::raise_pending();
-    throw MessageError(PyExc_TypeError, display_name(description) +
-                                            " got an unexpected keyword argument '" +
-                                            std::string(data, static_cast<std::size_t>(size)) + "'");
+    Ref text(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'",
+                                  display_name(description).c_str(), key));
+    if (text) PyErr_SetObject(PyExc_TypeError, text.get());
+    PythonError::raise_pending();
 }
 
 // Position of the parameter named by `key`, compared as UTF-8 bytes; the
