@@ -206,6 +206,7 @@ PyObject* make_module() {
     auto* type = reinterpret_cast<PyObject*>(prefix_search_type());
     add_to_all(module.get());
     if (PyObject_SetAttrString(module.get(), "PrefixSearch", type) < 0) PythonError::raise_pending();
+    register_runtime_module();
     if (module_object == nullptr) module_object = Ref::borrowed(module.get()).release();
     return module.release();
 }

@@ -2,6 +2,7 @@
 fate of an object after a failed call."""
 
 import gc
+import pickle
 import platform
 import sys
 import weakref
@@ -179,6 +180,18 @@ def test_panic_exception_type_is_created_once():
         kinds.add(type(caught.value))
     assert len(kinds) == 1
     assert next(iter(kinds)).__module__ != "_quellnor"
+
+
+def test_panic_exception_is_reached_through_its_runtime_module():
+    from _quellnor_runtime import PanicException
+
+    broken = PrefixSearch.from_bytes(bytes.fromhex("00" "020061" "00" "00" "00" "00"))
+    with pytest.raises(PanicException) as caught:
+        broken.fuzzy_match("a")
+    assert type(caught.value) is PanicException
+    # Pickled by name: the copy is of the same type, with the same message.
+    copy = pickle.loads(pickle.dumps(caught.value))
+    assert type(copy) is PanicException and copy.args == caught.value.args
 
 
 def test_panic_from_python_code_is_reraised_as_a_fault(index, capfd):

@@ -76,11 +76,15 @@ PyObject* interned(const char* name) {
     throw Fault(std::string("no interned name ") + name);
 }
 
+// The module that PanicException's dotted name names; it holds nothing else.
+constexpr char kRuntimeModule[] = "_quellnor_runtime";
+
 PyObject* panic_exception_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) {
+        const std::string name = std::string(kRuntimeModule) + ".PanicException";
         PyObject* fresh = PyErr_NewExceptionWithDoc(
-            "_quellnor_runtime.PanicException",
+            name.c_str(),
             "Raised when the native code of _quellnor faults.\n\n"
             "Like SystemExit, it derives from BaseException rather than Exception,\n"
             "so that it normally propagates all the way up and ends the interpreter.",
@@ -89,6 +93,14 @@ PyObject* panic_exception_type() {
         keep_first(type, fresh);
     }
     return type;
+}
+
+void register_runtime_module() {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) PythonError::raise_pending();
+    PyObject* module = PyImport_AddModule(kRuntimeModule);  // borrowed: sys.modules holds it
+    if (module == nullptr || PyObject_SetAttrString(module, "PanicException", type) < 0)
+        PythonError::raise_pending();
 }
 
 void MessageError::raise() const noexcept {

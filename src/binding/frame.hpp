@@ -95,6 +95,11 @@ PyObject* interned(const char* name);
 // The internal-error exception type, created once on first need.
 PyObject* panic_exception_type();
 
+// Puts the module that PanicException's name announces into sys.modules,
+// holding the type, so that Python code can catch it by name and pickle can
+// find it. The type itself stays out of _quellnor.
+void register_runtime_module();
+
 struct FunctionDescription {
     const char* class_name;
     const char* method_name;
