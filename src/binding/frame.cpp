@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <stdexcept>
 
@@ -11,8 +10,6 @@
 namespace quellnor::binding {
 
 namespace {
-
-constexpr std::size_t kExclusivelyBorrowed = std::numeric_limits<std::size_t>::max();
 
 // str(object) as UTF-8, or nullopt-like failure flagged by `ok`.
 std::string text_of(PyObject* object, bool& ok) {
@@ -203,17 +200,12 @@ SharedBorrow::SharedBorrow(PyObject* self) {
         raise_type_mismatch(self, "PrefixSearch");
     }
     object_ = reinterpret_cast<PrefixSearchObject*>(self);
-    std::size_t seen = object_->borrow_flag.load();
-    do {
-        if (seen == kExclusivelyBorrowed) {
-            throw MessageError(PyExc_RuntimeError, "Already mutably borrowed");
-        }
-    } while (!object_->borrow_flag.compare_exchange_weak(seen, seen + 1));
+    object_->shared_borrows.fetch_add(1);
     Py_INCREF(self);
 }
 
 SharedBorrow::~SharedBorrow() {
-    object_->borrow_flag.fetch_sub(1);
+    object_->shared_borrows.fetch_sub(1);
     Py_DECREF(reinterpret_cast<PyObject*>(object_));
 }
 
@@ -224,7 +216,7 @@ PyObject* create_class_object(Trie&& index) {
     if (object == nullptr) PythonError::raise_pending();
     auto* self = reinterpret_cast<PrefixSearchObject*>(object);
     new (&self->index) Trie(std::move(index));
-    new (&self->borrow_flag) std::atomic<std::size_t>(0);
+    new (&self->shared_borrows) std::atomic<std::size_t>(0);
 #ifdef PYPY_VERSION
     new (&self->key_strings) std::vector<PyObject*>();
 #endif

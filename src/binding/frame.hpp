@@ -130,9 +130,11 @@ decltype(auto) convert_argument(const char* name, Convert&& convert) {
 struct PrefixSearchObject {
     PyObject_HEAD
     Trie index;
-    // 0: free; k: k shared borrows; all ones: exclusively borrowed (never
-    // entered by this class's methods, but honoured).
-    std::atomic<std::size_t> borrow_flag;
+    // Calls in progress on this object. Nothing ever changes the index, so
+    // borrows are only ever shared and no call is refused; the count is
+    // atomic so that it stays right when walks run without the interpreter
+    // lock.
+    std::atomic<std::size_t> shared_borrows;
 #ifdef PYPY_VERSION
     // Each video's key string, made the first time a ranking returns it and
     // reused after (see ranked_list); null where none was made yet.
