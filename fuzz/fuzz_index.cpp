@@ -41,9 +41,9 @@
 
 #include "codec/codec.hpp"
 #include "fault.hpp"
-#include "prefix/matcher.hpp"
-#include "prefix/trie.hpp"
-#include "ranking.hpp"
+#include "search/matcher.hpp"
+#include "trie/trie.hpp"
+#include "search/ranking.hpp"
 
 namespace {
 

@@ -44,7 +44,7 @@ sdists=("$dist"/quellnor-*.tar.gz)
 
 # The sdist must carry the sources, the stubs and the sample catalogue.
 listing=$(tar -tzf "${sdists[0]}")
-for needed in pyproject.toml CMakeLists.txt src/module.cpp src/binding/exports.map \
+for needed in pyproject.toml CMakeLists.txt src/binding/module.cpp src/binding/exports.map \
               python/_quellnor.pyi python/quellnor/__init__.py python/quellnor/py.typed \
               python/quellnor/data/sample_catalogue.tsv.gz scripts/make_sample_catalogue.py; do
   grep -q "^[^/]*/$needed\$" <<<"$listing" || fail "${sdists[0]##*/} lacks $needed"

@@ -33,9 +33,9 @@
 #include <vector>
 
 #include "codec/codec.hpp"
-#include "prefix/matcher.hpp"
-#include "prefix/trie.hpp"
-#include "ranking.hpp"
+#include "search/matcher.hpp"
+#include "trie/trie.hpp"
+#include "search/ranking.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "convert.hpp"
+#include "binding/convert.hpp"
 
 #include <algorithm>
 #include <array>
@@ -9,8 +9,8 @@
 #include <tuple>
 #include <type_traits>
 
-#include "prefix/matcher.hpp"
-#include "ranking.hpp"
+#include "search/matcher.hpp"
+#include "search/ranking.hpp"
 
 namespace quellnor::binding {
 

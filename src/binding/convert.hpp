@@ -2,7 +2,7 @@
 // exception its rule calls for; the frame turns it into the Python one.
 #pragma once
 
-#include "frame.hpp"
+#include "binding/frame.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "prefix/matcher.hpp"
-#include "prefix/trie.hpp"
-#include "ranking.hpp"
+#include "search/matcher.hpp"
+#include "trie/trie.hpp"
+#include "search/ranking.hpp"
 
 namespace quellnor::binding {
 

@@ -1,4 +1,4 @@
-#include "frame.hpp"
+#include "binding/frame.hpp"
 
 #include <cstdio>
 #include <cstring>

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "prefix/trie.hpp"
+#include "trie/trie.hpp"
 
 namespace quellnor::binding {
 

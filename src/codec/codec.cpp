@@ -1,4 +1,4 @@
-#include "codec.hpp"
+#include "codec/codec.hpp"
 
 #include <algorithm>
 #include <array>

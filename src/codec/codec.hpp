@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "../prefix/trie.hpp"
+#include "trie/trie.hpp"
 
 namespace quellnor {
 

@@ -3,8 +3,8 @@
 #include "binding/convert.hpp"
 #include "binding/frame.hpp"
 #include "codec/codec.hpp"
-#include "prefix/matcher.hpp"
-#include "ranking.hpp"
+#include "search/matcher.hpp"
+#include "search/ranking.hpp"
 
 namespace quellnor::binding {
 namespace {

@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "../fault.hpp"
-#include "../payload.hpp"
+#include "fault.hpp"
+#include "payload.hpp"
 
 namespace quellnor {
 

@@ -2,7 +2,7 @@
 // out per video. Every double operation below is written in the one order
 // that makes scores identical to the last bit on every build and every run
 // (the project compiles with -ffp-contract=off so no step is fused).
-#include "ranking.hpp"
+#include "search/ranking.hpp"
 
 #include <algorithm>
 #include <array>
@@ -15,7 +15,7 @@
 #include <string>
 #include <utility>
 
-#include "prefix/matcher.hpp"
+#include "search/matcher.hpp"
 
 namespace quellnor {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "trie.hpp"
+#include "trie/trie.hpp"
 
 namespace quellnor {
 

@@ -1,4 +1,4 @@
-#include "trie.hpp"
+#include "trie/trie.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -5,7 +5,7 @@
 // a blown native stack. Tries laid out as IndexBuilder lays them out are
 // walked by levels instead, when the walk runs to its end: faster, and the
 // same hits in the same order.
-#include "matcher.hpp"
+#include "search/matcher.hpp"
 
 #include <algorithm>
 #include <new>

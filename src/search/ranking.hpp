@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "prefix/trie.hpp"
+#include "trie/trie.hpp"
 
 namespace quellnor {
 
