@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "payload/merger.hpp"
+
 namespace quellnor {
 
 namespace {

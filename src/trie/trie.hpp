@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fault.hpp"
-#include "payload.hpp"
+#include "payload/table.hpp"
 
 namespace quellnor {
 

@@ -1,79 +1,16 @@
-// A node's payload: the videos behind the node with their counts.
+// Every node's payload, stored flat.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <optional>
 #include <span>
-#include <utility>
 #include <vector>
 
+#include "payload/pages.hpp"
+#include "payload/payload.hpp"
+
 namespace quellnor {
-
-inline constexpr std::uint32_t kCountMax = 0xFFFF'FFFFu;
-
-inline std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) {
-    std::uint32_t sum;
-    return __builtin_add_overflow(a, b, &sum) ? kCountMax : sum;
-}
-
-// A payload as stored: views into the table that owns it.
-struct PayloadView {
-    std::uint32_t total_count = 0;
-    std::span<const std::uint32_t> video_ids;
-    std::span<const std::uint32_t> video_counts;
-};
-
-struct Payload {
-    std::uint32_t total_count = 0;
-    std::vector<std::uint32_t> video_ids;
-    std::vector<std::uint32_t> video_counts;
-
-    bool operator==(const Payload&) const = default;
-    PayloadView view() const { return {total_count, video_ids, video_counts}; }
-
-};
-
-// Folds payloads together in one pass: totals add up (saturating), counts of
-// the same video add up, and the list comes out free of duplicates, ordered
-// by summed count, highest first (ties by ascending id). Sums are ranked at
-// 64 bits; whoever stores them saturates them to 32. Its working memory is
-// reused from one merge to the next.
-class PayloadMerger {
-public:
-    struct Entry {
-        std::uint32_t video;
-        std::uint64_t sum;
-    };
-
-    // Ids below `videos` are added up through a table indexed by id; any
-    // other id makes its merge sort by id instead.
-    explicit PayloadMerger(std::size_t videos) : slot_of_video_(videos, 0) {}
-
-    // Merges `own` with `others` and returns the total. The ranked entries
-    // stay in entries() until the next merge. A payload whose counts are
-    // shorter than its ids faults before anything is merged.
-    std::uint32_t merge(const PayloadView& own, std::span<const PayloadView> others);
-    std::span<const Entry> entries() const { return entries_; }
-
-private:
-    std::vector<Entry> entries_;
-    // 1 + the position in `entries_` of each id seen in the current merge,
-    // 0 for the others; every slot is back to 0 between merges.
-    std::vector<std::uint32_t> slot_of_video_;
-};
-
-// Memory for a flat array. A block of a few MiB or more starts on a huge-page
-// boundary and is offered to the kernel for transparent huge pages: filling
-// fresh memory then takes one page fault per 2 MiB instead of one per 4 KiB,
-// and loading a large index spends a fifth of its time in page faults
-// otherwise. Only whole huge pages inside the block are offered, so it never
-// makes more memory resident than the array uses. Smaller blocks come from
-// operator new. Either way the block goes back through release_pages().
-void* allocate_pages(std::size_t bytes);
-void release_pages(void* block, std::size_t bytes) noexcept;
 
 // Every node's optional payload in three flat arrays rather than two heap
 // blocks per node: an index of a few hundred thousand terms loads, walks and
@@ -85,36 +22,6 @@ void release_pages(void* block, std::size_t bytes) noexcept;
 // they are most of what a node costs); a pool that would outgrow them raises
 // std::length_error, which ends the call as running out of memory does.
 class PayloadTable {
-    // Leaves the elements that a resize adds uninitialised: a decoder sizes
-    // the arrays for what it is about to write and fills every slot itself,
-    // where clearing them first would be one more pass over fresh memory.
-    // Large arrays take their memory from allocate_pages().
-    template <class T>
-    struct UninitializedAllocator : std::allocator<T> {
-        template <class U>
-        struct rebind {
-            using other = UninitializedAllocator<U>;
-        };
-        UninitializedAllocator() = default;
-        template <class U>
-        UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-
-        T* allocate(std::size_t n) {
-            if (n > std::allocator_traits<std::allocator<T>>::max_size(*this))
-                throw std::bad_array_new_length();
-            return static_cast<T*>(allocate_pages(n * sizeof(T)));
-        }
-        void deallocate(T* p, std::size_t n) noexcept { release_pages(p, n * sizeof(T)); }
-
-        template <class U>
-        void construct(U* p) noexcept {
-            ::new (static_cast<void*>(p)) U;
-        }
-        template <class U, class... Args>
-        void construct(U* p, Args&&... args) {
-            std::construct_at(p, std::forward<Args>(args)...);
-        }
-    };
     template <class T>
     using Array = std::vector<T, UninitializedAllocator<T>>;
 

