@@ -42,6 +42,7 @@
 #include "codec/codec.hpp"
 #include "fault.hpp"
 #include "search/matcher.hpp"
+#include "trie/build.hpp"
 #include "trie/trie.hpp"
 #include "search/ranking.hpp"
 

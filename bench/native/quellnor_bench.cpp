@@ -34,6 +34,7 @@
 
 #include "codec/codec.hpp"
 #include "search/matcher.hpp"
+#include "trie/build.hpp"
 #include "trie/trie.hpp"
 #include "search/ranking.hpp"
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "search/matcher.hpp"
+#include "trie/build.hpp"
 #include "trie/trie.hpp"
 #include "search/ranking.hpp"
 

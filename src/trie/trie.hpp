@@ -73,31 +73,4 @@ struct Trie {
     void propagate(std::uint64_t video_top_n);
 };
 
-// A `video_index` entry as converted from the caller: up to 16 bytes kept, and
-// the full length so that a wrong length can be reported.
-struct VideoKeyInput {
-    VideoKey bytes{};
-    std::size_t length = 0;
-};
-
-// Supplies the caller's payloads to the builder, one node at a time, in node
-// order. The binding converts interpreter objects behind this interface.
-class PayloadSource {
-public:
-    virtual ~PayloadSource() = default;
-    virtual std::size_t size() const = 0;
-    virtual bool present(std::size_t node) const = 0;
-    // Converts the payload of a present node; throws on malformed input. The
-    // view stays valid until the next call, which lets a source convert
-    // every payload into the same working memory.
-    virtual PayloadView convert(std::size_t node) = 0;
-};
-
-// Validates the flat arrays in a fixed order, assembles the Trie and
-// propagates payloads. `child_labels` are already reduced to first code points
-// (0 for an empty label). Throws InputError with the first failing check.
-Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
-                PayloadSource& payloads, std::vector<std::uint32_t> child_transitions,
-                std::span<const VideoKeyInput> video_index, std::uint64_t video_top_n);
-
 }  // namespace quellnor

@@ -1,0 +1,62 @@
+#include "trie/build.hpp"
+
+#include <string>
+#include <utility>
+
+namespace quellnor {
+
+Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
+                PayloadSource& payloads, std::vector<std::uint32_t> child_transitions,
+                std::span<const VideoKeyInput> video_index, std::uint64_t video_top_n) {
+    const std::size_t node_count = child_labels.size();
+
+    if (node_shifts.size() != node_count)
+        throw InputError("node_shifts len " + std::to_string(node_shifts.size()) +
+                         " != child_labels len " + std::to_string(node_count));
+    if (payloads.size() != node_count)
+        throw InputError("payloads len " + std::to_string(payloads.size()) +
+                         " != child_labels len " + std::to_string(node_count));
+    for (std::size_t i = 0; i < child_transitions.size(); ++i) {
+        if (child_transitions[i] >= node_count)
+            throw InputError("child_transitions[" + std::to_string(i) + "] = " +
+                             std::to_string(child_transitions[i]) + " out of range [0.." +
+                             std::to_string(node_count) + ")");
+    }
+
+    Trie trie;
+
+    trie.is_terminal.resize(node_count);
+    for (std::size_t i = 0; i < node_count; ++i)
+        trie.is_terminal[i] = payloads.present(i) ? 1 : 0;
+
+    trie.payloads.reserve(node_count, 0);
+    for (std::size_t i = 0; i < node_count; ++i) {
+        if (!trie.is_terminal[i]) {
+            trie.payloads.push_absent();
+            continue;
+        }
+        const PayloadView payload = payloads.convert(i);
+        // Propagation and ranking read counts alongside ids; equal lengths
+        // are what makes those reads safe, whoever supplied the payload.
+        if (payload.video_ids.size() != payload.video_counts.size())
+            throw InputError("video_ids and video_counts length mismatch");
+        trie.payloads.push(payload);
+    }
+
+    trie.video_index.resize(video_index.size());
+    for (std::size_t i = 0; i < video_index.size(); ++i) {
+        if (video_index[i].length != trie.video_index[i].size())
+            throw InputError("video_index entries must be exactly 16 bytes");
+        trie.video_index[i] = video_index[i].bytes;
+    }
+
+    trie.node_shifts = std::move(node_shifts);
+    trie.child_labels = std::move(child_labels);
+    trie.child_transitions = std::move(child_transitions);
+
+    trie.note_layout();
+    trie.propagate(video_top_n);
+    return trie;
+}
+
+}  // namespace quellnor

@@ -1,0 +1,50 @@
+// The layout flags: what the walks may assume about a trie's numbering.
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "trie/trie.hpp"
+
+namespace quellnor {
+
+namespace {
+
+bool slots_hold_next_nodes(std::span<const std::uint32_t> transitions) {
+    for (std::size_t slot = 0; slot < transitions.size(); ++slot)
+        if (transitions[slot] != slot + 1) return false;
+    return true;
+}
+
+// With slots following nodes: whether the shifts never step back and the
+// last one is within the slots. Each node's run then follows the previous
+// node's and lies inside the arrays; no slot is in two runs, so every node
+// has at most one parent. A cycle would need the parent of each of its nodes
+// inside it, so the root, which is no slot's child, reaches none: what it
+// reaches is a tree, numbered breadth first.
+bool runs_follow_one_another(const Trie& trie) {
+    const std::size_t nodes = trie.node_shifts.size();
+    const std::size_t slots = trie.child_transitions.size();
+    if (trie.child_labels.size() != nodes || slots + 1 != nodes) return false;
+    if (nodes > std::numeric_limits<std::uint32_t>::max()) return false;  // ids fit 32 bits
+    const std::vector<std::uint32_t>& shifts = trie.node_shifts;
+    return std::is_sorted(shifts.begin(), shifts.end()) && shifts.back() <= slots;
+}
+
+// Whether every node has a term-end flag, so that no walk can fault on one.
+// Where some node lacks it, the first such node a walk reaches names the
+// fault, and only the depth-first order gives the same one to every walk.
+bool every_node_flagged(const Trie& trie) {
+    return trie.is_terminal.size() >= trie.node_shifts.size();
+}
+
+}  // namespace
+
+void Trie::note_layout() {
+    slots_follow_nodes = slots_hold_next_nodes(child_transitions);
+    breadth_first_tree =
+        slots_follow_nodes && runs_follow_one_another(*this) && every_node_flagged(*this);
+}
+
+}  // namespace quellnor
