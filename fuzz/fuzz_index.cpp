@@ -45,6 +45,7 @@
 #include "trie/build.hpp"
 #include "trie/trie.hpp"
 #include "search/ranking.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 
@@ -147,24 +148,6 @@ constexpr std::string_view kSpecial[16] = {
     "\xc2\x80",          // U+0080
 };
 
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 struct Query {
     std::string term;  // UTF-8, possibly invalid
     std::uint32_t max_dist;
@@ -209,7 +192,7 @@ Query read_query(Tail& tail, const Trie& trie, std::size_t max_length) {
                 const char32_t label = trie.child_labels[at % trie.child_labels.size()];
                 // A decoded label is always a scalar value; stay defensive for
                 // the builder's copy all the same.
-                if (label <= 0x10FFFF && (label < 0xD800 || label > 0xDFFF)) append_utf8(q.term, label);
+                if (utf8::is_scalar_value(label)) utf8::append(q.term, label);
             } else {
                 q.term += static_cast<char>('a' + (c & 0x0F));
             }
@@ -271,7 +254,7 @@ void check_term_matcher(const Trie& trie, const Query& q, const std::u32string& 
         std::size_t budget = 20000;
         for (const MatchResult& m : *all) {
             CHECK(m.distance <= q.max_dist, describe(q));
-            const std::u32string term = decode_utf8(m.term);
+            const std::u32string term = utf8::decode(m.term);
             CHECK(!term.empty());
             CHECK(m.node_id < trie.child_labels.size());
             CHECK(term.back() == trie.child_labels[m.node_id], describe(q));
@@ -443,7 +426,7 @@ void run_queries(const Trie& trie, Tail& tail, std::size_t count) {
     const bool expensive = tangled(trie);
     for (std::size_t i = 0; i < count; ++i) {
         const Query q = read_query(tail, trie, expensive ? 8 : 79);
-        const std::u32string query = decode_utf8(q.term);
+        const std::u32string query = utf8::decode(q.term);
         if (expensive) {
             run_tangled(trie, q, query);
             continue;

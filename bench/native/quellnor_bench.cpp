@@ -37,6 +37,7 @@
 #include "trie/build.hpp"
 #include "trie/trie.hpp"
 #include "search/ranking.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 
@@ -188,24 +189,6 @@ Trie unpropagated(const Trie& structure, const RawPayloads& raw) {
 
 // --- the yardstick ---------------------------------------------------------------
 
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 // The term matcher exactly as the textbook has it: a recursive walk, one full
 // row of 16-bit cells per depth, all (n + max_dist + 2) x (n + 1) cells
 // allocated up front, plain indexing. It counts the rows it computes, which is
@@ -253,8 +236,8 @@ private:
             const std::uint16_t distance = cur[width_ - 1];
             if (distance <= max_dist_ && trie_.is_terminal[c]) {
                 std::string term;
-                for (const char32_t p : path_) append_utf8(term, p);
-                append_utf8(term, label);
+                for (const char32_t p : path_) utf8::append(term, p);
+                utf8::append(term, label);
                 out_.push_back({std::move(term), c, distance});
             }
             path_.push_back(label);
@@ -371,7 +354,7 @@ JsonObject bench_fuzzy_match(const Trie& trie, const std::vector<std::string>& t
         std::vector<MatchResult> literal;
         std::uint64_t computed = 0;
         literal_ns.push_back(time_ns([&] {
-            const std::u32string query = decode_utf8(terms[i]);
+            const std::u32string query = utf8::decode(terms[i]);
             LiteralWalk walk(trie, query, max_dist);
             literal = walk.run();
             computed = walk.rows_computed();
@@ -407,12 +390,12 @@ JsonObject bench_video(const Trie& trie, const std::vector<std::string>& prefixe
     std::int64_t videos = 0;
     for (const std::string& prefix : prefixes) {
         int walks = 0;
-        walk_ns.push_back(time_ns([&] { walks = automatic_walks(trie, decode_utf8(prefix)); }));
+        walk_ns.push_back(time_ns([&] { walks = automatic_walks(trie, utf8::decode(prefix)); }));
         ranking_ns.push_back(time_ns([&] {
             const auto ranked = fuzzy_match_video(trie, prefix, kVideoDistance, std::nullopt, std::nullopt);
             videos += static_cast<std::int64_t>(ranked.size());
         }));
-        LiteralWalk literal(trie, decode_utf8(prefix), kVideoDistance);
+        LiteralWalk literal(trie, utf8::decode(prefix), kVideoDistance);
         keep(literal.run());
         rows.push_back(static_cast<std::int64_t>(literal.rows_computed()) * walks);
     }

@@ -11,6 +11,7 @@
 
 #include "search/matcher.hpp"
 #include "search/ranking.hpp"
+#include "text/utf8.hpp"
 
 namespace quellnor::binding {
 
@@ -38,18 +39,6 @@ std::string_view utf8_of(PyObject* value) {
     const char* data = PyUnicode_AsUTF8AndSize(value, &size);
     if (data == nullptr) PythonError::raise_pending();
     return {data, static_cast<std::size_t>(size)};
-}
-
-char32_t first_code_point(std::string_view utf8) {
-    if (utf8.empty()) return 0;
-    const auto lead = static_cast<unsigned char>(utf8[0]);
-    if (lead < 0x80) return lead;
-    const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
-    char32_t code = lead & (0x3F >> extra);
-    for (int i = 1; i <= extra; ++i) {
-        code = (code << 6) | (static_cast<unsigned char>(utf8[static_cast<std::size_t>(i)]) & 0x3F);
-    }
-    return code;
 }
 
 bool is_numpy_bool_type(PyTypeObject* type) {
@@ -261,7 +250,7 @@ char32_t to_label(PyObject* value) {
         return PyUnicode_GET_LENGTH(value) == 0 ? 0 : PyUnicode_1BYTE_DATA(value)[0];
     }
 #endif
-    return first_code_point(utf8_of(value));
+    return utf8::first_code_point(utf8_of(value));
 }
 
 std::span<const std::uint8_t> to_byte_view(PyObject* value) {

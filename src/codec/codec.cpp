@@ -14,6 +14,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "text/utf8.hpp"
+
 namespace quellnor {
 namespace {
 
@@ -37,14 +39,14 @@ constexpr std::size_t compact_size(std::uint64_t value) {
 // Labels only ever come from validated text, so anything that is not a
 // scalar value here means the Trie was corrupted in memory; writing it would
 // produce bytes that no decoder accepts.
-std::size_t utf8_size(char32_t c) {
-    if (c < 0x80) return 1;
-    if (c < 0x800) return 2;
-    if (c >= 0xD800 && c <= 0xDFFF) throw Fault("label is a surrogate code point");
-    if (c < 0x1'0000) return 3;
-    if (c > 0x10'FFFF) throw Fault("label is beyond the last code point");
-    return 4;
+char32_t checked_label(char32_t c) {
+    if (!utf8::is_scalar_value(c)) [[unlikely]]
+        throw Fault(c > 0x10'FFFF ? "label is beyond the last code point"
+                                  : "label is a surrogate code point");
+    return c;
 }
+
+std::size_t label_size(char32_t c) { return utf8::encoded_length(checked_label(c)); }
 
 // Counted in blocks small enough for 32-bit counters, which halves the
 // width of the vectorised sum.
@@ -66,7 +68,7 @@ std::size_t u32_array_size(std::span<const std::uint32_t> values) {
 
 std::size_t labels_size(const std::vector<char32_t>& labels) {
     std::size_t total = compact_size(labels.size());
-    for (const char32_t c : labels) total += c < 0x80 ? 1 : utf8_size(c);
+    for (const char32_t c : labels) total += c < 0x80 ? 1 : label_size(c);
     return total;
 }
 
@@ -179,11 +181,11 @@ public:
                 if (c < 0x80)
                     *pos_++ = static_cast<std::uint8_t>(c);
                 else
-                    pos_ = put_label(pos_, c);
+                    pos_ = utf8::encode(pos_, checked_label(c));
             }
             return;
         }
-        for (const char32_t c : labels) pos_ = put_label(claim(utf8_size(c)), c);
+        for (const char32_t c : labels) pos_ = utf8::encode(claim(label_size(c)), c);
     }
 
     void payload(const std::optional<PayloadView>& payload) {
@@ -236,23 +238,6 @@ private:
         return start;
     }
 
-    // Writes exactly the label's bytes; returns their end.
-    static std::uint8_t* put_label(std::uint8_t* p, char32_t c) {
-        const std::size_t size = utf8_size(c);
-        const auto cp = static_cast<std::uint32_t>(c);
-        if (size == 1) {
-            p[0] = static_cast<std::uint8_t>(cp);
-            return p + 1;
-        }
-        // Lead byte: `size` high bits set, then a zero, then the top bits.
-        static constexpr std::uint8_t kLead[5] = {0, 0, 0xC0, 0xE0, 0xF0};
-        for (std::size_t i = size - 1; i > 0; --i) {
-            p[i] = static_cast<std::uint8_t>(0x80 | ((cp >> (6 * (size - 1 - i))) & 0x3F));
-        }
-        p[0] = static_cast<std::uint8_t>(kLead[size] | (cp >> (6 * (size - 1))));
-        return p + size;
-    }
-
     std::uint8_t* pos_;
     std::uint8_t* end_;
 };
@@ -287,44 +272,6 @@ private:
 
 [[noreturn, gnu::cold, gnu::noinline]] void fail_boolean(std::uint8_t value) {
     fail("InvalidBooleanValue(" + std::to_string(value) + ")");
-}
-
-// Continuation bytes that a UTF-8 lead byte announces; -1 for a byte that
-// cannot start a sequence (a continuation byte, an overlong two-byte lead, or
-// a lead beyond U+10FFFF).
-int utf8_trail_count(std::uint8_t lead) {
-    if (lead < 0x80) return 0;
-    if (lead < 0xC2) return -1;
-    if (lead < 0xE0) return 1;
-    if (lead < 0xF0) return 2;
-    if (lead < 0xF5) return 3;
-    return -1;
-}
-
-// The second byte carries the checks against overlong forms, surrogates and
-// values past U+10FFFF; every later byte is a plain continuation byte.
-bool valid_utf8(const std::array<std::uint8_t, 4>& seq, int trail) {
-    std::uint8_t low = 0x80;
-    std::uint8_t high = 0xBF;
-    switch (seq[0]) {
-        case 0xE0: low = 0xA0; break;
-        case 0xED: high = 0x9F; break;
-        case 0xF0: low = 0x90; break;
-        case 0xF4: high = 0x8F; break;
-        default: break;
-    }
-    if (seq[1] < low || seq[1] > high) return false;
-    for (int i = 2; i <= trail; ++i) {
-        if ((seq[i] & 0xC0) != 0x80) return false;
-    }
-    return true;
-}
-
-char32_t utf8_value(const std::array<std::uint8_t, 4>& seq, int trail) {
-    static constexpr std::uint32_t kLeadMask[4] = {0x7F, 0x1F, 0x0F, 0x07};
-    std::uint32_t cp = seq[0] & kLeadMask[trail];
-    for (int i = 1; i <= trail; ++i) cp = (cp << 6) | (seq[i] & 0x3Fu);
-    return static_cast<char32_t>(cp);
 }
 
 // Reads the index front to back straight from the caller's buffer. Every
@@ -483,14 +430,13 @@ private:
 
     [[gnu::noinline]] char32_t scalar_slow() {
         std::array<std::uint8_t, 4> seq{byte(), 0, 0, 0};
-        const int trail = utf8_trail_count(seq[0]);
-        if (trail < 0) fail_char_encoding(seq);
+        const std::size_t length = utf8::sequence_length(seq[0]);
+        if (length == 0) fail_char_encoding(seq);
         // The whole sequence is read before it is judged, so a truncated
         // sequence is an early end even when its bytes so far are invalid.
-        const std::uint8_t* rest = take(static_cast<std::size_t>(trail));
-        std::memcpy(seq.data() + 1, rest, static_cast<std::size_t>(trail));
-        if (!valid_utf8(seq, trail)) fail_char_encoding(seq);
-        return utf8_value(seq, trail);
+        std::memcpy(seq.data() + 1, take(length - 1), length - 1);
+        if (!utf8::well_formed(seq.data(), length)) fail_char_encoding(seq);
+        return utf8::value(seq.data(), length);
     }
 
     // Payloads go straight into the table's flat arrays. Every payload takes

@@ -11,6 +11,8 @@
 #include <new>
 #include <span>
 
+#include "text/utf8.hpp"
+
 namespace quellnor {
 
 namespace {
@@ -646,36 +648,6 @@ void walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist, B
     }
 }
 
-// Labels come from validated text or validated bytes, but a hand-built Trie
-// may hold anything; such values come out as U+FFFD so results stay valid
-// UTF-8.
-std::size_t utf8_length(char32_t c) {
-    if (c < 0x80) return 1;
-    if (c < 0x800) return 2;
-    if (c < 0x10000 || c > 0x10FFFF) return 3;
-    return 4;
-}
-
-char* write_utf8(char* out, char32_t c) {
-    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
-    if (c < 0x80) {
-        *out++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-        *out++ = static_cast<char>(0xC0 | (c >> 6));
-        *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        *out++ = static_cast<char>(0xE0 | (c >> 12));
-        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        *out++ = static_cast<char>(0xF0 | (c >> 18));
-        *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return out;
-}
-
 struct TermReporter {
     const Trie& trie;
     std::optional<std::uint64_t> limit;
@@ -691,12 +663,14 @@ struct TermReporter {
     bool operator()(std::size_t node, std::uint32_t distance, const Path& spell_path) {
         const std::u32string_view path = spell_path();
         std::size_t bytes = 0;
-        for (const char32_t c : path) bytes += utf8_length(c);
+        for (const char32_t c : path) bytes += utf8::encoded_length(utf8::scalar_or_replacement(c));
         budget.charge(bytes);
         budget.reserve(out, out.size() + 1);
         std::string term(bytes, '\0');
         char* at = term.data();
-        for (const char32_t c : path) at = write_utf8(at, c);
+        // Labels come from validated text or validated bytes, but a hand-built
+        // Trie may hold anything: results stay valid UTF-8 all the same.
+        for (const char32_t c : path) at = utf8::encode(at, utf8::scalar_or_replacement(c));
         out.push_back({std::move(term), node, distance});
         // The limit is looked at only after a report, so 0 still yields one hit.
         return limit.has_value() && out.size() >= *limit;
@@ -724,63 +698,11 @@ struct NodeReporter {
 
 }  // namespace
 
-std::u32string_view decode_utf8(std::string_view text, CodePointBuffer& buffer) {
-    // Never more code points than bytes.
-    char32_t* const out = buffer.room(text.size());
-    std::size_t size = 0;
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const unsigned char lead = byte(i);
-        if (lead < 0x80) {
-            out[size++] = lead;
-            ++i;
-            continue;
-        }
-        std::size_t len = 0;
-        char32_t cp = 0;
-        char32_t smallest = 0;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            len = 2;
-            cp = lead & 0x1Fu;
-            smallest = 0x80;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            len = 3;
-            cp = lead & 0x0Fu;
-            smallest = 0x800;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            len = 4;
-            cp = lead & 0x07u;
-            smallest = 0x10000;
-        }
-        bool valid = len != 0 && len <= text.size() - i;
-        for (std::size_t k = 1; valid && k < len; ++k) {
-            const unsigned char next = byte(i + k);
-            valid = (next & 0xC0u) == 0x80u;
-            cp = (cp << 6) | (next & 0x3Fu);
-        }
-        valid = valid && cp >= smallest && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
-        if (valid) {
-            out[size++] = cp;
-            i += len;
-        } else {
-            out[size++] = U'\uFFFD';
-            ++i;
-        }
-    }
-    return {out, size};
-}
-
-std::u32string decode_utf8(std::string_view text) {
-    CodePointBuffer buffer;
-    return std::u32string(decode_utf8(text, buffer));
-}
-
 std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
                                      std::uint32_t max_dist,
                                      std::optional<std::uint64_t> limit) {
     CodePointBuffer buffer;
-    const std::u32string_view query = decode_utf8(term, buffer);
+    const std::u32string_view query = utf8::decode(term, buffer);
     std::vector<MatchResult> out;
     Budget budget;
     TermReporter report{trie, limit, budget, out};

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "search/matcher.hpp"
+#include "text/utf8.hpp"
 
 namespace quellnor {
 
@@ -179,7 +180,7 @@ std::vector<RankedVideo> fuzzy_match_video(const Trie& trie, std::string_view te
                                            std::optional<std::uint64_t> limit,
                                            std::optional<bool> include_prefix_nodes) {
     CodePointBuffer buffer;
-    const std::u32string_view query = decode_utf8(term, buffer);
+    const std::u32string_view query = utf8::decode(term, buffer);
 
     // Without an explicit choice, term ends win whenever there is any, even a
     // fuzzy one that later contributes nothing; prefix nodes are the fallback.
