@@ -9,8 +9,8 @@
 #include <tuple>
 #include <type_traits>
 
-#include "search/matcher.hpp"
-#include "search/ranking.hpp"
+#include "binding/cache.hpp"
+#include "fault.hpp"
 #include "text/utf8.hpp"
 
 namespace quellnor::binding {

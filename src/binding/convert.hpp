@@ -2,7 +2,7 @@
 // exception its rule calls for; the frame turns it into the Python one.
 #pragma once
 
-#include "binding/frame.hpp"
+#include "binding/errors.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "search/matcher.hpp"
+#include "search/ranking.hpp"
 #include "trie/build.hpp"
 #include "trie/trie.hpp"
-#include "search/ranking.hpp"
 
 namespace quellnor::binding {
 

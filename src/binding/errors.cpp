@@ -1,0 +1,139 @@
+#include "binding/errors.hpp"
+
+#include <cstdio>
+#include <string>
+
+#include "binding/cache.hpp"
+#include "fault.hpp"
+
+namespace quellnor::binding {
+
+namespace {
+
+// str(object) as UTF-8, or nullopt-like failure flagged by `ok`.
+std::string text_of(PyObject* object, bool& ok) {
+    Ref text(PyObject_Str(object));
+    if (!text) {
+        ok = false;
+        return {};
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (!data) {
+        ok = false;
+        return {};
+    }
+    ok = true;
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// The module that PanicException's dotted name names; it holds nothing else.
+constexpr char kRuntimeModule[] = "_quellnor_runtime";
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        const std::string name = std::string(kRuntimeModule) + ".PanicException";
+        PyObject* fresh = PyErr_NewExceptionWithDoc(
+            name.c_str(),
+            "Raised when the native code of _quellnor faults.\n\n"
+            "Like SystemExit, it derives from BaseException rather than Exception,\n"
+            "so that it normally propagates all the way up and ends the interpreter.",
+            PyExc_BaseException, nullptr);
+        if (fresh == nullptr) return nullptr;
+        keep_first(type, fresh);
+    }
+    return type;
+}
+
+void register_runtime_module() {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) PythonError::raise_pending();
+    PyObject* module = PyImport_AddModule(kRuntimeModule);  // borrowed: sys.modules holds it
+    if (module == nullptr || PyObject_SetAttrString(module, "PanicException", type) < 0)
+        PythonError::raise_pending();
+}
+
+void MessageError::raise() const noexcept {
+    Ref text(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+    if (!text) return;
+    PyErr_SetObject(type_, text.get());
+    if (!cause_) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr) PyException_SetCause(value, Ref::borrowed(cause_.get()).release());
+    PyErr_Restore(type, value, traceback);
+}
+
+void PythonError::raise_pending() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        throw MessageError(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    PyObject* panic = panic_exception_type();
+    if (panic == nullptr) PyErr_Clear();
+    if (panic != nullptr && PyErr_GivenExceptionMatches(type, panic)) {
+        PyErr_NormalizeException(&type, &value, &traceback);
+        bool ok = false;
+        std::string message = value ? text_of(value, ok) : std::string();
+        if (!ok) {
+            PyErr_Clear();
+            message = "<unprintable PanicException>";
+        }
+        std::fputs("_quellnor: a PanicException came back from Python code; "
+                   "the call continues as an internal fault\n",
+                   stderr);
+        PyErr_Restore(type, value, traceback);
+        PyErr_PrintEx(0);
+        throw Fault(std::move(message));
+    }
+    throw PythonError(Ref(type), Ref(value), Ref(traceback));
+}
+
+MessageError PythonError::with_prefix(const std::string& prefix) const {
+    PyObject* type = Ref::borrowed(type_.get()).release();
+    PyObject* value = Ref::borrowed(value_.get()).release();
+    PyObject* traceback = Ref::borrowed(traceback_.get()).release();
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type(type), owned_value(value), owned_traceback(traceback);
+    bool ok = false;
+    std::string message = value ? text_of(value, ok) : std::string();
+    if (!ok) PythonError::raise_pending();
+    Ref cause(value ? PyException_GetCause(value) : nullptr);
+    return MessageError(type_.get(), prefix + message, std::move(cause));
+}
+
+void PythonError::restore() noexcept {
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+void raise_type_mismatch(PyObject* value, const char* target) {
+    std::string type_name = "<failed to extract type name>";
+    Ref qualname(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(value)),
+                                  interned("__qualname__")));
+    Py_ssize_t size = 0;
+    const char* data = qualname && PyUnicode_Check(qualname.get())
+                           ? PyUnicode_AsUTF8AndSize(qualname.get(), &size)
+                           : nullptr;
+    if (data != nullptr) {
+        type_name.assign(data, static_cast<std::size_t>(size));
+    } else {
+        PyErr_Clear();
+    }
+    throw MessageError(PyExc_TypeError,
+                       "'" + type_name + "' object cannot be converted to '" + target + "'");
+}
+
+PyObject* checked_result(PyObject* object) {
+    if (object == nullptr) {
+        PyErr_Print();
+        throw Fault("Python API call failed");
+    }
+    return object;
+}
+
+}  // namespace quellnor::binding

@@ -1,0 +1,129 @@
+// The five methods of PrefixSearch, each a thin translation onto the native
+// core, and their table.
+#include "binding/arguments.hpp"
+#include "binding/convert.hpp"
+#include "binding/frame.hpp"
+#include "codec/codec.hpp"
+#include "search/matcher.hpp"
+#include "search/ranking.hpp"
+#include "trie/build.hpp"
+
+namespace quellnor::binding {
+namespace {
+
+constexpr const char* kFromInternalDataParameters[] = {
+    "node_shifts", "child_labels", "payloads", "child_transitions", "video_index", "video_top_n"};
+constexpr const char* kFromBytesParameters[] = {"b"};
+constexpr const char* kFuzzyMatchParameters[] = {"term", "max_dist", "limit"};
+constexpr const char* kFuzzyMatchVideoParameters[] = {"term", "max_dist", "limit",
+                                                      "include_prefix_nodes"};
+
+constexpr FunctionDescription kFromInternalData{"PrefixSearch", "from_internal_data_v2",
+                                                kFromInternalDataParameters, 6};
+constexpr FunctionDescription kFromBytes{"PrefixSearch", "from_bytes", kFromBytesParameters, 1};
+constexpr FunctionDescription kFuzzyMatch{"PrefixSearch", "fuzzy_match", kFuzzyMatchParameters, 1};
+constexpr FunctionDescription kFuzzyMatchVideo{"PrefixSearch", "fuzzy_match_video",
+                                               kFuzzyMatchVideoParameters, 1};
+
+constexpr std::uint32_t kDefaultMaxDist = 1;
+
+std::uint32_t max_dist_or_default(PyObject* value) {
+    return value ? convert_argument("max_dist", [&] { return to_u32(value); }) : kDefaultMaxDist;
+}
+
+PyObject* from_internal_data_v2(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return call_frame([&] {
+        PyObject* slots[6] = {};
+        extract_arguments_fastcall(kFromInternalData, args, nargs, kwnames, slots);
+        auto node_shifts = convert_argument("node_shifts", [&] { return to_array(slots[0], to_u32); });
+        auto child_labels = convert_argument("child_labels", [&] { return to_array(slots[1], to_label); });
+        PayloadObjects payloads(convert_argument("payloads", [&] { return to_optional_objects(slots[2]); }));
+        auto child_transitions =
+            convert_argument("child_transitions", [&] { return to_array(slots[3], to_u32); });
+        auto video_index = convert_argument("video_index", [&] { return to_array(slots[4], to_video_key); });
+        const auto video_top_n = convert_argument("video_top_n", [&] { return to_usize(slots[5]); });
+        return create_class_object(build_trie(std::move(node_shifts), std::move(child_labels), payloads,
+                                              std::move(child_transitions), video_index, video_top_n));
+    });
+}
+
+PyObject* to_bytes(PyObject* self, PyObject*) {
+    return call_frame([&] {
+        SharedBorrow borrow(self);
+        const std::size_t size = encoded_size(borrow.index());
+        Ref bytes(checked_result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+        encode_into(borrow.index(),
+                    {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), size});
+        return bytes.release();
+    });
+}
+
+PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_frame([&] {
+        PyObject* slots[1] = {};
+        extract_arguments_fastcall(kFromBytes, args, nargs, kwnames, slots);
+        const auto data = convert_argument("b", [&] { return to_byte_view(slots[0]); });
+        return create_class_object(decode(data));
+    });
+}
+
+PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_frame([&] {
+        PyObject* slots[3] = {};
+        extract_arguments_fastcall(kFuzzyMatch, args, nargs, kwnames, slots);
+        SharedBorrow borrow(self);
+        const auto term = convert_argument("term", [&] { return to_text(slots[0]); });
+        const auto max_dist = max_dist_or_default(slots[1]);
+        const auto limit = convert_argument("limit", [&] { return to_optional(slots[2], to_usize); });
+        return match_list(borrow.index(), quellnor::fuzzy_match(borrow.index(), term, max_dist, limit),
+                          {slots[0], term});
+    });
+}
+
+PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return call_frame([&] {
+        PyObject* slots[4] = {};
+        extract_arguments_fastcall(kFuzzyMatchVideo, args, nargs, kwnames, slots);
+        SharedBorrow borrow(self);
+        const auto term = convert_argument("term", [&] { return to_text(slots[0]); });
+        const auto max_dist = max_dist_or_default(slots[1]);
+        const auto limit = convert_argument("limit", [&] { return to_optional(slots[2], to_usize); });
+        const auto include_prefix_nodes =
+            convert_argument("include_prefix_nodes", [&] { return to_optional(slots[3], to_bool); });
+        auto videos =
+            quellnor::fuzzy_match_video(borrow.index(), term, max_dist, limit, include_prefix_nodes);
+#ifdef PYPY_VERSION
+        return ranked_list(std::move(videos), borrow.key_strings());
+#else
+        return ranked_list(std::move(videos));
+#endif
+    });
+}
+
+template <class Function>
+PyCFunction as_c_function(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef methods[] = {
+    {"from_internal_data_v2", as_c_function(from_internal_data_v2), kFastcall | METH_STATIC,
+     "from_internal_data_v2(node_shifts, child_labels, payloads, child_transitions, video_index, "
+     "video_top_n)\n--\n\n"},
+    {"to_bytes", as_c_function(to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"from_bytes", as_c_function(from_bytes), kFastcall | METH_STATIC, "from_bytes(b)\n--\n\n"},
+    {"fuzzy_match", as_c_function(fuzzy_match), kFastcall,
+     "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n"},
+    {"fuzzy_match_video", as_c_function(fuzzy_match_video), kFastcall,
+     "fuzzy_match_video(term, max_dist=1, limit=None, include_prefix_nodes=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMethodDef* prefix_search_methods() { return methods; }
+
+}  // namespace quellnor::binding

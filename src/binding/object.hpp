@@ -1,0 +1,39 @@
+// The PrefixSearch type and its instances.
+#pragma once
+
+#include "binding/ref.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <vector>
+
+#include "trie/trie.hpp"
+
+namespace quellnor::binding {
+
+// What a PrefixSearch instance holds besides its header.
+struct PrefixSearchObject {
+    PyObject_HEAD
+    Trie index;
+    // Calls in progress on this object. Nothing ever changes the index, so
+    // borrows are only ever shared and no call is refused; the count is
+    // atomic so that it stays right when walks run without the interpreter
+    // lock.
+    std::atomic<std::size_t> shared_borrows;
+#ifdef PYPY_VERSION
+    // Each video's key string, made the first time a ranking returns it and
+    // reused after (see ranked_list); null where none was made yet.
+    std::vector<PyObject*> key_strings;
+#endif
+};
+
+// The type, created on first need.
+PyTypeObject* prefix_search_type();
+
+// Moves a finished index into a new PrefixSearch object.
+PyObject* create_class_object(Trie&& index);
+
+// The method table, beside the method bodies.
+PyMethodDef* prefix_search_methods();
+
+}  // namespace quellnor::binding
