@@ -5,9 +5,35 @@
 
 namespace quellnor::binding {
 
-// Stores `fresh` in `slot` unless another thread filled it first; the first
-// value stored wins and the other is released.
-PyObject* keep_first(PyObject*& slot, PyObject* fresh);
+// A process-wide object, made on first need and kept until the process ends.
+// Slots are filled under the interpreter lock, but making an object can run
+// Python code, which lets another thread in to fill the same slot: the first
+// object stored wins, and one that comes second is released. Constant-
+// initialised and never destroyed, so a static slot costs no guard.
+template <class Object = PyObject>
+class OnceSlot {
+public:
+    constexpr OnceSlot() = default;
+
+    // The object, made by `make()` the first time. `make` returns a new
+    // reference, or null with nothing stored (what null means is the
+    // caller's to say), or throws.
+    template <class Make>
+    Object* get(Make&& make) {
+        if (object_ != nullptr) [[likely]]
+            return object_;
+        Object* fresh = make();
+        if (fresh == nullptr) return nullptr;
+        if (object_ == nullptr)
+            object_ = fresh;
+        else
+            Py_DECREF(reinterpret_cast<PyObject*>(fresh));
+        return object_;
+    }
+
+private:
+    Object* object_ = nullptr;
+};
 
 // Interned attribute names, created once.
 PyObject* interned(const char* name);

@@ -126,23 +126,19 @@ void for_each_item(PyObject* value, Py_ssize_t& size_hint, Take&& take) {
 
 #ifdef PYPY_VERSION
 // An attribute of one of PyPy's builtin modules, kept for the life of the
-// process in `slot`; null when it cannot be had. The first value stored wins.
-PyObject* builtin_attribute(PyObject*& slot, const char* module_name, const char* name) {
-    if (slot != nullptr) return slot;
-    Ref module(PyImport_ImportModule(module_name));
-    PyObject* found = module ? PyObject_GetAttrString(module.get(), name) : nullptr;
-    if (found == nullptr) PyErr_Clear();
-    if (slot == nullptr) {
-        slot = found;
-    } else {
-        Py_XDECREF(found);
-    }
-    return slot;
+// process in `slot`; null when it cannot be had.
+PyObject* builtin_attribute(OnceSlot<>& slot, const char* module_name, const char* name) {
+    return slot.get([&] {
+        Ref module(PyImport_ImportModule(module_name));
+        PyObject* found = module ? PyObject_GetAttrString(module.get(), name) : nullptr;
+        if (found == nullptr) PyErr_Clear();
+        return found;
+    });
 }
 
-PyObject* list_strategy_slot = nullptr;
-PyObject* array_type_slot = nullptr;
-PyObject* chain_type_slot = nullptr;
+OnceSlot<> list_strategy_slot;
+OnceSlot<> array_type_slot;
+OnceSlot<> chain_type_slot;
 
 // PyPy makes each item that reaches C an object of its own and frees it again
 // one at a time: most of the cost of converting ints there. A list stored in
@@ -407,12 +403,11 @@ PyObject* new_tuple(Element... element) {
 // result holds are made once there and shared, as CPython does itself.
 PyObject* small_int(long value) {
 #ifdef PYPY_VERSION
-    static std::array<PyObject*, 16> made{};
+    static std::array<OnceSlot<>, 16> made;
     if (value >= 0 && static_cast<std::size_t>(value) < made.size()) {
-        PyObject*& slot = made[static_cast<std::size_t>(value)];
-        if (slot == nullptr) slot = checked_result(PyLong_FromLong(value));
-        Py_INCREF(slot);
-        return slot;
+        PyObject* shared = made[static_cast<std::size_t>(value)].get(
+            [&] { return checked_result(PyLong_FromLong(value)); });
+        return Ref::borrowed(shared).release();
     }
 #endif
     return checked_result(PyLong_FromLong(value));
@@ -449,30 +444,25 @@ constexpr const char* kListBuildersSource =
     "        start = end\n"
     "    return out\n";
 
-PyObject* list_builders_namespace = nullptr;
-PyObject* ranked_list_slot = nullptr;
-PyObject* match_list_slot = nullptr;
+OnceSlot<> list_builders_namespace;
+OnceSlot<> ranked_list_slot;
+OnceSlot<> match_list_slot;
 
 // One of the builders above, made once per process; null when it cannot be
 // had, and then the caller goes the general way.
-PyObject* list_builder(PyObject*& slot, const char* name) {
-    if (slot != nullptr) return slot;
-    if (list_builders_namespace == nullptr) {
+PyObject* list_builder(OnceSlot<>& slot, const char* name) {
+    PyObject* builders = list_builders_namespace.get([] {
         Ref globals(PyDict_New());
-        if (globals && PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) == 0) {
-            Ref done(PyRun_String(kListBuildersSource, Py_file_input, globals.get(), globals.get()));
-            if (done && list_builders_namespace == nullptr) list_builders_namespace = globals.release();
-        }
-    }
-    PyObject* found = list_builders_namespace != nullptr
-                          ? PyDict_GetItemString(list_builders_namespace, name)
-                          : nullptr;
-    if (found != nullptr && slot == nullptr) {
-        Py_INCREF(found);
-        slot = found;
-    }
+        if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0)
+            return static_cast<PyObject*>(nullptr);
+        Ref done(PyRun_String(kListBuildersSource, Py_file_input, globals.get(), globals.get()));
+        return done ? globals.release() : nullptr;
+    });
+    PyObject* found = slot.get([&] {
+        return builders ? Ref::borrowed(PyDict_GetItemString(builders, name)).release() : nullptr;
+    });
     PyErr_Clear();
-    return slot;
+    return found;
 }
 
 PyObject* bytes_of(const void* data, std::size_t size) {

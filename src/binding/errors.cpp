@@ -33,19 +33,17 @@ constexpr char kRuntimeModule[] = "_quellnor_runtime";
 }  // namespace
 
 PyObject* panic_exception_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
+    static OnceSlot<> type;
+    // Null, with the interpreter's error set, when the type cannot be made.
+    return type.get([] {
         const std::string name = std::string(kRuntimeModule) + ".PanicException";
-        PyObject* fresh = PyErr_NewExceptionWithDoc(
+        return PyErr_NewExceptionWithDoc(
             name.c_str(),
             "Raised when the native code of _quellnor faults.\n\n"
             "Like SystemExit, it derives from BaseException rather than Exception,\n"
             "so that it normally propagates all the way up and ends the interpreter.",
             PyExc_BaseException, nullptr);
-        if (fresh == nullptr) return nullptr;
-        keep_first(type, fresh);
-    }
-    return type;
+    });
 }
 
 void register_runtime_module() {

@@ -11,8 +11,6 @@ PyModuleDef kModuleDefinition = {
     PyModuleDef_HEAD_INIT, "_quellnor", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-PyObject* module_object = nullptr;
-
 void add_to_all(PyObject* module) {
     Ref all(PyObject_GetAttr(module, interned("__all__")));
     if (!all) {
@@ -26,8 +24,7 @@ void add_to_all(PyObject* module) {
     if (PyList_Append(all.get(), name.get()) < 0) PythonError::raise_pending();
 }
 
-PyObject* make_module() {
-    if (module_object != nullptr) return Ref::borrowed(module_object).release();
+PyObject* create_module() {
     Ref module(PyModule_Create2(&kModuleDefinition, 1013));
     if (!module) PythonError::raise_pending();
 #ifdef PYPY_VERSION
@@ -39,8 +36,14 @@ PyObject* make_module() {
     add_to_all(module.get());
     if (PyObject_SetAttrString(module.get(), "PrefixSearch", type) < 0) PythonError::raise_pending();
     register_runtime_module();
-    if (module_object == nullptr) module_object = Ref::borrowed(module.get()).release();
     return module.release();
+}
+
+// A second initialisation in the process gets the first one's module. A
+// failed one leaves nothing behind, so the next starts afresh.
+PyObject* make_module() {
+    static OnceSlot<> module;
+    return Ref::borrowed(module.get(create_module)).release();
 }
 
 }  // namespace

@@ -69,9 +69,8 @@ PyTypeObject* create_type() {
 }  // namespace
 
 PyTypeObject* prefix_search_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) type = create_type();
-    return type;
+    static OnceSlot<PyTypeObject> type;
+    return type.get(create_type);
 }
 
 PyObject* create_class_object(Trie&& index) {
