@@ -1,12 +1,10 @@
 #include "binding/convert.hpp"
 
 #include <algorithm>
-#include <array>
 #include <climits>
 #include <cstring>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <type_traits>
 
 #include "binding/cache.hpp"
@@ -124,92 +122,6 @@ void for_each_item(PyObject* value, Py_ssize_t& size_hint, Take&& take) {
     if (PyErr_Occurred()) PythonError::raise_pending();
 }
 
-#ifdef PYPY_VERSION
-// An attribute of one of PyPy's builtin modules, kept for the life of the
-// process in `slot`; null when it cannot be had.
-PyObject* builtin_attribute(OnceSlot<>& slot, const char* module_name, const char* name) {
-    return slot.get([&] {
-        Ref module(PyImport_ImportModule(module_name));
-        PyObject* found = module ? PyObject_GetAttrString(module.get(), name) : nullptr;
-        if (found == nullptr) PyErr_Clear();
-        return found;
-    });
-}
-
-OnceSlot<> list_strategy_slot;
-OnceSlot<> array_type_slot;
-OnceSlot<> chain_type_slot;
-
-// PyPy makes each item that reaches C an object of its own and frees it again
-// one at a time: most of the cost of converting ints there. A list stored in
-// PyPy's unboxed int strategy holds exact ints only, whose conversion runs no
-// Python code, and the interpreter's own array type copies it into unsigned
-// 32-bit values in one call that runs no Python code either, so the lock is
-// never given up. Any other list, or an int out of range, gives nothing here
-// and goes the general way, which raises what it always raises.
-std::optional<std::vector<std::uint32_t>> unboxed_u32(PyObject* list) {
-    PyObject* strategy_of = builtin_attribute(list_strategy_slot, "__pypy__", "strategy");
-    PyObject* array_type = builtin_attribute(array_type_slot, "array", "array");
-    if (strategy_of == nullptr || array_type == nullptr) return std::nullopt;
-    const Py_ssize_t size = PyList_GET_SIZE(list);
-    if (size == 0) return std::vector<std::uint32_t>();
-    Ref strategy(PyObject_CallFunctionObjArgs(strategy_of, list, nullptr));
-    Ref array;
-    if (strategy && PyUnicode_Check(strategy.get()) &&
-        PyUnicode_CompareWithASCIIString(strategy.get(), "IntegerListStrategy") == 0) {
-        array = Ref(PyObject_CallFunction(array_type, "sO", "I", list));
-    }
-    Py_buffer view;
-    if (!array || PyObject_GetBuffer(array.get(), &view, PyBUF_SIMPLE) < 0) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    std::optional<std::vector<std::uint32_t>> values;
-    const auto size_in_bytes = static_cast<std::size_t>(size) * sizeof(std::uint32_t);
-    if (static_cast<std::size_t>(view.len) == size_in_bytes) {
-        values.emplace(static_cast<std::size_t>(size));
-        std::memcpy(values->data(), view.buf, size_in_bytes);
-    }
-    PyBuffer_Release(&view);
-    return values;
-}
-
-// Every ids and counts list of the payloads, unboxed together when each
-// payload is a plain tuple: exact, of three items, an exact int and two exact
-// lists. No payload then runs Python code while it converts, so none can
-// change another before its turn, and reading them all at once is the same as
-// reading them one by one. Otherwise nothing: each converts on its own.
-std::optional<PayloadObjects::Unboxed> unbox_payload_lists(const std::vector<Ref>& items) {
-    PyObject* chain = builtin_attribute(chain_type_slot, "itertools", "chain");
-    Ref lists(PyList_New(0));
-    if (chain == nullptr || !lists) return std::nullopt;
-    PayloadObjects::Unboxed unboxed;
-    unboxed.first.resize(items.size());
-    unboxed.bounds.push_back(0);
-    for (std::size_t node = 0; node < items.size(); ++node) {
-        PyObject* tuple = items[node].get();
-        if (tuple == nullptr) continue;
-        if (!PyTuple_CheckExact(tuple) || PyTuple_GET_SIZE(tuple) != 3 ||
-            !PyLong_CheckExact(PyTuple_GET_ITEM(tuple, 0))) {
-            return std::nullopt;
-        }
-        unboxed.first[node] = unboxed.bounds.size() - 1;
-        for (Py_ssize_t i = 1; i < 3; ++i) {
-            PyObject* list = PyTuple_GET_ITEM(tuple, i);
-            if (!PyList_CheckExact(list) || PyList_Append(lists.get(), list) < 0) return std::nullopt;
-            const auto length = static_cast<std::size_t>(PyList_GET_SIZE(list));
-            unboxed.bounds.push_back(unboxed.bounds.back() + length);
-        }
-    }
-    Ref joined(PyObject_CallMethod(chain, "from_iterable", "O", lists.get()));
-    Ref values(joined ? PySequence_List(joined.get()) : nullptr);
-    auto unboxed_values = values ? unboxed_u32(values.get()) : std::nullopt;
-    if (!unboxed_values || unboxed_values->size() != unboxed.bounds.back()) return std::nullopt;
-    unboxed.values = std::move(*unboxed_values);
-    return unboxed;
-}
-#endif
-
 }  // namespace
 
 std::uint32_t to_u32(PyObject* value) {
@@ -266,11 +178,8 @@ void to_array_into(PyObject* value, Item (*convert_item)(PyObject*), std::vector
     items.clear();
 #ifdef PYPY_VERSION
     if constexpr (std::is_same_v<Item, std::uint32_t>) {
-        // Short lists cost less item by item than the calls that unbox them.
-        constexpr Py_ssize_t kUnboxedMinimum = 32;
-        if (convert_item == to_u32 && PyList_CheckExact(value) &&
-            PyList_GET_SIZE(value) >= kUnboxedMinimum) {
-            if (auto values = unboxed_u32(value)) {
+        if (convert_item == to_u32) {
+            if (auto values = pypy::unboxed_u32_list(value)) {
                 items = std::move(*values);
                 return;
             }
@@ -330,15 +239,6 @@ std::vector<Ref> to_optional_objects(PyObject* value) {
     return items;
 }
 
-#ifdef PYPY_VERSION
-std::span<const std::uint32_t> PayloadObjects::Unboxed::list(std::size_t node,
-                                                             std::size_t which) const {
-    const std::size_t k = checked_at(first, node) + which;
-    const std::size_t begin = checked_at(bounds, k), end = checked_at(bounds, k + 1);
-    return std::span<const std::uint32_t>(values).subspan(begin, end - begin);
-}
-#endif
-
 namespace {
 
 const PayloadView& with_equal_lengths(const PayloadView& payload) {
@@ -353,7 +253,7 @@ PayloadView PayloadObjects::convert(std::size_t node) {
 #ifdef PYPY_VERSION
     if (!unboxing_tried_) {
         unboxing_tried_ = true;
-        unboxed_ = unbox_payload_lists(items_);
+        unboxed_ = pypy::unbox_payload_lists(items_);
         // A failed attempt is only a missed shortcut.
         PyErr_Clear();
     }
@@ -398,148 +298,19 @@ PyObject* new_tuple(Element... element) {
     return tuple.release();
 }
 
-// An int object for a flag or a distance. PyPy makes each int that C asks
-// for an object of its own, with a proxy to match; the few small values a
-// result holds are made once there and shared, as CPython does itself.
+// An int object for a flag or a distance.
 PyObject* small_int(long value) {
 #ifdef PYPY_VERSION
-    static std::array<OnceSlot<>, 16> made;
-    if (value >= 0 && static_cast<std::size_t>(value) < made.size()) {
-        PyObject* shared = made[static_cast<std::size_t>(value)].get(
-            [&] { return checked_result(PyLong_FromLong(value)); });
-        return Ref::borrowed(shared).release();
-    }
+    if (PyObject* shared = pypy::small_int(value)) return shared;
 #endif
     return checked_result(PyLong_FromLong(value));
 }
 
 }  // namespace
 
-#ifdef PYPY_VERSION
-namespace {
-
-// PyPy gives every object that C hands over a proxy of its own, so a result
-// list of small tuples built here can cost more than the search behind it.
-// Its JIT builds the same list several times faster from Python code: the
-// numbers go over packed into one bytes object, which struct reads back bit
-// for bit, and the strings joined into one str (terms) or as a tuple of the
-// strings an index keeps (video keys). Calling into Python has a cost of its
-// own, about 1.5 us, which a single match does not earn back. A ranking costs
-// less per item from C, since its key strings are kept, so it takes the
-// builder only from 8 videos on (measured: 0.3 us a video from C, 0.05
-// through the builder).
-constexpr std::size_t kFewestForBuilder = 2;
-constexpr std::size_t kFewestRankedForBuilder = 8;
-constexpr const char* kListBuildersSource =
-    "from struct import unpack as _unpack\n"
-    "def ranked_list(keys, shares):\n"
-    "    return list(zip(keys, _unpack('%dd' % len(keys), shares)))\n"
-    "def match_list(terms, numbers):\n"
-    "    numbers = _unpack('%dI' % (len(numbers) // 4), numbers)\n"
-    "    out = []\n"
-    "    start = 0\n"
-    "    for i in range(0, len(numbers), 3):\n"
-    "        end = numbers[i]\n"
-    "        out.append((terms[start:end], numbers[i + 1], numbers[i + 2]))\n"
-    "        start = end\n"
-    "    return out\n";
-
-OnceSlot<> list_builders_namespace;
-OnceSlot<> ranked_list_slot;
-OnceSlot<> match_list_slot;
-
-// One of the builders above, made once per process; null when it cannot be
-// had, and then the caller goes the general way.
-PyObject* list_builder(OnceSlot<>& slot, const char* name) {
-    PyObject* builders = list_builders_namespace.get([] {
-        Ref globals(PyDict_New());
-        if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0)
-            return static_cast<PyObject*>(nullptr);
-        Ref done(PyRun_String(kListBuildersSource, Py_file_input, globals.get(), globals.get()));
-        return done ? globals.release() : nullptr;
-    });
-    PyObject* found = slot.get([&] {
-        return builders ? Ref::borrowed(PyDict_GetItemString(builders, name)).release() : nullptr;
-    });
-    PyErr_Clear();
-    return found;
-}
-
-PyObject* bytes_of(const void* data, std::size_t size) {
-    return checked_result(
-        PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
-}
-
-// Calls a builder with its strings (one object) and its packed numbers.
-PyObject* call_builder(PyObject* builder, const Ref& strings, const void* numbers,
-                       std::size_t numbers_size) {
-    Ref number_bytes(bytes_of(numbers, numbers_size));
-    return checked_result(
-        PyObject_CallFunctionObjArgs(builder, strings.get(), number_bytes.get(), nullptr));
-}
-
-// The key string of a ranked video: made once per video and index, since a
-// fresh string that crosses from C into PyPy costs more than the ranking.
-PyObject* key_string(const RankedVideo& video, std::vector<PyObject*>& key_strings) {
-    if (video.video >= key_strings.size()) key_strings.resize(std::size_t{video.video} + 1, nullptr);
-    PyObject*& slot = key_strings[video.video];
-    if (slot == nullptr) slot = to_python({video.key.data(), video.key.size()});
-    Py_INCREF(slot);
-    return slot;
-}
-
-// The ranking through its builder, or null (no error set) when there is none:
-// the keys go over as a tuple of the cached strings.
-PyObject* ranked_list_in_python(const std::vector<RankedVideo>& videos,
-                                std::vector<PyObject*>& key_strings) {
-    if (videos.size() < kFewestRankedForBuilder) return nullptr;
-    PyObject* builder = list_builder(ranked_list_slot, "ranked_list");
-    if (builder == nullptr) return nullptr;
-    Ref keys(checked_result(PyTuple_New(static_cast<Py_ssize_t>(videos.size()))));
-    std::vector<double> shares(videos.size());
-    for (std::size_t i = 0; i < videos.size(); ++i) {
-        PyTuple_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(i), key_string(videos[i], key_strings));
-        shares[i] = videos[i].share;
-    }
-    return call_builder(builder, keys, shares.data(), shares.size() * sizeof(double));
-}
-
-// Code points in valid UTF-8: every byte but the continuation bytes.
-std::size_t code_points(std::string_view utf8) {
-    return static_cast<std::size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0u) != 0x80u;
-    }));
-}
-
-// The matches through their builder, or null (no error set) when there is
-// none. Per match three numbers: where its term ends in the joined terms, in
-// code points, its terminal flag and its distance.
-PyObject* match_list_in_python(const Trie& index, const std::vector<MatchResult>& matches) {
-    if (matches.size() < kFewestForBuilder) return nullptr;
-    PyObject* builder = list_builder(match_list_slot, "match_list");
-    if (builder == nullptr) return nullptr;
-    std::string terms;
-    std::vector<std::uint32_t> numbers;
-    numbers.reserve(3 * matches.size());
-    std::size_t end = 0;
-    for (const MatchResult& match : matches) {
-        terms += match.term;
-        end += code_points(match.term);
-        if (end > UINT32_MAX) return nullptr;  // beyond what the numbers hold
-        numbers.push_back(static_cast<std::uint32_t>(end));
-        numbers.push_back(checked_at(index.is_terminal, match.node_id));
-        numbers.push_back(match.distance);
-    }
-    return call_builder(builder, Ref(to_python(terms)), numbers.data(),
-                        numbers.size() * sizeof(std::uint32_t));
-}
-
-}  // namespace
-#endif
-
 PyObject* match_list(const Trie& index, std::vector<MatchResult>&& matches, const QueryText& query) {
 #ifdef PYPY_VERSION
-    if (PyObject* built = match_list_in_python(index, matches)) return built;
+    if (PyObject* built = pypy::match_list(index, matches)) return built;
 #endif
     // A term equal to the query is the caller's own str, when that is an
     // exact str: equal text, and no new string to make (on PyPy no new proxy).
@@ -582,8 +353,9 @@ PyObject* ranked_tuples(const std::vector<RankedVideo>& videos, KeyOf key_of) {
 
 #ifdef PYPY_VERSION
 PyObject* ranked_list(std::vector<RankedVideo>&& videos, std::vector<PyObject*>& key_strings) {
-    if (PyObject* built = ranked_list_in_python(videos, key_strings)) return built;
-    return ranked_tuples(videos, [&](const RankedVideo& video) { return key_string(video, key_strings); });
+    if (PyObject* built = pypy::ranked_list(videos, key_strings)) return built;
+    return ranked_tuples(videos,
+                         [&](const RankedVideo& video) { return pypy::key_string(video, key_strings); });
 }
 #else
 PyObject* ranked_list(std::vector<RankedVideo>&& videos) {

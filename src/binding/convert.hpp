@@ -2,6 +2,7 @@
 // exception its rule calls for; the frame turns it into the Python one.
 #pragma once
 
+#include "binding/convert_pypy.hpp"
 #include "binding/errors.hpp"
 
 #include <cstdint>
@@ -52,22 +53,11 @@ public:
     // Converts into `converted_`, whose room every payload reuses.
     PayloadView convert(std::size_t node) override;
 
-#ifdef PYPY_VERSION
-    // The ids and counts lists of all payloads, read in one go: list k holds
-    // values[bounds[k] .. bounds[k+1]), and a node's ids are list first[node],
-    // its counts the next one.
-    struct Unboxed {
-        std::vector<std::uint32_t> values;
-        std::vector<std::size_t> bounds, first;
-        std::span<const std::uint32_t> list(std::size_t node, std::size_t which) const;
-    };
-#endif
-
 private:
     std::vector<Ref> items_;
     Payload converted_;
 #ifdef PYPY_VERSION
-    std::optional<Unboxed> unboxed_;
+    std::optional<pypy::UnboxedPayloads> unboxed_;
     bool unboxing_tried_ = false;
 #endif
 };
