@@ -1,0 +1,62 @@
+// Which rows and which walk serve a query.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "search/bit_rows.hpp"
+#include "search/budget.hpp"
+#include "search/by_levels.hpp"
+#include "search/cell_rows.hpp"
+#include "search/depth_first.hpp"
+#include "search/reporter.hpp"
+#include "search/rows.hpp"
+#include "trie/trie.hpp"
+
+namespace quellnor::search {
+
+// A slip in a signature would quietly send every walk depth first.
+static_assert(LevelRows<BitRows<1>> && LevelRows<BitRows<kBitRowsMaxDist + 1>>);
+static_assert(DistanceRows<CellRows>);
+
+// By levels where the trie, the rows and the reporter allow it (the walk by
+// levels gives up, having reported nothing, when its survivors grow too
+// many); depth first otherwise.
+template <DistanceRows Rows, Reporter Report>
+void walk_with(const Trie& trie, Rows& rows, Budget& budget, Report& report) {
+    if constexpr (LevelRows<Rows>) {
+        if (trie.breadth_first_tree && !report.may_stop_early() &&
+            walk_by_levels(trie, rows, budget, report))
+            return;
+    }
+    walk_depth_first(trie, rows, budget, report);
+}
+
+// Bit rows wherever the query and the threshold fit them, each threshold with
+// rows of its own width; cells otherwise.
+template <Reporter Report>
+void choose_walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist,
+                 Budget& budget, Report& report) {
+    if (trie.has_no_nodes()) return;
+    if (query.size() > kBitRowsMaxQuery || max_dist > kBitRowsMaxDist) {
+        CellRows rows(query, max_dist, budget);
+        walk_with(trie, rows, budget, report);
+        return;
+    }
+    const auto bit_rows = [&]<std::uint32_t Levels>() {
+        BitRows<Levels> rows(query);
+        walk_with(trie, rows, budget, report);
+    };
+    switch (max_dist) {
+        case 0: return bit_rows.template operator()<1>();
+        case 1: return bit_rows.template operator()<2>();
+        case 2: return bit_rows.template operator()<3>();
+        case 3: return bit_rows.template operator()<4>();
+        case 4: return bit_rows.template operator()<5>();
+        case 5: return bit_rows.template operator()<6>();
+        case 6: return bit_rows.template operator()<7>();
+        default: return bit_rows.template operator()<8>();
+    }
+}
+
+}  // namespace quellnor::search
