@@ -6,21 +6,22 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <source_location>
 #include <span>
 #include <string>
 #include <utility>
 
 #include "search/matcher.hpp"
+#include "search/score_table.hpp"
 #include "text/utf8.hpp"
 
 namespace quellnor {
 
 namespace {
+
+using search::Entry;
+using search::ScoreTable;
 
 constexpr double kExactWeight = 1.0;
 constexpr double kFuzzyScale = 0.05;
@@ -45,114 +46,12 @@ struct Contribution {
     std::size_t size;
 };
 
-// One video's running score; after the filter, its share.
-struct Entry {
-    double value;
-    std::uint32_t video;
-};
-
 // Highest share first; equal shares by ascending video id, so that the order
 // and the survivors of a cut never depend on the order of the score table.
 bool ranks_before(const Entry& a, const Entry& b) {
     if (a.value != b.value) return a.value > b.value;
     return a.video < b.video;
 }
-
-// Scores in one flat array in order of first sight, found through an
-// open-addressing index of 8-byte slots with linear probing. Both are
-// allocated once per call and only reallocated when they fill; no result
-// depends on where a video lands, so the hash is a fixed multiplier.
-class ScoreTable {
-public:
-    // Room for `expected` videos before the first rehash, and never for more
-    // than `at_most`.
-    ScoreTable(std::size_t expected, std::size_t at_most) : at_most_(at_most) {
-        allocate(std::bit_ceil(expected / 3 * 4 + 4));
-    }
-
-    // Makes sure `count` more videos fit, so that add() checks nothing.
-    void make_room(std::size_t count) {
-        if (count > capacity_ - size_) [[unlikely]]
-            grow(size_ + count);
-        // Entries are cleared just ahead of use: a call usually sees far
-        // fewer videos than the additions that bound them.
-        if (size_ + count > cleared_) {
-            std::fill_n(entries_.get() + 1 + cleared_, size_ + count - cleared_, Entry{0.0, 0});
-            cleared_ = size_ + count;
-        }
-    }
-
-    // score(video) = score(video) + addend, a missing score being +0.0.
-    // Additions that create an entry and additions that find one come mixed
-    // at random, so nothing below branches on which it is.
-    [[gnu::always_inline]] void add(std::uint32_t video, double addend) {
-        std::size_t at = home(video);
-        Slot slot = slots_[at];
-        // A probe ends at a free slot or at the video's own, exactly when this
-        // product is zero: one branch that nearly always goes the same way.
-        while (std::uint64_t{slot.entry} * (slot.video ^ video) != 0) {
-            at = (at + 1) & mask_;
-            slot = slots_[at];
-        }
-        // A free slot (entry 0) takes the next entry, whose score is +0.0.
-        const std::size_t fresh = slot.entry == 0 ? 1 : 0;
-        const std::size_t entry = slot.entry + fresh * (size_ + 1);
-        size_ += fresh;
-        slots_[at] = {video, static_cast<std::uint32_t>(entry)};
-        Entry& target = entries_[entry];
-        target.video = video;
-        target.value = target.value + addend;
-    }
-
-    std::span<Entry> entries() { return {entries_.get() + 1, size_}; }
-
-private:
-    // `entry` numbers the video's place in entries_ from 1; 0 marks a free slot.
-    struct Slot {
-        std::uint32_t video;
-        std::uint32_t entry;
-    };
-
-    std::size_t home(std::uint32_t video) const {
-        return static_cast<std::size_t>((std::uint64_t{video} * 0x9E37'79B9'7F4A'7C15u) >> shift_);
-    }
-
-    // At most three slots in four are taken, which keeps probes short.
-    void allocate(std::size_t slot_count) {
-        const std::size_t capacity = std::min(slot_count / 4 * 3, at_most_);
-        // Entry numbers are stored in 32 bits.
-        if (capacity >= std::size_t{0xFFFF'FFFFu}) throw std::bad_alloc();
-        slots_ = std::make_unique<Slot[]>(slot_count);
-        mask_ = slot_count - 1;
-        shift_ = 64 - std::countr_zero(slot_count);
-        std::unique_ptr<Entry[]> entries = std::make_unique_for_overwrite<Entry[]>(capacity + 1);
-        if (entries_) std::copy_n(entries_.get() + 1, size_, entries.get() + 1);
-        entries_ = std::move(entries);
-        capacity_ = capacity;
-        cleared_ = size_;
-    }
-
-    [[gnu::noinline]] void grow(std::size_t needed) {
-        std::size_t slot_count = (mask_ + 1) * 2;
-        while (slot_count / 4 * 3 < needed) slot_count *= 2;
-        allocate(slot_count);
-        for (std::size_t entry = 1; entry <= size_; ++entry) {
-            const std::uint32_t video = entries_[entry].video;
-            std::size_t at = home(video);
-            while (slots_[at].entry != 0) at = (at + 1) & mask_;
-            slots_[at] = {video, static_cast<std::uint32_t>(entry)};
-        }
-    }
-
-    std::size_t at_most_;
-    std::unique_ptr<Slot[]> slots_;
-    std::unique_ptr<Entry[]> entries_;  // entries_[0] is never used
-    std::size_t mask_ = 0;
-    int shift_ = 0;
-    std::size_t size_ = 0;      // entries in use
-    std::size_t capacity_ = 0;  // entries that fit before a rehash
-    std::size_t cleared_ = 0;   // entries already set to +0.0
-};
 
 // Two lowercase hex digits per byte value.
 constexpr std::array<std::array<char, 2>, 256> kHexPairs = [] {
@@ -161,6 +60,18 @@ constexpr std::array<std::array<char, 2>, 256> kHexPairs = [] {
     for (std::size_t b = 0; b < 256; ++b) pairs[b] = {digits[b >> 4], digits[b & 0x0F]};
     return pairs;
 }();
+
+// The additions read a node's lists only after every check, by which time
+// they can be in cache; one hint per 64-byte line.
+void prefetch_lists(const PayloadView& payload) {
+    const std::size_t size = payload.video_ids.size();
+    for (std::size_t i = 0; i < size; i += 16) {
+        __builtin_prefetch(payload.video_ids.data() + i);
+        __builtin_prefetch(payload.video_counts.data() + i);
+    }
+    __builtin_prefetch(payload.video_ids.data() + (size - 1));
+    __builtin_prefetch(payload.video_counts.data() + (size - 1));
+}
 
 }  // namespace
 
@@ -175,35 +86,38 @@ KeyText format_video_key(const VideoKey& key) {
     return text;
 }
 
-std::vector<RankedVideo> fuzzy_match_video(const Trie& trie, std::string_view term,
-                                           std::uint32_t max_dist,
-                                           std::optional<std::uint64_t> limit,
-                                           std::optional<bool> include_prefix_nodes) {
-    CodePointBuffer buffer;
-    const std::u32string_view query = utf8::decode(term, buffer);
+namespace {
 
-    // Without an explicit choice, term ends win whenever there is any, even a
-    // fuzzy one that later contributes nothing; prefix nodes are the fallback.
-    std::vector<NodeMatch> nodes;
-    if (include_prefix_nodes.has_value()) {
-        nodes = fuzzy_match_nodes(trie, query, max_dist, !*include_prefix_nodes);
-    } else {
-        nodes = fuzzy_match_nodes(trie, query, max_dist, true);
-        if (nodes.empty()) nodes = fuzzy_match_nodes(trie, query, max_dist, false);
-    }
+// Without an explicit choice, term ends win whenever there is any, even a
+// fuzzy one that later contributes nothing; prefix nodes are the fallback.
+std::vector<NodeMatch> matched_nodes(const Trie& trie, std::u32string_view query,
+                                     std::uint32_t max_dist,
+                                     std::optional<bool> include_prefix_nodes) {
+    if (include_prefix_nodes.has_value())
+        return fuzzy_match_nodes(trie, query, max_dist, !*include_prefix_nodes);
+    std::vector<NodeMatch> nodes = fuzzy_match_nodes(trie, query, max_dist, true);
+    if (nodes.empty()) nodes = fuzzy_match_nodes(trie, query, max_dist, false);
+    return nodes;
+}
 
-    // Every check runs here, node by node in list order, before any score is
-    // added: the additions below cannot fault, so the first failing check is
-    // the one that would have failed had they been interleaved.
-    const double length = static_cast<double>(query.size());
+// The matched nodes that count, weighed, and the denominator of the shares.
+struct Weighed {
     std::vector<Contribution> contributions;
-    contributions.reserve(nodes.size());
     double weighted_total = 0.0;
     std::size_t additions = 0;
+};
+
+// Every check runs here, node by node in list order, before any score is
+// added: the additions cannot fault, so the first failing check is the one
+// that would have failed had they been interleaved.
+Weighed weigh(const Trie& trie, const std::vector<NodeMatch>& nodes, std::size_t query_length) {
+    const double length = static_cast<double>(query_length);
+    Weighed out;
+    out.contributions.reserve(nodes.size());
     for (const NodeMatch& match : nodes) {
         double weight = kExactWeight;
         if (match.distance != 0) {
-            weight = query.empty()
+            weight = query_length == 0
                          ? 0.0
                          : (1.0 - static_cast<double>(match.distance) / length) * kFuzzyScale;
             // Too far from the query to say anything about it.
@@ -220,35 +134,21 @@ std::vector<RankedVideo> fuzzy_match_video(const Trie& trie, std::string_view te
             raise_index_fault(payload->video_counts.size(), payload->video_counts.size(),
                               std::source_location::current());
 
-        weighted_total = static_cast<double>(payload->total_count) * weight + weighted_total;
+        out.weighted_total = static_cast<double>(payload->total_count) * weight + out.weighted_total;
         if (size == 0) continue;
-        contributions.push_back(
+        out.contributions.push_back(
             {weight, payload->video_ids.data(), payload->video_counts.data(), size});
-        // The additions read these lists only after every check, by which
-        // time they can be in cache; one hint per 64-byte line.
-        for (std::size_t i = 0; i < size; i += 16) {
-            __builtin_prefetch(payload->video_ids.data() + i);
-            __builtin_prefetch(payload->video_counts.data() + i);
-        }
-        __builtin_prefetch(payload->video_ids.data() + (size - 1));
-        __builtin_prefetch(payload->video_counts.data() + (size - 1));
-        additions += size;
+        prefetch_lists(*payload);
+        out.additions += size;
     }
+    return out;
+}
 
-    if (!(weighted_total > 0.0)) return {};
-
-    ScoreTable scores(std::min(additions, kMaxReservedVideos), additions);
-    for (const Contribution& node : contributions) {
-        scores.make_room(node.size);
-        for (std::size_t i = 0; i < node.size; ++i)
-            scores.add(node.ids[i], static_cast<double>(node.counts[i]) * node.weight);
-    }
-
-    // Shares replace scores in place, survivors packed at the front. Most
-    // videos fall far short, and a score under 0.99 of the minimum's worth of
-    // the total cannot round up to the minimum share, so only the rest pay
-    // for a division; the division alone decides every survivor.
-    const std::span<Entry> entries = scores.entries();
+// Shares replace scores in place, survivors packed at the front. Most videos
+// fall far short, and a score under 0.99 of the minimum's worth of the total
+// cannot round up to the minimum share, so only the rest pay for a division;
+// the division alone decides every survivor.
+std::span<Entry> shares(std::span<Entry> entries, double weighted_total) {
     const double hopeless = weighted_total * kHopelessShare;
     std::size_t kept = 0;
     for (const Entry& entry : entries) {
@@ -256,10 +156,15 @@ std::vector<RankedVideo> fuzzy_match_video(const Trie& trie, std::string_view te
         const double share = entry.value / weighted_total;
         if (share >= kMinimumShare) entries[kept++] = {share, entry.video};  // NaN fails too
     }
+    return entries.first(kept);
+}
 
-    const auto first = entries.begin();
-    auto last = first + static_cast<std::ptrdiff_t>(kept);
-    if (limit.has_value() && *limit < kept) {
+// The shares ranked, cut to `limit` when given, each with its key.
+std::vector<RankedVideo> ranked(const Trie& trie, std::span<Entry> kept,
+                                std::optional<std::uint64_t> limit) {
+    const auto first = kept.begin();
+    auto last = kept.end();
+    if (limit.has_value() && *limit < kept.size()) {
         const auto cut = first + static_cast<std::ptrdiff_t>(*limit);
         std::nth_element(first, cut, last, ranks_before);
         last = cut;
@@ -275,6 +180,27 @@ std::vector<RankedVideo> fuzzy_match_video(const Trie& trie, std::string_view te
         out.push_back({format_video_key(trie.video_index[at->video]), at->value, at->video});
     }
     return out;
+}
+
+}  // namespace
+
+std::vector<RankedVideo> fuzzy_match_video(const Trie& trie, std::string_view term,
+                                           std::uint32_t max_dist,
+                                           std::optional<std::uint64_t> limit,
+                                           std::optional<bool> include_prefix_nodes) {
+    CodePointBuffer buffer;
+    const std::u32string_view query = utf8::decode(term, buffer);
+    const Weighed weighed =
+        weigh(trie, matched_nodes(trie, query, max_dist, include_prefix_nodes), query.size());
+    if (!(weighed.weighted_total > 0.0)) return {};
+
+    ScoreTable scores(std::min(weighed.additions, kMaxReservedVideos), weighed.additions);
+    for (const Contribution& node : weighed.contributions) {
+        scores.make_room(node.size);
+        for (std::size_t i = 0; i < node.size; ++i)
+            scores.add(node.ids[i], static_cast<double>(node.counts[i]) * node.weight);
+    }
+    return ranked(trie, shares(scores.entries(), weighed.weighted_total), limit);
 }
 
 }  // namespace quellnor
