@@ -122,6 +122,21 @@ void for_each_item(PyObject* value, Py_ssize_t& size_hint, Take&& take) {
     if (PyErr_Occurred()) PythonError::raise_pending();
 }
 
+// Appends every item of `value`, converted by `convert`. Room for the size
+// hint is made when the first item arrives, by which time the hint is known.
+template <class Item, class Convert>
+void append_items(PyObject* value, std::vector<Item>& items, Convert&& convert) {
+    Py_ssize_t size_hint = 0;
+    bool reserved = false;
+    for_each_item(value, size_hint, [&](PyObject* item) {
+        if (!reserved) {
+            items.reserve(static_cast<std::size_t>(size_hint));
+            reserved = true;
+        }
+        items.push_back(convert(item));
+    });
+}
+
 }  // namespace
 
 std::uint32_t to_u32(PyObject* value) {
@@ -186,15 +201,7 @@ void to_array_into(PyObject* value, Item (*convert_item)(PyObject*), std::vector
         }
     }
 #endif
-    Py_ssize_t size_hint = 0;
-    bool reserved = false;
-    for_each_item(value, size_hint, [&](PyObject* item) {
-        if (!reserved) {
-            items.reserve(static_cast<std::size_t>(size_hint));
-            reserved = true;
-        }
-        items.push_back(convert_item(item));
-    });
+    append_items(value, items, convert_item);
 }
 
 template <class Item>
@@ -227,14 +234,8 @@ VideoKeyInput to_video_key(PyObject* value) {
 
 std::vector<Ref> to_optional_objects(PyObject* value) {
     std::vector<Ref> items;
-    Py_ssize_t size_hint = 0;
-    bool reserved = false;
-    for_each_item(value, size_hint, [&](PyObject* item) {
-        if (!reserved) {
-            items.reserve(static_cast<std::size_t>(size_hint));
-            reserved = true;
-        }
-        items.push_back(item == Py_None ? Ref() : Ref::borrowed(item));
+    append_items(value, items, [](PyObject* item) {
+        return item == Py_None ? Ref() : Ref::borrowed(item);
     });
     return items;
 }

@@ -68,16 +68,30 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
+// The arguments every query method starts with, converted in parameter order
+// from the first three slots.
+struct QueryArguments {
+    std::string_view term;
+    std::uint32_t max_dist;
+    std::optional<std::uint64_t> limit;
+};
+
+QueryArguments query_arguments(PyObject* const* slots) {
+    const auto term = convert_argument("term", [&] { return to_text(slots[0]); });
+    const auto max_dist = max_dist_or_default(slots[1]);
+    const auto limit = convert_argument("limit", [&] { return to_optional(slots[2], to_usize); });
+    return {term, max_dist, limit};
+}
+
 PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_frame([&] {
         PyObject* slots[3] = {};
         extract_arguments_fastcall(kFuzzyMatch, args, nargs, kwnames, slots);
         SharedBorrow borrow(self);
-        const auto term = convert_argument("term", [&] { return to_text(slots[0]); });
-        const auto max_dist = max_dist_or_default(slots[1]);
-        const auto limit = convert_argument("limit", [&] { return to_optional(slots[2], to_usize); });
-        return match_list(borrow.index(), quellnor::fuzzy_match(borrow.index(), term, max_dist, limit),
-                          {slots[0], term});
+        const QueryArguments q = query_arguments(slots);
+        return match_list(borrow.index(),
+                          quellnor::fuzzy_match(borrow.index(), q.term, q.max_dist, q.limit),
+                          {slots[0], q.term});
     });
 }
 
@@ -87,13 +101,11 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
         PyObject* slots[4] = {};
         extract_arguments_fastcall(kFuzzyMatchVideo, args, nargs, kwnames, slots);
         SharedBorrow borrow(self);
-        const auto term = convert_argument("term", [&] { return to_text(slots[0]); });
-        const auto max_dist = max_dist_or_default(slots[1]);
-        const auto limit = convert_argument("limit", [&] { return to_optional(slots[2], to_usize); });
+        const QueryArguments q = query_arguments(slots);
         const auto include_prefix_nodes =
             convert_argument("include_prefix_nodes", [&] { return to_optional(slots[3], to_bool); });
-        auto videos =
-            quellnor::fuzzy_match_video(borrow.index(), term, max_dist, limit, include_prefix_nodes);
+        auto videos = quellnor::fuzzy_match_video(borrow.index(), q.term, q.max_dist, q.limit,
+                                                  include_prefix_nodes);
 #ifdef PYPY_VERSION
         return ranked_list(std::move(videos), borrow.key_strings());
 #else
