@@ -47,11 +47,13 @@ struct Contribution {
 };
 
 // Highest share first; equal shares by ascending video id, so that the order
-// and the survivors of a cut never depend on the order of the score table.
-bool ranks_before(const Entry& a, const Entry& b) {
+// and the survivors of a cut never depend on the order of the score table. A
+// lambda rather than a function, so that the sort inlines it whatever it is
+// called from.
+constexpr auto ranks_before = [](const Entry& a, const Entry& b) {
     if (a.value != b.value) return a.value > b.value;
     return a.video < b.video;
-}
+};
 
 // Two lowercase hex digits per byte value.
 constexpr std::array<std::array<char, 2>, 256> kHexPairs = [] {
@@ -62,8 +64,10 @@ constexpr std::array<std::array<char, 2>, 256> kHexPairs = [] {
 }();
 
 // The additions read a node's lists only after every check, by which time
-// they can be in cache; one hint per 64-byte line.
-void prefetch_lists(const PayloadView& payload) {
+// they can be in cache; one hint per 64-byte line. Inlined by force: to the
+// compiler a function of prefetches alone does nothing, and a call to it
+// was dropped.
+[[gnu::always_inline]] inline void prefetch_lists(const PayloadView& payload) {
     const std::size_t size = payload.video_ids.size();
     for (std::size_t i = 0; i < size; i += 16) {
         __builtin_prefetch(payload.video_ids.data() + i);
