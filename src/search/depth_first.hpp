@@ -88,45 +88,15 @@ struct ChildArrays {
               std::min(transitions.size(), labels.empty() ? 0 : labels.size() - 1)) {}
 };
 
-// A child that survived pruning, and the label into it.
-struct Descent {
-    std::size_t child = 0;
-    char32_t label = 0;
-    bool survived = false;
-};
-
-// Tries the siblings left in `top` in one tight loop until one survives
-// pruning; most do not, and they sit next to each other in the arrays. With
-// SlotsFollowNodes, below the first slot needing checks both the slot and its
-// child exist, so the common case runs without bounds checks; the checked
-// loop after it meets any slot beyond, in order.
-template <bool SlotsFollowNodes, DistanceRows Rows>
-[[gnu::always_inline]] inline Descent next_descent(Frame& top, std::size_t depth, Rows& rows,
-                                                   const ChildArrays& arrays) {
-    Descent found;
-    std::size_t next = top.next;
-    const typename Rows::Parent parent = rows.parent(depth);
-    if constexpr (SlotsFollowNodes) {
-        const std::size_t clear = std::min(top.end, arrays.first_slot_needing_checks);
-        while (next < clear) {
-            found.label = arrays.labels[next + 1];
-            if (rows.descend(parent, depth, found.label)) [[unlikely]] {
-                found.child = ++next;
-                found.survived = true;
-                break;
-            }
-            ++next;
-        }
+// The children's labels and ranges are read next, at known places: start
+// fetching them while the frame is set up. Inlined by force, since to the
+// compiler a function of prefetches alone does nothing.
+[[gnu::always_inline]] inline void prefetch_children(const Trie& trie, const ChildArrays& arrays,
+                                                     ChildRange below) {
+    if (below.begin + 1 < std::min(arrays.labels.size(), trie.node_shifts.size())) {
+        __builtin_prefetch(&arrays.labels[below.begin + 1]);
+        __builtin_prefetch(&trie.node_shifts[below.begin + 1]);
     }
-    while (!found.survived && next < top.end) {
-        found.child = checked_at(arrays.transitions, next);
-        if constexpr (SlotsFollowNodes) found.child = next + 1;
-        ++next;
-        found.label = checked_at(arrays.labels, found.child);
-        found.survived = rows.descend(parent, depth, found.label);
-    }
-    top.next = next;
-    return found;
 }
 
 // Walks the trie in pre-order, calling `report(node, distance, path)` for
@@ -155,28 +125,52 @@ void walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& repo
     enter(root, U'\0');
 
     while (!stack.empty()) {
+        Frame& top = stack.top();
         const std::size_t depth = stack.size() - 1;  // labels above the children
-        const Descent step = next_descent<SlotsFollowNodes>(stack.top(), depth, rows, arrays);
-        if (!step.survived) {
+
+        // Siblings are tried in one tight loop until one survives pruning;
+        // most do not, and they sit next to each other in the arrays. With
+        // SlotsFollowNodes, below `clear` both the slot and its child exist,
+        // so the common case runs without bounds checks; the checked loop
+        // after it meets any slot beyond, in order.
+        std::size_t child = 0;
+        char32_t label = 0;
+        bool survived = false;
+        std::size_t next = top.next;
+        const typename Rows::Parent parent = rows.parent(depth);
+        if constexpr (SlotsFollowNodes) {
+            const std::size_t clear = std::min(top.end, arrays.first_slot_needing_checks);
+            while (next < clear) {
+                label = arrays.labels[next + 1];
+                if (rows.descend(parent, depth, label)) [[unlikely]] {
+                    child = ++next;
+                    survived = true;
+                    break;
+                }
+                ++next;
+            }
+        }
+        while (!survived && next < top.end) {
+            child = checked_at(arrays.transitions, next);
+            if constexpr (SlotsFollowNodes) child = next + 1;
+            ++next;
+            label = checked_at(arrays.labels, child);
+            survived = rows.descend(parent, depth, label);
+        }
+        top.next = next;
+        if (!survived) {
             stack.pop();
             continue;
         }
 
-        if (rows.reaches_end() && report.wants(step.child)) {
-            if (report(step.child, rows.distance(), stack.path_to(step.label))) return;
+        if (rows.reaches_end() && report.wants(child)) {
+            if (report(child, rows.distance(), stack.path_to(label))) return;
         }
 
-        const ChildRange below = trie.child_range(step.child);
+        const ChildRange below = trie.child_range(child);
         if (below.empty()) continue;
-        if constexpr (SlotsFollowNodes) {
-            // The children's labels and ranges are read next, at known places:
-            // start fetching them while the frame is set up.
-            if (below.begin + 1 < std::min(arrays.labels.size(), trie.node_shifts.size())) {
-                __builtin_prefetch(&arrays.labels[below.begin + 1]);
-                __builtin_prefetch(&trie.node_shifts[below.begin + 1]);
-            }
-        }
-        enter(below, step.label);
+        if constexpr (SlotsFollowNodes) prefetch_children(trie, arrays, below);
+        enter(below, label);  // invalidates `top`
     }
 }
 
