@@ -3,9 +3,7 @@
 The flat layout handed to ``PrefixSearch.from_internal_data_v2`` is made
 without a node object per trie node. The trie's nodes are the distinct
 prefixes of the terms; numbering them breadth first, children in label order,
-puts them in order of (length, text). So the builder sorts the terms once and,
-depth by depth, takes the distinct prefixes of that length: they come out
-sorted, because prefixes of a sorted list are sorted. Consequences:
+puts them in order of (length, text). Consequences:
 
 - every node except the root is the child of exactly one earlier node, and
   children of one node are consecutive, so ``child_transitions`` is simply
@@ -13,6 +11,15 @@ sorted, because prefixes of a sorted list are sorted. Consequences:
   nodes before n;
 - a term's node is its position among the prefixes of its length, plus the
   number of nodes on the shallower levels.
+
+The work is linear in the characters of the terms, however long one term is:
+no prefix is ever sliced out. In the sorted terms, term j shares its first
+``shared[j]`` characters with term j-1 and brings the nodes at depths
+``shared[j]+1 .. len(term j)``, so a node is named by its depth and the first
+term that reaches it (its "owner"). At each depth the owners come in sorted
+order, which is the order of the prefixes they stand for. A node's children
+are its owner's next node, if the term goes on, and one node per later term
+that leaves the owner's path right there.
 """
 
 from __future__ import annotations
@@ -24,6 +31,7 @@ import uuid
 from collections import Counter
 from contextlib import contextmanager
 from itertools import accumulate, repeat
+from operator import add, gt
 from typing import Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
 from _quellnor import PrefixSearch
@@ -166,43 +174,78 @@ class IndexBuilder:
 
     def _layout(self) -> Tuple[List[int], List[str], List[Optional[Payload]], range]:
         """The flat trie: node_shifts, child_labels, payloads, child_transitions."""
-        terms = self._terms
         # Made in insertion order, which keeps memory access local: faster
         # than making each payload when its node is numbered.
-        prepared = {term: _payload(videos) for term, videos in terms.items()}
-        by_length: Dict[int, List[str]] = {}
-        for term in terms:
-            by_length.setdefault(len(term), []).append(term)
+        prepared = {term: _payload(videos) for term, videos in self._terms.items()}
+        terms = sorted(prepared)
+        lengths = list(map(len, terms))
+        shared = [0]
+        shared += map(_shared_length, terms, terms[1:])
+        height = max(lengths, default=0)
+
+        # owners[d]: the owners of the nodes at depth d, ascending (the root's
+        # is -1); branches[d]: the owner that each term leaving a path at
+        # depth d leaves from; path[d]: the owner of the current term's node
+        # at depth d; ends[d]: {owner: payload} of the terms of length d.
+        owners: List[List[int]] = [[] for _ in range(height + 2)]
+        owners[0].append(-1)
+        branches: List[List[int]] = [[] for _ in range(height + 1)]
+        ends: Dict[int, Dict[int, Payload]] = {}
+        path = [-1] * (height + 1)
+        for j, (common, length) in enumerate(zip(shared, lengths)):
+            branches[common].append(path[common])
+            path[common + 1 : length + 1] = repeat(j, length - common)
+            for level in owners[common + 1 : length + 1]:
+                level.append(j)
+            ends.setdefault(length, {})[j] = prepared[terms[j]]
 
         node_shifts: List[int] = []
         child_labels: List[str] = [""]
         payloads: List[Optional[Payload]] = [None]
-        level: List[str] = [""]  # the prefixes of the current depth, sorted
-        level_start = 0  # node number of level[0]
-        active = sorted(terms)  # terms longer than the current depth
-        depth = 0
         shift = 0
-        while level:
-            active = [t for t in active if len(t) > depth]
-            # Distinct prefixes one character longer, in sorted order.
-            children = list(dict.fromkeys([t[: depth + 1] for t in active]))
+        for depth in range(height + 1):
+            level = owners[depth]
+            per_owner = Counter(branches[depth])
             # Children per node of this level; children of one node are
             # consecutive, so node_shifts is a running sum.
-            per_parent = Counter([c[:depth] for c in children])
-            starts = list(accumulate(map(per_parent.get, level, repeat(0, len(level))), initial=shift))
+            if depth:
+                goes_on = map(gt, map(lengths.__getitem__, level), repeat(depth))
+                children = map(add, goes_on, map(per_owner.get, level, repeat(0)))
+            else:
+                children = iter([per_owner[-1]])
+            starts = list(accumulate(children, initial=shift))
             shift = starts.pop()
             node_shifts += starts
-            depth += 1
-            next_start = level_start + len(level)
-            child_labels += [c[-1] for c in children]
-            payloads += repeat(None, len(children))
-            ending = by_length.get(depth)
-            if ending:
-                number = dict(zip(children, range(next_start, next_start + len(children))))
-                for term in ending:
-                    payloads[number[term]] = prepared[term]
-            level, level_start = children, next_start
+            below = owners[depth + 1]
+            child_labels += map(str.__getitem__, map(terms.__getitem__, below), repeat(depth))
+            ending = ends.get(depth + 1)
+            payloads += map(ending.get, below) if ending else repeat(None, len(below))
         return node_shifts, child_labels, payloads, range(1, len(child_labels))
+
+
+def _shared_length(a: str, b: str) -> int:
+    """How many leading characters a and b share.
+
+    Compares slices, doubling their length, and then halves the gap: the
+    characters are compared in C, and neighbours in a sorted list, which
+    mostly part early, cost a few comparisons each.
+    """
+    n = min(len(a), len(b))
+    if a[:n] == b[:n]:
+        return n
+    same, differ = 0, n  # a[:same] == b[:same] and a[:differ] != b[:differ]
+    step = 4
+    while step < differ and a[:step] == b[:step]:
+        same = step
+        step *= 4
+    differ = min(step, differ)
+    while differ - same > 1:
+        middle = (same + differ) // 2
+        if a[:middle] == b[:middle]:
+            same = middle
+        else:
+            differ = middle
+    return same
 
 
 @contextmanager
