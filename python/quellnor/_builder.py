@@ -25,6 +25,7 @@ that leaves the owner's path right there.
 from __future__ import annotations
 
 import gc
+import operator
 import re
 import sys
 import uuid
@@ -59,8 +60,56 @@ Payload = Tuple[int, List[int], List[int]]
 _PAUSE_GC = sys.implementation.name == "cpython"
 
 
+class _Refused(Exception):
+    """A row's value that cannot be stored; ``add`` names the row around it."""
+
+
 def _row_text(term: object, video: object, count: object) -> str:
-    return f"row ({term!r}, {video!r}, {count!r})"
+    return f"row ({_shown(term)}, {_shown(video)}, {_shown(count)})"
+
+
+def _shown(value: object) -> str:
+    """repr(value) for a message: cut short, and never failing itself."""
+    try:
+        text = str.__str__(repr(value))
+    except Exception:
+        text = f"<{type(value).__name__} object>"
+    return text if len(text) <= 80 else text[:60] + f"... ({len(text):,} characters)"
+
+
+def _exact_str(value: object, refusal: str) -> str:
+    """The characters of a str, as a plain str.
+
+    A subclass's ``__str__`` or ``__class__`` is never asked: only what the
+    string holds is stored.
+    """
+    if type(value) is str:
+        return value
+    if isinstance(value, str):
+        try:
+            text = str.__str__(value)
+        except Exception:
+            text = None
+        if type(text) is str:
+            return text
+    raise _Refused(refusal)
+
+
+def _exact_count(value: object) -> int:
+    """An integer count as a plain int: an int, or any integer type (numpy's too)."""
+    if type(value) is int:
+        return value
+    if not isinstance(value, bool):
+        try:
+            # operator.index accepts what can stand for an integer; adding 0
+            # through int's own method makes a plain int of what came back,
+            # whatever a subclass says.
+            number = int.__add__(operator.index(value), 0)  # type: ignore[arg-type]
+        except Exception:
+            number = None
+        if type(number) is int:
+            return number
+    raise _Refused("the count must be an int")
 
 
 class IndexBuilder:
@@ -103,59 +152,73 @@ class IndexBuilder:
 
         ``term`` is a non-empty str without NUL characters or lone
         surrogates; ``video`` a ``uuid.UUID``, its 36-character text form
-        (either case) or 16 raw bytes; ``count`` a non-negative int (not a
-        bool). A count of 0 still records the term and the video.
+        (either case) or 16 raw bytes; ``count`` a non-negative integer (an
+        int or another integer type such as numpy's, not a bool). A count of
+        0 still records the term and the video.
+
+        What is stored is a plain str, int and bytes made from the values
+        given, and it is those that are checked, so no subclass can slip a
+        value past the checks that would make ``build()`` fail later.
         """
-        if not isinstance(term, str) or not term:
-            raise ValueError(f"{_row_text(term, video, count)}: the term must be a non-empty str")
-        if isinstance(count, bool) or not isinstance(count, int):
-            raise ValueError(f"{_row_text(term, video, count)}: the count must be an int")
-        if count < 0:
-            raise ValueError(f"{_row_text(term, video, count)}: the count must not be negative")
-        key = self._key_of(term, video, count)
-        videos = self._terms.get(term)
-        if videos is None:
-            if "\x00" in term:
-                raise ValueError(f"{_row_text(term, video, count)}: the term contains a NUL character")
-            try:
-                term.encode("utf-8")
-            except UnicodeEncodeError:
-                raise ValueError(
-                    f"{_row_text(term, video, count)}: the term is not valid Unicode text") from None
-            term = str(term)  # a plain str, whatever subclass came in
-        count = int(count)  # a plain int, whatever subclass came in
+        try:
+            text = _exact_str(term, "the term must be a non-empty str")
+            number = _exact_count(count)
+            key = self._key_of(video)
+            if not text:
+                raise _Refused("the term must be a non-empty str")
+            if number < 0:
+                raise _Refused("the count must not be negative")
+            if text not in self._terms:
+                if "\x00" in text:
+                    raise _Refused("the term contains a NUL character")
+                try:
+                    text.encode("utf-8")
+                except UnicodeEncodeError:
+                    raise _Refused("the term is not valid Unicode text") from None
+        except _Refused as exc:
+            raise ValueError(f"{_row_text(term, video, count)}: {exc}") from None
 
         # Everything is checked: from here on nothing can fail.
         vid = self._video_ids.get(key)
         if vid is None:
             vid = self._video_ids[key] = len(self._video_keys)
             self._video_keys.append(key)
+        videos = self._terms.get(text)
         if videos is None:
-            self._terms[term] = {vid: min(count, MAX_COUNT)}
+            self._terms[text] = {vid: min(number, MAX_COUNT)}
         else:
-            videos[vid] = min(videos.get(vid, 0) + count, MAX_COUNT)
+            videos[vid] = min(videos.get(vid, 0) + number, MAX_COUNT)
 
-    def _key_of(self, term: str, video: object, count: object) -> bytes:
+    def _key_of(self, video: object) -> bytes:
+        """The 16 bytes of a video key, as plain bytes."""
         if isinstance(video, str):
-            key = self._text_keys.get(video)
+            text = _exact_str(video, "the video key must be a str")
+            key = self._text_keys.get(text)
             if key is None:
-                if len(video) != 36 or not _UUID_TEXT.fullmatch(video):
-                    raise ValueError(
-                        f"{_row_text(term, video, count)}: the video key must be a UUID"
-                        " in its 36-character form (8-4-4-4-12 hexadecimal digits)")
-                key = self._text_keys[video] = uuid.UUID(video).bytes
+                if len(text) != 36 or not _UUID_TEXT.fullmatch(text):
+                    raise _Refused(
+                        "the video key must be a UUID in its 36-character form (8-4-4-4-12 hexadecimal digits)")
+                key = self._text_keys[text] = uuid.UUID(text).bytes
             return key
         if isinstance(video, uuid.UUID):
-            return video.bytes
+            try:
+                key = video.bytes
+            except Exception:
+                key = None
+            if type(key) is not bytes or len(key) != 16:
+                raise _Refused("the video key is a uuid.UUID whose .bytes are not 16 bytes")
+            return key
         if isinstance(video, (bytes, bytearray)):
-            if len(video) != 16:
-                raise ValueError(
-                    f"{_row_text(term, video, count)}: a video key given as bytes must be"
-                    f" 16 bytes long, not {len(video)}")
-            return bytes(video)
-        raise ValueError(
-            f"{_row_text(term, video, count)}: the video key must be a uuid.UUID, a str"
-            f" or 16 bytes, not {type(video).__name__}")
+            try:
+                # The buffer holds what the object really is; bytes() would
+                # ask a subclass's __bytes__.
+                key = video if type(video) is bytes else bytes(memoryview(video))
+            except Exception:
+                raise _Refused("the video key does not hold bytes") from None
+            if len(key) != 16:
+                raise _Refused(f"a video key given as bytes must be 16 bytes long, not {len(key)}")
+            return key
+        raise _Refused(f"the video key must be a uuid.UUID, a str or 16 bytes, not {type(video).__name__}")
 
     def build(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> PrefixSearch:
         """Builds the index of everything added so far.
@@ -299,8 +362,8 @@ def _add_rows(add: Callable[[str, VideoKey, int], None], rows: Iterable[Tuple[st
     for position, row in enumerate(rows):
         try:
             term, video, count = row
-        except (TypeError, ValueError):
-            raise ValueError(f"row {position} ({row!r}): expected (term, video, count)") from None
+        except Exception:
+            raise ValueError(f"row {position} ({_shown(row)}): expected (term, video, count)") from None
         try:
             add(term, video, count)
         except ValueError as exc:
