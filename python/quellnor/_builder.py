@@ -271,11 +271,12 @@ class IndexBuilder:
             per_owner = Counter(branches[depth])
             # Children per node of this level; children of one node are
             # consecutive, so node_shifts is a running sum.
+            children: Iterable[int]
             if depth:
                 goes_on = map(gt, map(lengths.__getitem__, level), repeat(depth))
                 children = map(add, goes_on, map(per_owner.get, level, repeat(0)))
             else:
-                children = iter([per_owner[-1]])
+                children = [per_owner[-1]]
             starts = list(accumulate(children, initial=shift))
             shift = starts.pop()
             node_shifts += starts
