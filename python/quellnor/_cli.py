@@ -19,6 +19,7 @@ from _quellnor import PrefixSearch
 
 from ._builder import DEFAULT_VIDEO_TOP_N, IndexBuilder, _gc_paused
 from ._format import scan
+from ._panic import PanicException
 from ._input import FORMATS, InputError, load_catalogue, load_lines
 
 __all__ = ["main"]
@@ -139,9 +140,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 0
-    except BaseException as exc:  # noqa: B036 -- PanicException derives from BaseException
-        if type(exc).__name__ != "PanicException":
-            raise
+    except PanicException as exc:
         print(f"{PROG}: error: the index is corrupt ({exc})", file=sys.stderr)
         return 1
 

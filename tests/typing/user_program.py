@@ -19,4 +19,9 @@ assert_type(index.fuzzy_match("colur", 1, limit=5), list[tuple[str, int, int]])
 assert_type(index.fuzzy_match_video("col", 1, None, True), list[tuple[str, float]])
 assert_type(quellnor.PrefixSearch.from_bytes(index.to_bytes()), quellnor.PrefixSearch)
 index.fuzzy_match(b"colour")  # type: ignore[arg-type]
-not_an_exception: Exception = PanicException("a fault")  # type: ignore[assignment]
+
+try:
+    index.fuzzy_match("colour")
+except quellnor.PanicException as fault:
+    assert_type(fault, PanicException)
+    not_an_exception: Exception = fault  # type: ignore[assignment]
