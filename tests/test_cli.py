@@ -5,6 +5,7 @@ import io
 import json
 import os
 import re
+import resource
 import subprocess
 import sys
 import uuid
@@ -29,6 +30,7 @@ cap\t{V3}
 dog\t{V1}\t1
 """
 TERMS = {"cat", "cart", "cap", "dog"}
+BOM = b"\xef\xbb\xbf"
 
 
 def run(argv, capsys):
@@ -75,8 +77,10 @@ def as_jsonl(text):
         ("in.jsonl.gz", gzip.compress(as_jsonl(CATALOGUE).encode()), []),
         ("in.txt", as_jsonl(CATALOGUE), ["--format", "jsonl"]),
         ("in.txt", CATALOGUE.replace("\n", "\r\n"), []),
+        ("in.tsv", BOM + CATALOGUE.encode(), []),
+        ("in.jsonl.gz", gzip.compress(BOM + as_jsonl(CATALOGUE).encode()), []),
     ],
-    ids=["tsv", "tsv.gz", "jsonl", "jsonl.gz", "--format", "crlf"],
+    ids=["tsv", "tsv.gz", "jsonl", "jsonl.gz", "--format", "crlf", "bom-tsv", "bom-jsonl.gz"],
 )
 def test_every_input_form_builds_the_same_index(tmp_path, capsys, index_file, name, content, extra):
     source = tmp_path / name
@@ -121,6 +125,8 @@ def test_top_n_reaches_the_index(tmp_path, catalogue, capsys):
         (f"cat\t{V1}\t3\n\n\t{V1}\t3\n", 3, "non-empty"),
         (b"cat\t" + V1.encode() + b"\t3\ncaf\xe9\t" + V1.encode() + b"\t3\n", 2, "UTF-8"),
         ("term\tvideo\tcount\nterm\tvideo\tcount\n", 2, "the count 'count'"),  # a header only on line 1
+        (f"cat\t{V1}\t3\n" + "é" * 1001 + f"\t{V1}\t3\n", 2, "1,001 characters long; at most 1,000"),
+        (f"cat\t{V1}\t3\ndog\t{V1}\t" + "1" * (1 << 20) + "\n", 2, "longer than 1,048,576 bytes"),
     ],
 )
 def test_malformed_tsv_names_the_line(tmp_path, capsys, content, line, message):
@@ -145,6 +151,7 @@ def test_malformed_tsv_names_the_line(tmp_path, capsys, content, line, message):
         ('{"term": "cat", "video": "%s", "count": 1.5}\n' % V1, 1, "count must be an int"),
         ('{"term": "cat", "video": "%s", "count": true}\n' % V1, 1, "count must be an int"),
         ('{"term": 7, "video": "%s"}\n' % V1, 1, "non-empty str"),
+        ('{"term": "cat", "video": "%s"}\n' % V1 + "[" * 100_000 + "\n", 2, "nested too deeply"),
     ],
 )
 def test_malformed_jsonl_names_the_line(tmp_path, capsys, content, line, message):
@@ -170,6 +177,38 @@ def test_unreadable_input_is_bad_input(tmp_path, capsys, make_input):
 def test_unwritable_output_is_bad_input(tmp_path, catalogue, capsys):
     code, _, err = run(["build", catalogue, "-o", tmp_path / "no" / "such" / "dir.idx"], capsys)
     assert code == 1 and "cannot write" in err
+
+
+# Runs the command line and then reports the peak of its own memory (a
+# child's rusage would count the pytest process it was forked from).
+REPORTS_PEAK_MEMORY = """
+import atexit, runpy, sys
+atexit.register(lambda: sys.stderr.write([l for l in open("/proc/self/status") if l.startswith("VmHWM:")][0]))
+sys.argv[0] = "quellnor"
+runpy.run_module("quellnor", run_name="__main__")
+"""
+
+
+def limit_memory():
+    # Should the reading not be bounded, the child fails here rather than
+    # taking the machine's memory.
+    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+
+
+@pytest.mark.parametrize("source", ["/dev/zero", "one long line.tsv.gz"])
+def test_a_line_past_the_limit_is_refused_in_bounded_memory(tmp_path, source):
+    if source.endswith(".gz"):
+        source = tmp_path / source
+        with gzip.open(source, "wb") as f:  # 256 MiB in one line, 261 KB compressed
+            for _ in range(256):
+                f.write(b"a" * (1 << 20))
+    done = subprocess.run([sys.executable, "-c", REPORTS_PEAK_MEMORY, "build", str(source), "-o", "out.idx"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120, preexec_fn=limit_memory,
+                          check=False)
+    error, peak = done.stderr.splitlines()
+    assert (done.returncode, error) == (1, f"quellnor: error: {source}:1: the line is longer than 1,048,576 bytes")
+    assert int(peak.split()[1]) < 240 << 10  # kB: an interpreter and a line's worth
+    assert os.listdir(tmp_path) == ([] if source == "/dev/zero" else [source.name])
 
 
 class FakeTerminal(io.StringIO):

@@ -20,7 +20,7 @@ from _quellnor import PrefixSearch
 from ._builder import DEFAULT_VIDEO_TOP_N, IndexBuilder, _gc_paused
 from ._format import scan
 from ._panic import PanicException
-from ._input import FORMATS, InputError, load_catalogue, load_lines
+from ._input import FORMATS, MAX_LINE_BYTES, MAX_TERM_CHARS, InputError, load_catalogue, load_lines
 
 __all__ = ["main"]
 
@@ -77,7 +77,10 @@ def _parser() -> argparse.ArgumentParser:
         help="build an index from a catalogue of term, video, count rows",
         description="Build an index from tab-separated term<TAB>video<TAB>count lines "
         "(or JSON Lines objects with term, video and count). Videos are UUIDs; "
-        "a missing count is 1; a .gz input is decompressed; INPUT - reads standard input.",
+        "a missing count is 1; a .gz input is decompressed; a UTF-8 byte-order mark "
+        "at the start is ignored; INPUT - reads standard input. A line may hold at most "
+        f"{MAX_LINE_BYTES:,} bytes (1 MiB, its line break included) and a term at most "
+        f"{MAX_TERM_CHARS:,} characters.",
     )
     build.add_argument("input", metavar="INPUT", help="the catalogue (.tsv, .jsonl, optionally .gz; - for stdin)")
     build.add_argument("-o", "--output", metavar="INDEX", required=True, help="where to write the index")
