@@ -13,14 +13,15 @@ import sys
 import tempfile
 import time
 from importlib import resources
-from typing import IO, List, Optional, Sequence, Tuple
+from typing import IO, Callable, List, Optional, Sequence, Tuple
 
 from _quellnor import PrefixSearch
 
+from . import __version__
 from ._builder import DEFAULT_VIDEO_TOP_N, IndexBuilder, _gc_paused
 from ._format import scan
-from ._panic import PanicException
 from ._input import FORMATS, MAX_LINE_BYTES, MAX_TERM_CHARS, InputError, load_catalogue, load_lines
+from ._panic import PanicException
 
 __all__ = ["main"]
 
@@ -46,21 +47,26 @@ class _Failure(Exception):
 # --- argument parsing -------------------------------------------------------
 
 
-def _count(text: str) -> int:
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"{text!r} is negative")
-    return value
+def _whole_number(maximum: int) -> Callable[[str], int]:
+    """An argparse type: a whole number from 0 to ``maximum``."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text, 10)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+        if value < 0:
+            raise argparse.ArgumentTypeError(f"{text!r} is negative")
+        if value > maximum:
+            raise argparse.ArgumentTypeError(f"{text!r} is larger than {maximum:,}")
+        return value
+
+    return parse
 
 
-def _distance(text: str) -> int:
-    value = _count(text)
-    if value > 2**32 - 1:
-        raise argparse.ArgumentTypeError(f"{text!r} is too large")
-    return value
+_TOP_N = _whole_number(2**64 - 1)
+_DISTANCE = _whole_number(2**32 - 1)
+_LIMIT = _whole_number(2 * sys.maxsize + 1)  # an unsigned machine word
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -69,13 +75,19 @@ def _parser() -> argparse.ArgumentParser:
         description="Typo-tolerant search over a trie of terms and the videos behind them.",
         epilog="Exit codes: 0 success, 1 bad input, 2 usage error.",
     )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
-    build = commands.add_parser(
-        "build",
-        help="build an index from a catalogue of term, video, count rows",
-        description="Build an index from tab-separated term<TAB>video<TAB>count lines "
+    def command(name: str, run: Callable[[argparse.Namespace, IO[str], IO[str]], int], summary: str,
+                description: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=summary, description=description)
+        sub.set_defaults(run=run)
+        return sub
+
+    build = command(
+        "build", _cmd_build, "build an index from a catalogue of term, video, count rows",
+        "Build an index from tab-separated term<TAB>video<TAB>count lines "
         "(or JSON Lines objects with term, video and count). Videos are UUIDs; "
         "a missing count is 1; a .gz input is decompressed; a UTF-8 byte-order mark "
         "at the start is ignored; INPUT - reads standard input. A line may hold at most "
@@ -85,45 +97,39 @@ def _parser() -> argparse.ArgumentParser:
     build.add_argument("input", metavar="INPUT", help="the catalogue (.tsv, .jsonl, optionally .gz; - for stdin)")
     build.add_argument("-o", "--output", metavar="INDEX", required=True, help="where to write the index")
     build.add_argument(
-        "--top-n", type=_count, default=DEFAULT_VIDEO_TOP_N, metavar="N",
+        "--top-n", type=_TOP_N, default=DEFAULT_VIDEO_TOP_N, metavar="N",
         help=f"videos kept per trie node (default {DEFAULT_VIDEO_TOP_N})",
     )
     build.add_argument(
         "--format", choices=FORMATS, default=None,
         help="input format (default: jsonl for a .jsonl name, else tsv)",
     )
-    build.set_defaults(run=_cmd_build)
 
-    query = commands.add_parser(
-        "query",
-        help="find the terms (or rank the videos) near TERM",
-        description="Print the indexed terms within --max-dist edits of TERM, in trie order, "
+    query = command(
+        "query", _cmd_query, "find the terms (or rank the videos) near TERM",
+        "Print the indexed terms within --max-dist edits of TERM, in trie order, "
         "or with --videos the videos behind them, ranked by share.",
     )
     query.add_argument("index", metavar="INDEX", help="an index written by 'build'")
     query.add_argument("term", metavar="TERM", help="what the user typed")
-    query.add_argument("--max-dist", type=_distance, default=1, metavar="D", help="edits allowed (default 1)")
-    query.add_argument("--limit", type=_count, default=None, metavar="K", help="print at most K rows")
+    query.add_argument("--max-dist", type=_DISTANCE, default=1, metavar="D", help="edits allowed (default 1)")
+    query.add_argument("--limit", type=_LIMIT, default=None, metavar="K", help="print at most K rows")
     query.add_argument("--videos", action="store_true", help="rank the videos instead of listing terms")
     query.add_argument(
         "--prefix-nodes", choices=("auto", "yes", "no"), default="auto",
         help="with --videos: also rank unfinished terms (prefixes): auto uses them "
         "only when no whole term is within reach (default auto)",
     )
-    query.set_defaults(run=_cmd_query)
 
-    stats = commands.add_parser("stats", help="count what an index holds", description="Count what an index holds.")
+    stats = command("stats", _cmd_stats, "count what an index holds", "Count what an index holds.")
     stats.add_argument("index", metavar="INDEX", help="an index written by 'build'")
-    stats.set_defaults(run=_cmd_stats)
 
-    demo = commands.add_parser(
-        "demo",
-        help="build an index of the bundled sample catalogue and run a few queries",
-        description="Build an index of the sample catalogue that ships with the package "
+    demo = command(
+        "demo", _cmd_demo, "build an index of the bundled sample catalogue and run a few queries",
+        "Build an index of the sample catalogue that ships with the package "
         "and run misspelt and unfinished queries against it.",
     )
-    demo.add_argument("--top-n", type=_count, default=DEFAULT_VIDEO_TOP_N, metavar="N", help=argparse.SUPPRESS)
-    demo.set_defaults(run=_cmd_demo)
+    demo.add_argument("--top-n", type=_TOP_N, default=DEFAULT_VIDEO_TOP_N, metavar="N", help=argparse.SUPPRESS)
     return parser
 
 
@@ -137,15 +143,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except (_Failure, InputError) as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 1
-    except BrokenPipeError:
-        # The reader went away (``quellnor query ... | head``): not an error.
-        # Point stdout at nothing so the interpreter's final flush is quiet.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 0
     except PanicException as exc:
         print(f"{PROG}: error: the index is corrupt ({exc})", file=sys.stderr)
         return 1
+    except MemoryError:
+        print(f"{PROG}: error: out of memory", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (``quellnor query ... | head``): not an error.
+        _silence_stdout()
+        return 0
 
 
 # --- output helpers ---------------------------------------------------------
@@ -156,10 +163,7 @@ class _Progress:
 
     def __init__(self, stream: IO[str]) -> None:
         self.stream = stream
-        try:
-            self.enabled = bool(stream.isatty())
-        except (AttributeError, ValueError):
-            self.enabled = False
+        self.enabled = _isatty(stream)
         self.shown = False
         self.last = 0.0
 
@@ -215,16 +219,26 @@ def _video_rows(ranking: List[Tuple[str, float]]) -> List[List[str]]:
     return [[str(rank), key, f"{share:.2%}"] for rank, (key, share) in enumerate(ranking, 1)]
 
 
-def _load(path: str) -> PrefixSearch:
+def _read_index(path: str) -> bytes:
     try:
         with open(path, "rb") as f:
-            data = f.read()
+            return f.read()
     except OSError as exc:
         raise _Failure(f"cannot read {path}: {exc.strerror or exc}") from None
+
+
+def _load(path: str) -> PrefixSearch:
+    data = _read_index(path)
     try:
         return PrefixSearch.from_bytes(data)
     except ValueError as exc:
-        raise _Failure(f"{path} is not an index ({exc})") from None
+        # The decoder's message is terse; the scan says which array is
+        # malformed and at which byte.
+        try:
+            scan(data)
+        except ValueError as readable:
+            raise _Failure(f"{path}: {readable}") from None
+        raise _Failure(f"{path}: not an index ({exc})") from None
 
 
 def _write_atomically(path: str, data: bytes) -> None:
@@ -250,6 +264,20 @@ def _umask() -> int:
     mask = os.umask(0)
     os.umask(mask)
     return mask
+
+
+def _isatty(stream: IO[str]) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False
+
+
+def _silence_stdout() -> None:
+    """Points stdout at nothing, so that the interpreter's last flush is quiet."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
 
 
 # --- commands ---------------------------------------------------------------
@@ -304,11 +332,7 @@ def _cmd_query(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
 
 
 def _cmd_stats(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
-    try:
-        with open(args.index, "rb") as f:
-            data = f.read()
-    except OSError as exc:
-        raise _Failure(f"cannot read {args.index}: {exc.strerror or exc}") from None
+    data = _read_index(args.index)
     try:
         stats = scan(data)
     except ValueError as exc:
