@@ -7,8 +7,12 @@ import json
 import os
 import re
 import resource
+import signal
+import stat
 import subprocess
 import sys
+import threading
+import time
 import uuid
 
 import pytest
@@ -19,6 +23,7 @@ from trie_bytes import Index, decode, encode
 
 quellnor = pytest.importorskip("quellnor")
 from quellnor.__main__ import main  # noqa: E402
+from quellnor._cli import _host, _temporary_affixes  # noqa: E402
 from quellnor._format import scan  # noqa: E402
 
 V1, V2, V3 = (str(uuid.UUID(int=i)) for i in (0x11, 0x22, 0x33))
@@ -38,6 +43,12 @@ def run(argv, capsys):
     code = main([str(a) for a in argv])
     out, err = capsys.readouterr()
     return code, out, err
+
+
+def command_line(*args, **options):
+    """Runs ``python -m quellnor`` in a child process (a Popen)."""
+    return subprocess.Popen([sys.executable, "-m", "quellnor", *map(str, args)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, **options)
 
 
 @pytest.fixture
@@ -210,6 +221,118 @@ def test_a_line_past_the_limit_is_refused_in_bounded_memory(tmp_path, source):
     assert (done.returncode, error) == (1, f"quellnor: error: {source}:1: the line is longer than 1,048,576 bytes")
     assert int(peak.split()[1]) < 240 << 10  # kB: an interpreter and a line's worth
     assert os.listdir(tmp_path) == ([] if source == "/dev/zero" else [source.name])
+
+
+@pytest.mark.parametrize("output", ["same name", "symbolic link", "hard link", "standard input"])
+def test_build_refuses_to_replace_its_catalogue(tmp_path, catalogue, capsys, monkeypatch, output):
+    before = catalogue.read_bytes()
+    source, target = catalogue, catalogue
+    if output == "symbolic link":
+        target = tmp_path / "link.idx"
+        target.symlink_to(catalogue)
+    elif output == "hard link":
+        target = tmp_path / "other name.idx"
+        os.link(catalogue, target)
+    elif output == "standard input":
+        source = "-"
+        monkeypatch.setattr(sys, "stdin", open(catalogue, encoding="utf-8"))  # noqa: SIM115
+    with pytest.raises(SystemExit) as info:
+        main(["build", str(source), "-o", str(target)])
+    assert info.value.code == 2
+    assert "would replace the catalogue" in capsys.readouterr().err
+    assert catalogue.read_bytes() == before
+
+
+def test_build_to_standard_output(tmp_path, catalogue, index_file):
+    child = command_line("build", catalogue, "-o", "-", cwd=tmp_path)
+    out, err = child.communicate(timeout=120)
+    assert child.returncode == 0
+    assert out == index_file.read_bytes()
+    assert err.decode().startswith("<stdout>: 4 terms, 3 videos")
+    assert not (tmp_path / "-").exists()
+
+
+def test_build_does_not_write_the_index_to_a_terminal(tmp_path, catalogue, capsys, monkeypatch):
+    monkeypatch.setattr(sys, "stdout", FakeTerminal())
+    with pytest.raises(SystemExit) as info:
+        main(["build", str(catalogue), "-o", "-"])
+    assert info.value.code == 2
+    assert "refusing to write the index to a terminal" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("existing", [True, False])
+def test_build_through_a_symbolic_link_replaces_its_target(tmp_path, catalogue, index_file, capsys, existing):
+    target = tmp_path / "real.idx"
+    if existing:
+        target.write_bytes(b"previous index")
+        target.chmod(0o604)
+    link = tmp_path / "link.idx"
+    link.symlink_to(target)
+    assert run(["build", catalogue, "-o", link], capsys)[0] == 0
+    assert link.is_symlink() and os.readlink(link) == str(target)
+    assert target.read_bytes() == index_file.read_bytes()
+    if existing:
+        assert stat.S_IMODE(target.stat().st_mode) == 0o604  # a replaced file keeps its permissions
+
+
+def test_build_writes_into_a_named_pipe_and_leaves_it_a_pipe(tmp_path, catalogue, index_file, capsys):
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    received = []
+    reader = threading.Thread(target=lambda: received.append(pipe.read_bytes()), daemon=True)
+    reader.start()
+    assert run(["build", catalogue, "-o", pipe], capsys)[0] == 0
+    reader.join(timeout=60)
+    assert received == [index_file.read_bytes()]
+    assert stat.S_ISFIFO(os.lstat(pipe).st_mode)
+
+
+def test_ctrl_c_ends_a_build_in_one_line_with_130(tmp_path):
+    target = tmp_path / "out.idx"
+    target.write_bytes(b"previous index")
+    child = command_line("build", "-", "-o", target, stdin=subprocess.PIPE, cwd=tmp_path)
+    child.stdin.write(CATALOGUE.encode())
+    child.stdin.flush()  # and the build waits for the rest of its catalogue
+    # The extension is loaded just before the command line starts reading.
+    deadline = time.monotonic() + 60
+    while "_quellnor" not in open(f"/proc/{child.pid}/maps").read() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(0.5)
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=60)
+    assert (child.returncode, out, err.decode()) == (130, b"", "quellnor: interrupted\n")
+    assert target.read_bytes() == b"previous index"
+    assert sorted(os.listdir(tmp_path)) == ["out.idx"]
+
+
+def test_an_interrupted_write_leaves_the_old_index_and_no_temporary(tmp_path, catalogue, capsys, monkeypatch):
+    target = tmp_path / "out.idx"
+    target.write_bytes(b"previous index")
+
+    def interrupt(fd):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(os, "fsync", interrupt)  # once the whole index is in the temporary
+    assert run(["build", catalogue, "-o", target], capsys)[::2] == (130, "quellnor: interrupted\n")
+    assert target.read_bytes() == b"previous index"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["catalogue.tsv", "out.idx"]
+
+
+def test_a_build_removes_the_temporaries_of_writers_that_died(tmp_path, catalogue, capsys):
+    dead = subprocess.Popen([sys.executable, "-c", ""])
+    dead.wait()
+
+    def temporary(pid, host=_host()):
+        prefix, suffix = _temporary_affixes(pid)
+        return prefix + "abcd_123" + suffix.replace(_host(), host)
+
+    left = {"dead": temporary(dead.pid), "running": temporary(os.getpid()),
+            "elsewhere": temporary(dead.pid, "another-host")}
+    for name in left.values():
+        (tmp_path / name).write_bytes(b"part of an index")
+    assert run(["build", catalogue, "-o", tmp_path / "out.idx"], capsys)[0] == 0
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        ["catalogue.tsv", "out.idx", left["running"], left["elsewhere"]])
 
 
 class FakeTerminal(io.StringIO):

@@ -1,7 +1,7 @@
 """The ``quellnor`` command line: build, query, stats and demo.
 
 Exit codes: 0 success, 1 bad input (a malformed catalogue, an unreadable or
-corrupt file), 2 a usage error (reported by argparse).
+corrupt file), 2 a usage error (reported by argparse), 130 interrupted.
 """
 
 from __future__ import annotations
@@ -9,6 +9,9 @@ from __future__ import annotations
 import argparse
 import gzip
 import os
+import re
+import socket
+import stat
 import sys
 import tempfile
 import time
@@ -27,6 +30,7 @@ __all__ = ["main"]
 
 PROG = "quellnor"
 SAMPLE = "sample_catalogue.tsv.gz"
+EXIT_INTERRUPTED = 130  # what a shell reports for a command ended by SIGINT
 
 # (query, max_dist, what it shows) for ``quellnor demo``.
 DEMO_QUERIES: Tuple[Tuple[str, int, str], ...] = (
@@ -42,6 +46,10 @@ DEMO_QUERIES: Tuple[Tuple[str, int, str], ...] = (
 
 class _Failure(Exception):
     """Bad input: reported on stderr, exit code 1."""
+
+
+class _Misuse(Exception):
+    """Arguments that cannot be carried out as given: a usage error, exit code 2."""
 
 
 # --- argument parsing -------------------------------------------------------
@@ -73,7 +81,7 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Typo-tolerant search over a trie of terms and the videos behind them.",
-        epilog="Exit codes: 0 success, 1 bad input, 2 usage error.",
+        epilog="Exit codes: 0 success, 1 bad input, 2 usage error, 130 interrupted.",
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -82,7 +90,7 @@ def _parser() -> argparse.ArgumentParser:
     def command(name: str, run: Callable[[argparse.Namespace, IO[str], IO[str]], int], summary: str,
                 description: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=summary, description=description)
-        sub.set_defaults(run=run)
+        sub.set_defaults(run=run, parser=sub)
         return sub
 
     build = command(
@@ -95,7 +103,12 @@ def _parser() -> argparse.ArgumentParser:
         f"{MAX_TERM_CHARS:,} characters.",
     )
     build.add_argument("input", metavar="INPUT", help="the catalogue (.tsv, .jsonl, optionally .gz; - for stdin)")
-    build.add_argument("-o", "--output", metavar="INDEX", required=True, help="where to write the index")
+    build.add_argument(
+        "-o", "--output", metavar="INDEX", required=True,
+        help="where to write the index: a file is replaced whole, and only once the index "
+        "is complete (through a symbolic link, the file it points to); a device or a "
+        "named pipe is written to as it is; - is standard output",
+    )
     build.add_argument(
         "--top-n", type=_TOP_N, default=DEFAULT_VIDEO_TOP_N, metavar="N",
         help=f"videos kept per trie node (default {DEFAULT_VIDEO_TOP_N})",
@@ -140,6 +153,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         code: int = args.run(args, sys.stdout, sys.stderr)
         sys.stdout.flush()
         return code
+    except _Misuse as exc:
+        command: argparse.ArgumentParser = args.parser
+        command.error(str(exc))  # exits with 2
     except (_Failure, InputError) as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 1
@@ -153,6 +169,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # The reader went away (``quellnor query ... | head``): not an error.
         _silence_stdout()
         return 0
+    except KeyboardInterrupt:
+        # Whatever was being written has been removed on the way here.
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
 
 
 # --- output helpers ---------------------------------------------------------
@@ -241,23 +261,140 @@ def _load(path: str) -> PrefixSearch:
         raise _Failure(f"{path}: not an index ({exc})") from None
 
 
-def _write_atomically(path: str, data: bytes) -> None:
-    directory = os.path.dirname(os.path.abspath(path))
-    try:
-        fd, tmp = tempfile.mkstemp(prefix=".quellnor-", dir=directory)
-    except OSError as exc:
-        raise _Failure(f"cannot write {path}: {exc.strerror or exc}") from None
+# --- writing the index ------------------------------------------------------
+
+
+class _Output:
+    """Where ``build -o`` writes.
+
+    Standard output (``-``) and what is not a regular file (a device, a
+    named pipe) are written to as they are: replacing them would put a
+    regular file where, say, /dev/null was. A regular file is replaced whole
+    and only once the index is complete; through a symbolic link the file it
+    points to is replaced and the link stays.
+    """
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.shown = "<stdout>" if name == "-" else name
+        self.to_stdout = name == "-"
+        self.is_stream = self.to_stdout
+        self.replaced: Optional[os.stat_result] = None  # the regular file to be replaced, if any
+        self.path = name
+        if self.to_stdout:
+            if _isatty(sys.stdout):
+                raise _Misuse("refusing to write the index to a terminal: redirect standard output or name a file")
+            return
+        try:
+            found = os.stat(name)
+        except OSError:
+            found = None  # nothing there yet, or not reachable: writing says which
+        if found is not None and not stat.S_ISREG(found.st_mode):
+            if stat.S_ISDIR(found.st_mode):
+                raise _Failure(f"cannot write {name}: it is a directory")
+            self.is_stream = True
+            return
+        self.replaced = found
+        self.path = os.path.realpath(name)
+
+    def check_not(self, source: str) -> None:
+        """Refuses to replace the catalogue being read, under any name."""
+        if self.replaced is None:
+            return
+        try:
+            read = os.fstat(sys.stdin.fileno()) if source == "-" else os.stat(source)
+        except (OSError, ValueError):
+            return  # reading it will report the problem
+        if (read.st_dev, read.st_ino) == (self.replaced.st_dev, self.replaced.st_ino):
+            shown = "standard input" if source == "-" else source
+            raise _Misuse(f"the index {self.name} would replace the catalogue {shown}; choose another INDEX")
+
+    def write(self, data: bytes) -> None:
+        try:
+            if self.to_stdout:
+                sys.stdout.flush()
+                sys.stdout.buffer.write(data)
+                sys.stdout.buffer.flush()
+            elif self.is_stream:
+                with open(self.path, "wb") as f:
+                    f.write(data)
+            else:
+                _write_atomically(self.path, data, self.replaced)
+        except BrokenPipeError:
+            if self.to_stdout:
+                _silence_stdout()
+            raise _Failure(f"cannot write {self.shown}: the reader went away") from None
+        except OSError as exc:
+            raise _Failure(f"cannot write {self.shown}: {exc.strerror or exc}") from None
+
+
+def _write_atomically(path: str, data: bytes, replaced: Optional[os.stat_result]) -> None:
+    """Writes a temporary beside ``path`` and renames it over ``path``.
+
+    A replaced file keeps its permissions. The temporary is removed on any
+    failure or interrupt; one left by a writer that was killed outright is
+    removed by a later build in the same directory.
+    """
+    directory = os.path.dirname(path)
+    _remove_stale_temporaries(directory)
+    mode = stat.S_IMODE(replaced.st_mode) & 0o777 if replaced is not None else 0o666 & ~_umask()
+    prefix, suffix = _temporary_affixes(os.getpid())
+    fd, tmp = tempfile.mkstemp(prefix=prefix, suffix=suffix, dir=directory)
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)
-        os.chmod(tmp, 0o666 & ~_umask())
+            f.flush()
+            os.fsync(f.fileno())  # the new index is on disk before its name is
+        os.chmod(tmp, mode)
         os.replace(tmp, path)
-    except OSError as exc:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise _Failure(f"cannot write {path}: {exc.strerror or exc}") from None
+    except BaseException:
+        _remove_quietly(tmp)
+        raise
+
+
+# A temporary's name carries its writer's process id and host, so that a later
+# build can tell a dead writer's leftover from a live writer's file.
+_TEMPORARY = re.compile(r"\.quellnor-([0-9]+)-[a-z0-9_]+-(.+)\.tmp")
+
+
+def _temporary_affixes(pid: int) -> Tuple[str, str]:
+    """The prefix and suffix of the temporaries written by process ``pid`` on this host."""
+    return f".quellnor-{pid}-", f"-{_host()}.tmp"
+
+
+def _host() -> str:
+    return re.sub(r"[^A-Za-z0-9.-]", "_", socket.gethostname()) or "localhost"
+
+
+def _remove_stale_temporaries(directory: str) -> None:
+    if os.name != "posix":  # where os.kill(pid, 0) only asks whether pid runs
+        return
+    host = _host()
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return
+    for name in names:
+        found = _TEMPORARY.fullmatch(name)
+        if found and found.group(2) == host and not _running(int(found.group(1))):
+            _remove_quietly(os.path.join(directory, name))
+
+
+def _running(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (OSError, OverflowError):
+        return True  # another user's process, or no process id at all: leave it be
+    return True
+
+
+def _remove_quietly(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
 
 
 def _umask() -> int:
@@ -284,6 +421,8 @@ def _silence_stdout() -> None:
 
 
 def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    output = _Output(args.output)
+    output.check_not(args.input)
     progress = _Progress(err)
     started = time.perf_counter()
     builder = IndexBuilder()
@@ -293,14 +432,15 @@ def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
             rows = load_catalogue(builder, args.input, args.format, progress.reading(source))
         progress.status(f"building the index of {len(builder):,} terms")
         index = builder.build(video_top_n=args.top_n)
-        progress.status(f"writing {args.output}")
+        progress.status(f"writing {output.shown}")
         data = index.to_bytes()
-        _write_atomically(args.output, data)
+        output.write(data)
     finally:
         progress.clear()
     seconds = time.perf_counter() - started
-    out.write(
-        f"{args.output}: {len(builder):,} terms, {builder.video_count:,} videos "
+    # With the index on standard output, the summary goes beside the progress.
+    (err if output.to_stdout else out).write(
+        f"{output.shown}: {len(builder):,} terms, {builder.video_count:,} videos "
         f"from {rows:,} rows, {len(data):,} bytes in {seconds:.1f} s\n"
     )
     return 0
