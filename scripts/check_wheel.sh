@@ -83,6 +83,8 @@ again = pickle.loads(pickle.dumps(ps))
 assert again.to_bytes() == ps.to_bytes()
 EOF
     "$venv/bin/quellnor" --help >/dev/null
+    version=$(cut -d- -f2 <<<"$name")
+    [ "$("$venv/bin/quellnor" --version)" = "quellnor $version" ] || fail "$name: --version does not say $version"
     "$venv/bin/quellnor" demo >demo.out
     grep -q '^Sample catalogue: ' demo.out || fail "$name: the demo printed no summary"
     if [ -n "${MYPY_PYTHON:-}" ] && [[ $tag == cp* ]]; then
