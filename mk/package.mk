@@ -6,7 +6,7 @@
 #   make demo         build the sample catalogue's index and run a few queries
 #   make dist         sdist + one wheel per interpreter, into dist/
 #   make dist-check   make dist, then install each wheel into a fresh venv and try it
-#   make typecheck    mypy --strict on the package, stubtest on the built extension
+#   make typecheck    mypy --strict on the package and on a user program, stubtest on the extension
 
 .PHONY: demo dist dist-check typecheck
 
@@ -29,9 +29,11 @@ dist: $(VENV_CPYTHON)/.built $(VENV_PYPY)/.built
 	@env $(PYPY_BUILD_ENV) $(VENV_PYPY)/bin/python $(PIP_WHEEL) $(PYPY_BUILD_SETTINGS) . $(PIP_FILTER)
 	@ls -l $(DIST_DIR)
 
-dist-check: dist
+# The CPython wheel's venv also gets the user program type-checked, by the
+# mypy of the CPython venv.
+dist-check: dist $(VENV_CPYTHON)/.typecheck-deps
 	@printf '\n=== installing each wheel into a fresh venv ===\n'
-	@bash scripts/check_wheel.sh $(DIST_DIR)
+	@MYPY_PYTHON=$(abspath $(VENV_CPYTHON))/bin/python bash scripts/check_wheel.sh $(DIST_DIR)
 
 # mypy only in the CPython venv (it does not run on PyPy).
 $(VENV_CPYTHON)/.typecheck-deps: $(VENV_CPYTHON)/.deps-$(REQS_HASH)
@@ -39,15 +41,18 @@ $(VENV_CPYTHON)/.typecheck-deps: $(VENV_CPYTHON)/.deps-$(REQS_HASH)
 	@$(VENV_CPYTHON)/bin/python $(PIP_INSTALL) mypy $(PIP_FILTER)
 	@touch $@
 
-# stubtest reads the stubs installed beside the extension; mypy will not take
-# them from site-packages, so it gets a copy (and passes silently without one).
+# Everything here reads the stubs as installed: the venv's package is a wheel
+# that pip built and installed, with the stub-only packages _quellnor-stubs and
+# _quellnor_runtime-stubs beside the extension. The user program is checked
+# from an empty directory, so only what is installed can satisfy it.
+# stubtest imports _quellnor first, which registers _quellnor_runtime.
 typecheck: $(VENV_CPYTHON)/.built $(VENV_CPYTHON)/.typecheck-deps
 	@printf '\n=== mypy --strict ===\n'
-	@$(VENV_CPYTHON)/bin/python -m mypy --strict python/quellnor python/_quellnor.pyi scripts/make_sample_catalogue.py
-	@printf '\n=== stubtest _quellnor ===\n'
-	@stubs=$$(mktemp -d); trap 'rm -rf "$$stubs"' EXIT; \
-	py=$(abspath $(VENV_CPYTHON))/bin/python; \
-	cp "$$($$py -c 'import _quellnor, pathlib; print(pathlib.Path(_quellnor.__file__).with_name("_quellnor.pyi"))')" "$$stubs/"; \
-	allow=$(abspath $(STUBTEST_ALLOWLIST)); \
-	cd "$$stubs" && MYPYPATH="$$stubs" "$$py" -m mypy.stubtest _quellnor --allowlist "$$allow" | tee out.txt; \
+	@$(VENV_CPYTHON)/bin/python -m mypy --strict python/quellnor scripts/make_sample_catalogue.py
+	@printf '\n=== stubtest ===\n'
+	@work=$$(mktemp -d); trap 'rm -rf "$$work"' EXIT; \
+	py=$(abspath $(VENV_CPYTHON))/bin/python; allow=$(abspath $(STUBTEST_ALLOWLIST)); \
+	cd "$$work" && "$$py" -m mypy.stubtest _quellnor _quellnor_runtime --allowlist "$$allow" | tee out.txt; \
 	grep -q '^Success' out.txt
+	@printf '\n=== mypy --strict on a user program, against the installed package ===\n'
+	@bash scripts/check_user_types.sh $(VENV_CPYTHON)/bin/python $(VENV_CPYTHON)/bin/python

@@ -2,16 +2,19 @@
 # Installs every wheel in DIST (default dist/) into a fresh virtual environment
 # of the interpreter its tag names, and checks that the installed package works
 # away from the source tree: import, build, query, pickle, the stubs and
-# py.typed, the console script and the demo. Also checks that the sdist holds
-# what a build from it needs.
+# py.typed, the console script and the demo. With MYPY_PYTHON set (an
+# interpreter that has mypy), a CPython wheel's venv also gets a user program
+# type-checked against it. Also checks that the sdist holds what a build from
+# it needs.
 #
-#   scripts/check_wheel.sh [DIST]
+#   [MYPY_PYTHON=python] scripts/check_wheel.sh [DIST]
 #
 # Exits non-zero on the first failure. Needs no network: wheels install with
 # --no-index, and the package has no dependencies.
 set -euo pipefail
 
 dist=$(cd "${1:-dist}" && pwd)
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/quellnor-wheel-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -45,7 +48,8 @@ sdists=("$dist"/quellnor-*.tar.gz)
 # The sdist must carry the sources, the stubs and the sample catalogue.
 listing=$(tar -tzf "${sdists[0]}")
 for needed in pyproject.toml CMakeLists.txt src/binding/module.cpp src/binding/exports.map \
-              python/_quellnor.pyi python/quellnor/__init__.py python/quellnor/py.typed \
+              python/_quellnor-stubs/__init__.pyi python/_quellnor_runtime-stubs/__init__.pyi \
+              python/quellnor/__init__.py python/quellnor/py.typed \
               python/quellnor/data/sample_catalogue.tsv.gz scripts/make_sample_catalogue.py; do
   grep -q "^[^/]*/$needed\$" <<<"$listing" || fail "${sdists[0]##*/} lacks $needed"
 done
@@ -68,7 +72,8 @@ import _quellnor, quellnor
 
 assert quellnor.PrefixSearch is _quellnor.PrefixSearch
 site = pathlib.Path(_quellnor.__file__).parent
-assert (site / "_quellnor.pyi").is_file(), "stubs not installed"
+for stubs in ("_quellnor-stubs", "_quellnor_runtime-stubs"):
+    assert (site / stubs / "__init__.pyi").is_file(), f"{stubs} not installed"
 assert (pathlib.Path(quellnor.__file__).parent / "py.typed").is_file(), "py.typed not installed"
 video = uuid.UUID(int=7)
 ps = quellnor.build_index([("colour", video, 3), ("color", uuid.UUID(int=8), 1)])
@@ -78,8 +83,13 @@ again = pickle.loads(pickle.dumps(ps))
 assert again.to_bytes() == ps.to_bytes()
 EOF
     "$venv/bin/quellnor" --help >/dev/null
+    version=$(cut -d- -f2 <<<"$name")
+    [ "$("$venv/bin/quellnor" --version)" = "quellnor $version" ] || fail "$name: --version does not say $version"
     "$venv/bin/quellnor" demo >demo.out
     grep -q '^Sample catalogue: ' demo.out || fail "$name: the demo printed no summary"
+    if [ -n "${MYPY_PYTHON:-}" ] && [[ $tag == cp* ]]; then
+      bash "$here/check_user_types.sh" "$MYPY_PYTHON" "$venv/bin/python" || fail "$name: a user program does not type-check"
+    fi
   ) || fail "$name does not work when installed"
   echo "ok   $name ($python)"
 done

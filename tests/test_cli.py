@@ -1,12 +1,18 @@
 """The quellnor command line: build, query, stats and demo, and its exit codes."""
 
 import gzip
+import importlib.metadata
 import io
 import json
 import os
 import re
+import resource
+import signal
+import stat
 import subprocess
 import sys
+import threading
+import time
 import uuid
 
 import pytest
@@ -17,6 +23,7 @@ from trie_bytes import Index, decode, encode
 
 quellnor = pytest.importorskip("quellnor")
 from quellnor.__main__ import main  # noqa: E402
+from quellnor._cli import _host, _temporary_affixes  # noqa: E402
 from quellnor._format import scan  # noqa: E402
 
 V1, V2, V3 = (str(uuid.UUID(int=i)) for i in (0x11, 0x22, 0x33))
@@ -29,12 +36,19 @@ cap\t{V3}
 dog\t{V1}\t1
 """
 TERMS = {"cat", "cart", "cap", "dog"}
+BOM = b"\xef\xbb\xbf"
 
 
 def run(argv, capsys):
     code = main([str(a) for a in argv])
     out, err = capsys.readouterr()
     return code, out, err
+
+
+def command_line(*args, **options):
+    """Runs ``python -m quellnor`` in a child process (a Popen)."""
+    return subprocess.Popen([sys.executable, "-m", "quellnor", *map(str, args)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, **options)
 
 
 @pytest.fixture
@@ -75,8 +89,10 @@ def as_jsonl(text):
         ("in.jsonl.gz", gzip.compress(as_jsonl(CATALOGUE).encode()), []),
         ("in.txt", as_jsonl(CATALOGUE), ["--format", "jsonl"]),
         ("in.txt", CATALOGUE.replace("\n", "\r\n"), []),
+        ("in.tsv", BOM + CATALOGUE.encode(), []),
+        ("in.jsonl.gz", gzip.compress(BOM + as_jsonl(CATALOGUE).encode()), []),
     ],
-    ids=["tsv", "tsv.gz", "jsonl", "jsonl.gz", "--format", "crlf"],
+    ids=["tsv", "tsv.gz", "jsonl", "jsonl.gz", "--format", "crlf", "bom-tsv", "bom-jsonl.gz"],
 )
 def test_every_input_form_builds_the_same_index(tmp_path, capsys, index_file, name, content, extra):
     source = tmp_path / name
@@ -121,6 +137,8 @@ def test_top_n_reaches_the_index(tmp_path, catalogue, capsys):
         (f"cat\t{V1}\t3\n\n\t{V1}\t3\n", 3, "non-empty"),
         (b"cat\t" + V1.encode() + b"\t3\ncaf\xe9\t" + V1.encode() + b"\t3\n", 2, "UTF-8"),
         ("term\tvideo\tcount\nterm\tvideo\tcount\n", 2, "the count 'count'"),  # a header only on line 1
+        (f"cat\t{V1}\t3\n" + "é" * 1001 + f"\t{V1}\t3\n", 2, "1,001 characters long; at most 1,000"),
+        (f"cat\t{V1}\t3\ndog\t{V1}\t" + "1" * (1 << 20) + "\n", 2, "longer than 1,048,576 bytes"),
     ],
 )
 def test_malformed_tsv_names_the_line(tmp_path, capsys, content, line, message):
@@ -145,6 +163,7 @@ def test_malformed_tsv_names_the_line(tmp_path, capsys, content, line, message):
         ('{"term": "cat", "video": "%s", "count": 1.5}\n' % V1, 1, "count must be an int"),
         ('{"term": "cat", "video": "%s", "count": true}\n' % V1, 1, "count must be an int"),
         ('{"term": 7, "video": "%s"}\n' % V1, 1, "non-empty str"),
+        ('{"term": "cat", "video": "%s"}\n' % V1 + "[" * 100_000 + "\n", 2, "nested too deeply"),
     ],
 )
 def test_malformed_jsonl_names_the_line(tmp_path, capsys, content, line, message):
@@ -170,6 +189,152 @@ def test_unreadable_input_is_bad_input(tmp_path, capsys, make_input):
 def test_unwritable_output_is_bad_input(tmp_path, catalogue, capsys):
     code, _, err = run(["build", catalogue, "-o", tmp_path / "no" / "such" / "dir.idx"], capsys)
     assert code == 1 and "cannot write" in err
+
+
+# Runs the command line and then reports the peak of its own memory (a
+# child's rusage would count the pytest process it was forked from).
+REPORTS_PEAK_MEMORY = """
+import atexit, runpy, sys
+atexit.register(lambda: sys.stderr.write([l for l in open("/proc/self/status") if l.startswith("VmHWM:")][0]))
+sys.argv[0] = "quellnor"
+runpy.run_module("quellnor", run_name="__main__")
+"""
+
+
+def limit_memory():
+    # Should the reading not be bounded, the child fails here rather than
+    # taking the machine's memory.
+    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer's own memory swamps what this measures, and its reservations the limit")
+@pytest.mark.parametrize("source", ["/dev/zero", "one long line.tsv.gz"])
+def test_a_line_past_the_limit_is_refused_in_bounded_memory(tmp_path, source):
+    if source.endswith(".gz"):
+        source = tmp_path / source
+        with gzip.open(source, "wb") as f:  # 256 MiB in one line, 261 KB compressed
+            for _ in range(256):
+                f.write(b"a" * (1 << 20))
+    done = subprocess.run([sys.executable, "-c", REPORTS_PEAK_MEMORY, "build", str(source), "-o", "out.idx"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120, preexec_fn=limit_memory,
+                          check=False)
+    error, peak = done.stderr.splitlines()
+    assert (done.returncode, error) == (1, f"quellnor: error: {source}:1: the line is longer than 1,048,576 bytes")
+    assert int(peak.split()[1]) < 240 << 10  # kB: an interpreter and a line's worth
+    assert os.listdir(tmp_path) == ([] if source == "/dev/zero" else [source.name])
+
+
+@pytest.mark.parametrize("output", ["same name", "symbolic link", "hard link", "standard input"])
+def test_build_refuses_to_replace_its_catalogue(tmp_path, catalogue, capsys, monkeypatch, output):
+    before = catalogue.read_bytes()
+    source, target = catalogue, catalogue
+    if output == "symbolic link":
+        target = tmp_path / "link.idx"
+        target.symlink_to(catalogue)
+    elif output == "hard link":
+        target = tmp_path / "other name.idx"
+        os.link(catalogue, target)
+    elif output == "standard input":
+        source = "-"
+        monkeypatch.setattr(sys, "stdin", open(catalogue, encoding="utf-8"))  # noqa: SIM115
+    with pytest.raises(SystemExit) as info:
+        main(["build", str(source), "-o", str(target)])
+    assert info.value.code == 2
+    assert "would replace the catalogue" in capsys.readouterr().err
+    assert catalogue.read_bytes() == before
+
+
+def test_build_to_standard_output(tmp_path, catalogue, index_file):
+    child = command_line("build", catalogue, "-o", "-", cwd=tmp_path)
+    out, err = child.communicate(timeout=120)
+    assert child.returncode == 0
+    assert out == index_file.read_bytes()
+    assert err.decode().startswith("<stdout>: 4 terms, 3 videos")
+    assert not (tmp_path / "-").exists()
+
+
+def test_build_does_not_write_the_index_to_a_terminal(tmp_path, catalogue, capsys, monkeypatch):
+    monkeypatch.setattr(sys, "stdout", FakeTerminal())
+    with pytest.raises(SystemExit) as info:
+        main(["build", str(catalogue), "-o", "-"])
+    assert info.value.code == 2
+    assert "refusing to write the index to a terminal" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("existing", [True, False])
+def test_build_through_a_symbolic_link_replaces_its_target(tmp_path, catalogue, index_file, capsys, existing):
+    target = tmp_path / "real.idx"
+    if existing:
+        target.write_bytes(b"previous index")
+        target.chmod(0o604)
+    link = tmp_path / "link.idx"
+    link.symlink_to(target)
+    assert run(["build", catalogue, "-o", link], capsys)[0] == 0
+    assert link.is_symlink() and os.readlink(link) == str(target)
+    assert target.read_bytes() == index_file.read_bytes()
+    if existing:
+        assert stat.S_IMODE(target.stat().st_mode) == 0o604  # a replaced file keeps its permissions
+
+
+def test_build_writes_into_a_named_pipe_and_leaves_it_a_pipe(tmp_path, catalogue, index_file, capsys):
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    received = []
+    reader = threading.Thread(target=lambda: received.append(pipe.read_bytes()), daemon=True)
+    reader.start()
+    assert run(["build", catalogue, "-o", pipe], capsys)[0] == 0
+    reader.join(timeout=60)
+    assert received == [index_file.read_bytes()]
+    assert stat.S_ISFIFO(os.lstat(pipe).st_mode)
+
+
+def test_ctrl_c_ends_a_build_in_one_line_with_130(tmp_path):
+    target = tmp_path / "out.idx"
+    target.write_bytes(b"previous index")
+    child = command_line("build", "-", "-o", target, stdin=subprocess.PIPE, cwd=tmp_path)
+    child.stdin.write(CATALOGUE.encode())
+    child.stdin.flush()  # and the build waits for the rest of its catalogue
+    # The extension is loaded just before the command line starts reading.
+    deadline = time.monotonic() + 60
+    while "_quellnor" not in open(f"/proc/{child.pid}/maps").read() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(0.5)
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=60)
+    assert (child.returncode, out, err.decode()) == (130, b"", "quellnor: interrupted\n")
+    assert target.read_bytes() == b"previous index"
+    assert sorted(os.listdir(tmp_path)) == ["out.idx"]
+
+
+def test_an_interrupted_write_leaves_the_old_index_and_no_temporary(tmp_path, catalogue, capsys, monkeypatch):
+    target = tmp_path / "out.idx"
+    target.write_bytes(b"previous index")
+
+    def interrupt(fd):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(os, "fsync", interrupt)  # once the whole index is in the temporary
+    assert run(["build", catalogue, "-o", target], capsys)[::2] == (130, "quellnor: interrupted\n")
+    assert target.read_bytes() == b"previous index"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["catalogue.tsv", "out.idx"]
+
+
+def test_a_build_removes_the_temporaries_of_writers_that_died(tmp_path, catalogue, capsys):
+    dead = subprocess.Popen([sys.executable, "-c", ""])
+    dead.wait()
+
+    def temporary(pid, host=_host()):
+        prefix, suffix = _temporary_affixes(pid)
+        return prefix + "abcd_123" + suffix.replace(_host(), host)
+
+    left = {"dead": temporary(dead.pid), "running": temporary(os.getpid()),
+            "elsewhere": temporary(dead.pid, "another-host")}
+    for name in left.values():
+        (tmp_path / name).write_bytes(b"part of an index")
+    assert run(["build", catalogue, "-o", tmp_path / "out.idx"], capsys)[0] == 0
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        ["catalogue.tsv", "out.idx", left["running"], left["elsewhere"]])
 
 
 class FakeTerminal(io.StringIO):
@@ -207,6 +372,7 @@ def table(out):
         (["cat", "--limit", "2"], [["cap", "1"], ["cart", "1"]]),
         (["cat", "--limit", "0"], None),
         (["dgo", "--max-dist", "2"], [["dog", "2"]]),
+        (["cat", "--limit", str(2**64 - 1)], [["cap", "1"], ["cart", "1"], ["cat", "0"]]),
     ],
 )
 def test_query_prints_terms(index_file, capsys, args, rows):
@@ -246,7 +412,10 @@ def test_query_of_a_corrupt_index_is_bad_input(tmp_path, capsys, content):
     path = tmp_path / "bad.idx"
     path.write_bytes(content)
     code, out, err = run(["query", path, "cat"], capsys)
-    assert code == 1 and out == "" and "not an index" in err
+    assert code == 1 and out == ""
+    # The readable account that stats gives, not the decoder's own message.
+    assert err.startswith(f"quellnor: error: {path}: not an index: ")
+    assert err == run(["stats", path], capsys)[2]
 
 
 def test_query_of_an_inconsistent_index_is_bad_input(tmp_path, capsys):
@@ -335,10 +504,12 @@ def test_stats_of_a_truncated_index_is_bad_input(tmp_path, index_file, capsys):
         ["frobnicate"],
         ["build", "in.tsv"],
         ["build", "in.tsv", "-o", "x.idx", "--top-n", "-1"],
+        ["build", "in.tsv", "-o", "x.idx", "--top-n", str(2**64)],
         ["build", "in.tsv", "-o", "x.idx", "--format", "csv"],
         ["query", "x.idx"],
         ["query", "x.idx", "cat", "--max-dist", "two"],
         ["query", "x.idx", "cat", "--max-dist", str(2**32)],
+        ["query", "x.idx", "cat", "--limit", str(2**64)],
         ["query", "x.idx", "cat", "--prefix-nodes", "maybe"],
         ["stats"],
     ],
@@ -348,6 +519,13 @@ def test_usage_errors_exit_with_2(capsys, argv):
         main(argv)
     assert info.value.code == 2
     assert "usage:" in capsys.readouterr().err
+
+
+def test_version_is_the_installed_packages(capsys):
+    with pytest.raises(SystemExit) as info:
+        main(["--version"])
+    assert info.value.code == 0
+    assert capsys.readouterr().out == f"quellnor {importlib.metadata.version('quellnor')}\n"
 
 
 def test_demo_finds_terms_and_videos_for_every_query(capsys):

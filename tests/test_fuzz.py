@@ -27,6 +27,7 @@ from trie_bytes import Index, Payload, decode, encode
 from tries import breadth_first
 
 _quellnor = pytest.importorskip("_quellnor")
+from quellnor import PanicException  # noqa: E402
 PrefixSearch = _quellnor.PrefixSearch
 
 MAX_U32 = 2**32 - 1
@@ -45,7 +46,7 @@ DOCUMENTED = (ValueError, TypeError, OverflowError, MemoryError)
 
 
 def is_panic(error):
-    return type(error).__name__ == "PanicException" and not isinstance(error, Exception)
+    return isinstance(error, PanicException) and not isinstance(error, Exception)
 
 
 def outcome(call):

@@ -2,10 +2,12 @@
 
 import copy
 import pickle
+import re
 import subprocess
 import sys
 import uuid
 from concurrent.futures import ProcessPoolExecutor
+from pathlib import Path
 
 import pytest
 
@@ -70,3 +72,29 @@ def test_a_fresh_interpreter_unpickles_without_importing_quellnor_first(index):
                           capture_output=True, timeout=120, check=False)
     assert done.returncode == 0, done.stderr.decode()
     assert done.stdout.decode().strip() == repr(index.fuzzy_match("cat", 1))
+
+
+def readme_example(first_line):
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    (block,) = [b for b in re.findall(r"```python\n(.*?)```", readme, re.S) if b.startswith(first_line)]
+    return block
+
+
+@pytest.mark.parametrize("start_method", ["spawn", "fork"])
+def test_the_readmes_worker_pool_runs_as_written(tmp_path, start_method):
+    if start_method == "spawn" and sys.implementation.name == "pypy":
+        pytest.skip("Debian's PyPy 3.9 cannot start a ProcessPoolExecutor's workers under spawn")
+    (tmp_path / "search_workers.py").write_text(readme_example("# search_workers.py"), encoding="utf-8")
+    videos = [uuid.UUID(int=i) for i in range(3)]
+    index = quellnor.build_index([("mountain", videos[0], 3), ("mountains", videos[1], 1),
+                                  ("chocolate", videos[1], 5), ("photograph", videos[2], 2)])
+    (tmp_path / "catalogue.idx").write_bytes(index.to_bytes())
+    # A script's workers under spawn import it afresh: only its guard keeps
+    # them from starting pools of their own.
+    launch = (f"import multiprocessing, runpy; multiprocessing.set_start_method({start_method!r}); "
+              "runpy.run_path('search_workers.py', run_name='__main__')")
+    done = subprocess.run([sys.executable, "-c", launch], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=300, check=False)
+    assert done.returncode == 0, done.stderr
+    queries = ["mountian", "choclate", "photogr"]
+    assert done.stdout == "".join(f"{q} {index.fuzzy_match_video(q, max_dist=2, limit=10)}\n" for q in queries)

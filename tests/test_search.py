@@ -16,6 +16,7 @@ from hypothesis import strategies as st
 from trie_bytes import Index, Payload, decode, encode
 
 _quellnor = pytest.importorskip("_quellnor")
+from quellnor import PanicException  # noqa: E402
 PrefixSearch = _quellnor.PrefixSearch
 
 MAX_U32 = 2**32 - 1
@@ -65,11 +66,18 @@ def load(ix):
 
 
 def expect_panic(call, message):
-    with pytest.raises(BaseException) as info:
+    with pytest.raises(PanicException) as info:
         call()
-    assert type(info.value).__name__ == "PanicException"
     assert not isinstance(info.value, Exception)
     assert str(info.value) == message
+
+
+def test_the_package_exports_the_runtime_modules_panic_exception():
+    import _quellnor_runtime
+    import quellnor
+
+    assert quellnor.PanicException is _quellnor_runtime.PanicException
+    assert "PanicException" in quellnor.__all__
 
 
 # --- plain-Python models ----------------------------------------------------------
@@ -551,7 +559,7 @@ def assert_clean_failure(error):
     """Out of memory, or the walk noticing that the trie is not a tree."""
     if isinstance(error, MemoryError):
         return
-    assert type(error).__name__ == "PanicException"
+    assert isinstance(error, PanicException)
     assert str(error) == "the trie is not a tree: its walk revisits nodes without end"
 
 

@@ -3,9 +3,7 @@
 The flat layout handed to ``PrefixSearch.from_internal_data_v2`` is made
 without a node object per trie node. The trie's nodes are the distinct
 prefixes of the terms; numbering them breadth first, children in label order,
-puts them in order of (length, text). So the builder sorts the terms once and,
-depth by depth, takes the distinct prefixes of that length: they come out
-sorted, because prefixes of a sorted list are sorted. Consequences:
+puts them in order of (length, text). Consequences:
 
 - every node except the root is the child of exactly one earlier node, and
   children of one node are consecutive, so ``child_transitions`` is simply
@@ -13,17 +11,28 @@ sorted, because prefixes of a sorted list are sorted. Consequences:
   nodes before n;
 - a term's node is its position among the prefixes of its length, plus the
   number of nodes on the shallower levels.
+
+The work is linear in the characters of the terms, however long one term is:
+no prefix is ever sliced out. In the sorted terms, term j shares its first
+``shared[j]`` characters with term j-1 and brings the nodes at depths
+``shared[j]+1 .. len(term j)``, so a node is named by its depth and the first
+term that reaches it (its "owner"). At each depth the owners come in sorted
+order, which is the order of the prefixes they stand for. A node's children
+are its owner's next node, if the term goes on, and one node per later term
+that leaves the owner's path right there.
 """
 
 from __future__ import annotations
 
 import gc
+import operator
 import re
 import sys
 import uuid
 from collections import Counter
 from contextlib import contextmanager
 from itertools import accumulate, repeat
+from operator import add, gt
 from typing import Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
 from _quellnor import PrefixSearch
@@ -51,8 +60,56 @@ Payload = Tuple[int, List[int], List[int]]
 _PAUSE_GC = sys.implementation.name == "cpython"
 
 
+class _Refused(Exception):
+    """A row's value that cannot be stored; ``add`` names the row around it."""
+
+
 def _row_text(term: object, video: object, count: object) -> str:
-    return f"row ({term!r}, {video!r}, {count!r})"
+    return f"row ({_shown(term)}, {_shown(video)}, {_shown(count)})"
+
+
+def _shown(value: object) -> str:
+    """repr(value) for a message: cut short, and never failing itself."""
+    try:
+        text = str.__str__(repr(value))
+    except Exception:
+        text = f"<{type(value).__name__} object>"
+    return text if len(text) <= 80 else text[:60] + f"... ({len(text):,} characters)"
+
+
+def _exact_str(value: object, refusal: str) -> str:
+    """The characters of a str, as a plain str.
+
+    A subclass's ``__str__`` or ``__class__`` is never asked: only what the
+    string holds is stored.
+    """
+    if type(value) is str:
+        return value
+    if isinstance(value, str):
+        try:
+            text = str.__str__(value)
+        except Exception:
+            text = None
+        if type(text) is str:
+            return text
+    raise _Refused(refusal)
+
+
+def _exact_count(value: object) -> int:
+    """An integer count as a plain int: an int, or any integer type (numpy's too)."""
+    if type(value) is int:
+        return value
+    if not isinstance(value, bool):
+        try:
+            # operator.index accepts what can stand for an integer; adding 0
+            # through int's own method makes a plain int of what came back,
+            # whatever a subclass says.
+            number = int.__add__(operator.index(value), 0)  # type: ignore[arg-type]
+        except Exception:
+            number = None
+        if type(number) is int:
+            return number
+    raise _Refused("the count must be an int")
 
 
 class IndexBuilder:
@@ -95,59 +152,73 @@ class IndexBuilder:
 
         ``term`` is a non-empty str without NUL characters or lone
         surrogates; ``video`` a ``uuid.UUID``, its 36-character text form
-        (either case) or 16 raw bytes; ``count`` a non-negative int (not a
-        bool). A count of 0 still records the term and the video.
+        (either case) or 16 raw bytes; ``count`` a non-negative integer (an
+        int or another integer type such as numpy's, not a bool). A count of
+        0 still records the term and the video.
+
+        What is stored is a plain str, int and bytes made from the values
+        given, and it is those that are checked, so no subclass can slip a
+        value past the checks that would make ``build()`` fail later.
         """
-        if not isinstance(term, str) or not term:
-            raise ValueError(f"{_row_text(term, video, count)}: the term must be a non-empty str")
-        if isinstance(count, bool) or not isinstance(count, int):
-            raise ValueError(f"{_row_text(term, video, count)}: the count must be an int")
-        if count < 0:
-            raise ValueError(f"{_row_text(term, video, count)}: the count must not be negative")
-        key = self._key_of(term, video, count)
-        videos = self._terms.get(term)
-        if videos is None:
-            if "\x00" in term:
-                raise ValueError(f"{_row_text(term, video, count)}: the term contains a NUL character")
-            try:
-                term.encode("utf-8")
-            except UnicodeEncodeError:
-                raise ValueError(
-                    f"{_row_text(term, video, count)}: the term is not valid Unicode text") from None
-            term = str(term)  # a plain str, whatever subclass came in
-        count = int(count)  # a plain int, whatever subclass came in
+        try:
+            text = _exact_str(term, "the term must be a non-empty str")
+            number = _exact_count(count)
+            key = self._key_of(video)
+            if not text:
+                raise _Refused("the term must be a non-empty str")
+            if number < 0:
+                raise _Refused("the count must not be negative")
+            if text not in self._terms:
+                if "\x00" in text:
+                    raise _Refused("the term contains a NUL character")
+                try:
+                    text.encode("utf-8")
+                except UnicodeEncodeError:
+                    raise _Refused("the term is not valid Unicode text") from None
+        except _Refused as exc:
+            raise ValueError(f"{_row_text(term, video, count)}: {exc}") from None
 
         # Everything is checked: from here on nothing can fail.
         vid = self._video_ids.get(key)
         if vid is None:
             vid = self._video_ids[key] = len(self._video_keys)
             self._video_keys.append(key)
+        videos = self._terms.get(text)
         if videos is None:
-            self._terms[term] = {vid: min(count, MAX_COUNT)}
+            self._terms[text] = {vid: min(number, MAX_COUNT)}
         else:
-            videos[vid] = min(videos.get(vid, 0) + count, MAX_COUNT)
+            videos[vid] = min(videos.get(vid, 0) + number, MAX_COUNT)
 
-    def _key_of(self, term: str, video: object, count: object) -> bytes:
+    def _key_of(self, video: object) -> bytes:
+        """The 16 bytes of a video key, as plain bytes."""
         if isinstance(video, str):
-            key = self._text_keys.get(video)
+            text = _exact_str(video, "the video key must be a str")
+            key = self._text_keys.get(text)
             if key is None:
-                if len(video) != 36 or not _UUID_TEXT.fullmatch(video):
-                    raise ValueError(
-                        f"{_row_text(term, video, count)}: the video key must be a UUID"
-                        " in its 36-character form (8-4-4-4-12 hexadecimal digits)")
-                key = self._text_keys[video] = uuid.UUID(video).bytes
+                if len(text) != 36 or not _UUID_TEXT.fullmatch(text):
+                    raise _Refused(
+                        "the video key must be a UUID in its 36-character form (8-4-4-4-12 hexadecimal digits)")
+                key = self._text_keys[text] = uuid.UUID(text).bytes
             return key
         if isinstance(video, uuid.UUID):
-            return video.bytes
+            try:
+                key = video.bytes
+            except Exception:
+                key = None
+            if type(key) is not bytes or len(key) != 16:
+                raise _Refused("the video key is a uuid.UUID whose .bytes are not 16 bytes")
+            return key
         if isinstance(video, (bytes, bytearray)):
-            if len(video) != 16:
-                raise ValueError(
-                    f"{_row_text(term, video, count)}: a video key given as bytes must be"
-                    f" 16 bytes long, not {len(video)}")
-            return bytes(video)
-        raise ValueError(
-            f"{_row_text(term, video, count)}: the video key must be a uuid.UUID, a str"
-            f" or 16 bytes, not {type(video).__name__}")
+            try:
+                # The buffer holds what the object really is; bytes() would
+                # ask a subclass's __bytes__.
+                key = video if type(video) is bytes else bytes(memoryview(video))
+            except Exception:
+                raise _Refused("the video key does not hold bytes") from None
+            if len(key) != 16:
+                raise _Refused(f"a video key given as bytes must be 16 bytes long, not {len(key)}")
+            return key
+        raise _Refused(f"the video key must be a uuid.UUID, a str or 16 bytes, not {type(video).__name__}")
 
     def build(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> PrefixSearch:
         """Builds the index of everything added so far.
@@ -166,43 +237,79 @@ class IndexBuilder:
 
     def _layout(self) -> Tuple[List[int], List[str], List[Optional[Payload]], range]:
         """The flat trie: node_shifts, child_labels, payloads, child_transitions."""
-        terms = self._terms
         # Made in insertion order, which keeps memory access local: faster
         # than making each payload when its node is numbered.
-        prepared = {term: _payload(videos) for term, videos in terms.items()}
-        by_length: Dict[int, List[str]] = {}
-        for term in terms:
-            by_length.setdefault(len(term), []).append(term)
+        prepared = {term: _payload(videos) for term, videos in self._terms.items()}
+        terms = sorted(prepared)
+        lengths = list(map(len, terms))
+        shared = [0]
+        shared += map(_shared_length, terms, terms[1:])
+        height = max(lengths, default=0)
+
+        # owners[d]: the owners of the nodes at depth d, ascending (the root's
+        # is -1); branches[d]: the owner that each term leaving a path at
+        # depth d leaves from; path[d]: the owner of the current term's node
+        # at depth d; ends[d]: {owner: payload} of the terms of length d.
+        owners: List[List[int]] = [[] for _ in range(height + 2)]
+        owners[0].append(-1)
+        branches: List[List[int]] = [[] for _ in range(height + 1)]
+        ends: Dict[int, Dict[int, Payload]] = {}
+        path = [-1] * (height + 1)
+        for j, (common, length) in enumerate(zip(shared, lengths)):
+            branches[common].append(path[common])
+            path[common + 1 : length + 1] = repeat(j, length - common)
+            for level in owners[common + 1 : length + 1]:
+                level.append(j)
+            ends.setdefault(length, {})[j] = prepared[terms[j]]
 
         node_shifts: List[int] = []
         child_labels: List[str] = [""]
         payloads: List[Optional[Payload]] = [None]
-        level: List[str] = [""]  # the prefixes of the current depth, sorted
-        level_start = 0  # node number of level[0]
-        active = sorted(terms)  # terms longer than the current depth
-        depth = 0
         shift = 0
-        while level:
-            active = [t for t in active if len(t) > depth]
-            # Distinct prefixes one character longer, in sorted order.
-            children = list(dict.fromkeys([t[: depth + 1] for t in active]))
+        for depth in range(height + 1):
+            level = owners[depth]
+            per_owner = Counter(branches[depth])
             # Children per node of this level; children of one node are
             # consecutive, so node_shifts is a running sum.
-            per_parent = Counter([c[:depth] for c in children])
-            starts = list(accumulate(map(per_parent.get, level, repeat(0, len(level))), initial=shift))
+            children: Iterable[int]
+            if depth:
+                goes_on = map(gt, map(lengths.__getitem__, level), repeat(depth))
+                children = map(add, goes_on, map(per_owner.get, level, repeat(0)))
+            else:
+                children = [per_owner[-1]]
+            starts = list(accumulate(children, initial=shift))
             shift = starts.pop()
             node_shifts += starts
-            depth += 1
-            next_start = level_start + len(level)
-            child_labels += [c[-1] for c in children]
-            payloads += repeat(None, len(children))
-            ending = by_length.get(depth)
-            if ending:
-                number = dict(zip(children, range(next_start, next_start + len(children))))
-                for term in ending:
-                    payloads[number[term]] = prepared[term]
-            level, level_start = children, next_start
+            below = owners[depth + 1]
+            child_labels += map(str.__getitem__, map(terms.__getitem__, below), repeat(depth))
+            ending = ends.get(depth + 1)
+            payloads += map(ending.get, below) if ending else repeat(None, len(below))
         return node_shifts, child_labels, payloads, range(1, len(child_labels))
+
+
+def _shared_length(a: str, b: str) -> int:
+    """How many leading characters a and b share.
+
+    Compares slices, doubling their length, and then halves the gap: the
+    characters are compared in C, and neighbours in a sorted list, which
+    mostly part early, cost a few comparisons each.
+    """
+    n = min(len(a), len(b))
+    if a[:n] == b[:n]:
+        return n
+    same, differ = 0, n  # a[:same] == b[:same] and a[:differ] != b[:differ]
+    step = 4
+    while step < differ and a[:step] == b[:step]:
+        same = step
+        step *= 4
+    differ = min(step, differ)
+    while differ - same > 1:
+        middle = (same + differ) // 2
+        if a[:middle] == b[:middle]:
+            same = middle
+        else:
+            differ = middle
+    return same
 
 
 @contextmanager
@@ -256,8 +363,8 @@ def _add_rows(add: Callable[[str, VideoKey, int], None], rows: Iterable[Tuple[st
     for position, row in enumerate(rows):
         try:
             term, video, count = row
-        except (TypeError, ValueError):
-            raise ValueError(f"row {position} ({row!r}): expected (term, video, count)") from None
+        except Exception:
+            raise ValueError(f"row {position} ({_shown(row)}): expected (term, video, count)") from None
         try:
             add(term, video, count)
         except ValueError as exc:

@@ -1,7 +1,7 @@
 """The ``quellnor`` command line: build, query, stats and demo.
 
 Exit codes: 0 success, 1 bad input (a malformed catalogue, an unreadable or
-corrupt file), 2 a usage error (reported by argparse).
+corrupt file), 2 a usage error (reported by argparse), 130 interrupted.
 """
 
 from __future__ import annotations
@@ -9,22 +9,28 @@ from __future__ import annotations
 import argparse
 import gzip
 import os
+import re
+import socket
+import stat
 import sys
 import tempfile
 import time
 from importlib import resources
-from typing import IO, List, Optional, Sequence, Tuple
+from typing import IO, Callable, List, Optional, Sequence, Tuple
 
 from _quellnor import PrefixSearch
 
+from . import __version__
 from ._builder import DEFAULT_VIDEO_TOP_N, IndexBuilder, _gc_paused
 from ._format import scan
-from ._input import FORMATS, InputError, load_catalogue, load_lines
+from ._input import FORMATS, MAX_LINE_BYTES, MAX_TERM_CHARS, InputError, load_catalogue, load_lines
+from ._panic import PanicException
 
 __all__ = ["main"]
 
 PROG = "quellnor"
 SAMPLE = "sample_catalogue.tsv.gz"
+EXIT_INTERRUPTED = 130  # what a shell reports for a command ended by SIGINT
 
 # (query, max_dist, what it shows) for ``quellnor demo``.
 DEMO_QUERIES: Tuple[Tuple[str, int, str], ...] = (
@@ -42,84 +48,101 @@ class _Failure(Exception):
     """Bad input: reported on stderr, exit code 1."""
 
 
+class _Misuse(Exception):
+    """Arguments that cannot be carried out as given: a usage error, exit code 2."""
+
+
 # --- argument parsing -------------------------------------------------------
 
 
-def _count(text: str) -> int:
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"{text!r} is negative")
-    return value
+def _whole_number(maximum: int) -> Callable[[str], int]:
+    """An argparse type: a whole number from 0 to ``maximum``."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text, 10)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+        if value < 0:
+            raise argparse.ArgumentTypeError(f"{text!r} is negative")
+        if value > maximum:
+            raise argparse.ArgumentTypeError(f"{text!r} is larger than {maximum:,}")
+        return value
+
+    return parse
 
 
-def _distance(text: str) -> int:
-    value = _count(text)
-    if value > 2**32 - 1:
-        raise argparse.ArgumentTypeError(f"{text!r} is too large")
-    return value
+_TOP_N = _whole_number(2**64 - 1)
+_DISTANCE = _whole_number(2**32 - 1)
+_LIMIT = _whole_number(2 * sys.maxsize + 1)  # an unsigned machine word
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Typo-tolerant search over a trie of terms and the videos behind them.",
-        epilog="Exit codes: 0 success, 1 bad input, 2 usage error.",
+        epilog="Exit codes: 0 success, 1 bad input, 2 usage error, 130 interrupted.",
     )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
-    build = commands.add_parser(
-        "build",
-        help="build an index from a catalogue of term, video, count rows",
-        description="Build an index from tab-separated term<TAB>video<TAB>count lines "
+    def command(name: str, run: Callable[[argparse.Namespace, IO[str], IO[str]], int], summary: str,
+                description: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=summary, description=description)
+        sub.set_defaults(run=run, parser=sub)
+        return sub
+
+    build = command(
+        "build", _cmd_build, "build an index from a catalogue of term, video, count rows",
+        "Build an index from tab-separated term<TAB>video<TAB>count lines "
         "(or JSON Lines objects with term, video and count). Videos are UUIDs; "
-        "a missing count is 1; a .gz input is decompressed; INPUT - reads standard input.",
+        "a missing count is 1; a .gz input is decompressed; a UTF-8 byte-order mark "
+        "at the start is ignored; INPUT - reads standard input. A line may hold at most "
+        f"{MAX_LINE_BYTES:,} bytes (1 MiB, its line break included) and a term at most "
+        f"{MAX_TERM_CHARS:,} characters.",
     )
     build.add_argument("input", metavar="INPUT", help="the catalogue (.tsv, .jsonl, optionally .gz; - for stdin)")
-    build.add_argument("-o", "--output", metavar="INDEX", required=True, help="where to write the index")
     build.add_argument(
-        "--top-n", type=_count, default=DEFAULT_VIDEO_TOP_N, metavar="N",
+        "-o", "--output", metavar="INDEX", required=True,
+        help="where to write the index: a file is replaced whole, and only once the index "
+        "is complete (through a symbolic link, the file it points to); a device or a "
+        "named pipe is written to as it is; - is standard output",
+    )
+    build.add_argument(
+        "--top-n", type=_TOP_N, default=DEFAULT_VIDEO_TOP_N, metavar="N",
         help=f"videos kept per trie node (default {DEFAULT_VIDEO_TOP_N})",
     )
     build.add_argument(
         "--format", choices=FORMATS, default=None,
         help="input format (default: jsonl for a .jsonl name, else tsv)",
     )
-    build.set_defaults(run=_cmd_build)
 
-    query = commands.add_parser(
-        "query",
-        help="find the terms (or rank the videos) near TERM",
-        description="Print the indexed terms within --max-dist edits of TERM, in trie order, "
+    query = command(
+        "query", _cmd_query, "find the terms (or rank the videos) near TERM",
+        "Print the indexed terms within --max-dist edits of TERM, in trie order, "
         "or with --videos the videos behind them, ranked by share.",
     )
     query.add_argument("index", metavar="INDEX", help="an index written by 'build'")
     query.add_argument("term", metavar="TERM", help="what the user typed")
-    query.add_argument("--max-dist", type=_distance, default=1, metavar="D", help="edits allowed (default 1)")
-    query.add_argument("--limit", type=_count, default=None, metavar="K", help="print at most K rows")
+    query.add_argument("--max-dist", type=_DISTANCE, default=1, metavar="D", help="edits allowed (default 1)")
+    query.add_argument("--limit", type=_LIMIT, default=None, metavar="K", help="print at most K rows")
     query.add_argument("--videos", action="store_true", help="rank the videos instead of listing terms")
     query.add_argument(
         "--prefix-nodes", choices=("auto", "yes", "no"), default="auto",
         help="with --videos: also rank unfinished terms (prefixes): auto uses them "
         "only when no whole term is within reach (default auto)",
     )
-    query.set_defaults(run=_cmd_query)
 
-    stats = commands.add_parser("stats", help="count what an index holds", description="Count what an index holds.")
+    stats = command("stats", _cmd_stats, "count what an index holds", "Count what an index holds.")
     stats.add_argument("index", metavar="INDEX", help="an index written by 'build'")
-    stats.set_defaults(run=_cmd_stats)
 
-    demo = commands.add_parser(
-        "demo",
-        help="build an index of the bundled sample catalogue and run a few queries",
-        description="Build an index of the sample catalogue that ships with the package "
+    demo = command(
+        "demo", _cmd_demo, "build an index of the bundled sample catalogue and run a few queries",
+        "Build an index of the sample catalogue that ships with the package "
         "and run misspelt and unfinished queries against it.",
     )
-    demo.add_argument("--top-n", type=_count, default=DEFAULT_VIDEO_TOP_N, metavar="N", help=argparse.SUPPRESS)
-    demo.set_defaults(run=_cmd_demo)
+    demo.add_argument("--top-n", type=_TOP_N, default=DEFAULT_VIDEO_TOP_N, metavar="N", help=argparse.SUPPRESS)
     return parser
 
 
@@ -130,20 +153,26 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         code: int = args.run(args, sys.stdout, sys.stderr)
         sys.stdout.flush()
         return code
+    except _Misuse as exc:
+        command: argparse.ArgumentParser = args.parser
+        command.error(str(exc))  # exits with 2
     except (_Failure, InputError) as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 1
-    except BrokenPipeError:
-        # The reader went away (``quellnor query ... | head``): not an error.
-        # Point stdout at nothing so the interpreter's final flush is quiet.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 0
-    except BaseException as exc:  # noqa: B036 -- PanicException derives from BaseException
-        if type(exc).__name__ != "PanicException":
-            raise
+    except PanicException as exc:
         print(f"{PROG}: error: the index is corrupt ({exc})", file=sys.stderr)
         return 1
+    except MemoryError:
+        print(f"{PROG}: error: out of memory", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (``quellnor query ... | head``): not an error.
+        _silence_stdout()
+        return 0
+    except KeyboardInterrupt:
+        # Whatever was being written has been removed on the way here.
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
 
 
 # --- output helpers ---------------------------------------------------------
@@ -154,10 +183,7 @@ class _Progress:
 
     def __init__(self, stream: IO[str]) -> None:
         self.stream = stream
-        try:
-            self.enabled = bool(stream.isatty())
-        except (AttributeError, ValueError):
-            self.enabled = False
+        self.enabled = _isatty(stream)
         self.shown = False
         self.last = 0.0
 
@@ -213,35 +239,162 @@ def _video_rows(ranking: List[Tuple[str, float]]) -> List[List[str]]:
     return [[str(rank), key, f"{share:.2%}"] for rank, (key, share) in enumerate(ranking, 1)]
 
 
-def _load(path: str) -> PrefixSearch:
+def _read_index(path: str) -> bytes:
     try:
         with open(path, "rb") as f:
-            data = f.read()
+            return f.read()
     except OSError as exc:
         raise _Failure(f"cannot read {path}: {exc.strerror or exc}") from None
+
+
+def _load(path: str) -> PrefixSearch:
+    data = _read_index(path)
     try:
         return PrefixSearch.from_bytes(data)
     except ValueError as exc:
-        raise _Failure(f"{path} is not an index ({exc})") from None
+        # The decoder's message is terse; the scan says which array is
+        # malformed and at which byte.
+        try:
+            scan(data)
+        except ValueError as readable:
+            raise _Failure(f"{path}: {readable}") from None
+        raise _Failure(f"{path}: not an index ({exc})") from None
 
 
-def _write_atomically(path: str, data: bytes) -> None:
-    directory = os.path.dirname(os.path.abspath(path))
-    try:
-        fd, tmp = tempfile.mkstemp(prefix=".quellnor-", dir=directory)
-    except OSError as exc:
-        raise _Failure(f"cannot write {path}: {exc.strerror or exc}") from None
+# --- writing the index ------------------------------------------------------
+
+
+class _Output:
+    """Where ``build -o`` writes.
+
+    Standard output (``-``) and what is not a regular file (a device, a
+    named pipe) are written to as they are: replacing them would put a
+    regular file where, say, /dev/null was. A regular file is replaced whole
+    and only once the index is complete; through a symbolic link the file it
+    points to is replaced and the link stays.
+    """
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.shown = "<stdout>" if name == "-" else name
+        self.to_stdout = name == "-"
+        self.is_stream = self.to_stdout
+        self.replaced: Optional[os.stat_result] = None  # the regular file to be replaced, if any
+        self.path = name
+        if self.to_stdout:
+            if _isatty(sys.stdout):
+                raise _Misuse("refusing to write the index to a terminal: redirect standard output or name a file")
+            return
+        try:
+            found = os.stat(name)
+        except OSError:
+            found = None  # nothing there yet, or not reachable: writing says which
+        if found is not None and not stat.S_ISREG(found.st_mode):
+            if stat.S_ISDIR(found.st_mode):
+                raise _Failure(f"cannot write {name}: it is a directory")
+            self.is_stream = True
+            return
+        self.replaced = found
+        self.path = os.path.realpath(name)
+
+    def check_not(self, source: str) -> None:
+        """Refuses to replace the catalogue being read, under any name."""
+        if self.replaced is None:
+            return
+        try:
+            read = os.fstat(sys.stdin.fileno()) if source == "-" else os.stat(source)
+        except (OSError, ValueError):
+            return  # reading it will report the problem
+        if (read.st_dev, read.st_ino) == (self.replaced.st_dev, self.replaced.st_ino):
+            shown = "standard input" if source == "-" else source
+            raise _Misuse(f"the index {self.name} would replace the catalogue {shown}; choose another INDEX")
+
+    def write(self, data: bytes) -> None:
+        try:
+            if self.to_stdout:
+                sys.stdout.flush()
+                sys.stdout.buffer.write(data)
+                sys.stdout.buffer.flush()
+            elif self.is_stream:
+                with open(self.path, "wb") as f:
+                    f.write(data)
+            else:
+                _write_atomically(self.path, data, self.replaced)
+        except BrokenPipeError:
+            if self.to_stdout:
+                _silence_stdout()
+            raise _Failure(f"cannot write {self.shown}: the reader went away") from None
+        except OSError as exc:
+            raise _Failure(f"cannot write {self.shown}: {exc.strerror or exc}") from None
+
+
+def _write_atomically(path: str, data: bytes, replaced: Optional[os.stat_result]) -> None:
+    """Writes a temporary beside ``path`` and renames it over ``path``.
+
+    A replaced file keeps its permissions. The temporary is removed on any
+    failure or interrupt; one left by a writer that was killed outright is
+    removed by a later build in the same directory.
+    """
+    directory = os.path.dirname(path)
+    _remove_stale_temporaries(directory)
+    mode = stat.S_IMODE(replaced.st_mode) & 0o777 if replaced is not None else 0o666 & ~_umask()
+    prefix, suffix = _temporary_affixes(os.getpid())
+    fd, tmp = tempfile.mkstemp(prefix=prefix, suffix=suffix, dir=directory)
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)
-        os.chmod(tmp, 0o666 & ~_umask())
+            f.flush()
+            os.fsync(f.fileno())  # the new index is on disk before its name is
+        os.chmod(tmp, mode)
         os.replace(tmp, path)
-    except OSError as exc:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise _Failure(f"cannot write {path}: {exc.strerror or exc}") from None
+    except BaseException:
+        _remove_quietly(tmp)
+        raise
+
+
+# A temporary's name carries its writer's process id and host, so that a later
+# build can tell a dead writer's leftover from a live writer's file.
+_TEMPORARY = re.compile(r"\.quellnor-([0-9]+)-[a-z0-9_]+-(.+)\.tmp")
+
+
+def _temporary_affixes(pid: int) -> Tuple[str, str]:
+    """The prefix and suffix of the temporaries written by process ``pid`` on this host."""
+    return f".quellnor-{pid}-", f"-{_host()}.tmp"
+
+
+def _host() -> str:
+    return re.sub(r"[^A-Za-z0-9.-]", "_", socket.gethostname()) or "localhost"
+
+
+def _remove_stale_temporaries(directory: str) -> None:
+    if os.name != "posix":  # where os.kill(pid, 0) only asks whether pid runs
+        return
+    host = _host()
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return
+    for name in names:
+        found = _TEMPORARY.fullmatch(name)
+        if found and found.group(2) == host and not _running(int(found.group(1))):
+            _remove_quietly(os.path.join(directory, name))
+
+
+def _running(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (OSError, OverflowError):
+        return True  # another user's process, or no process id at all: leave it be
+    return True
+
+
+def _remove_quietly(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
 
 
 def _umask() -> int:
@@ -250,10 +403,26 @@ def _umask() -> int:
     return mask
 
 
+def _isatty(stream: IO[str]) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False
+
+
+def _silence_stdout() -> None:
+    """Points stdout at nothing, so that the interpreter's last flush is quiet."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
 # --- commands ---------------------------------------------------------------
 
 
 def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    output = _Output(args.output)
+    output.check_not(args.input)
     progress = _Progress(err)
     started = time.perf_counter()
     builder = IndexBuilder()
@@ -263,14 +432,15 @@ def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
             rows = load_catalogue(builder, args.input, args.format, progress.reading(source))
         progress.status(f"building the index of {len(builder):,} terms")
         index = builder.build(video_top_n=args.top_n)
-        progress.status(f"writing {args.output}")
+        progress.status(f"writing {output.shown}")
         data = index.to_bytes()
-        _write_atomically(args.output, data)
+        output.write(data)
     finally:
         progress.clear()
     seconds = time.perf_counter() - started
-    out.write(
-        f"{args.output}: {len(builder):,} terms, {builder.video_count:,} videos "
+    # With the index on standard output, the summary goes beside the progress.
+    (err if output.to_stdout else out).write(
+        f"{output.shown}: {len(builder):,} terms, {builder.video_count:,} videos "
         f"from {rows:,} rows, {len(data):,} bytes in {seconds:.1f} s\n"
     )
     return 0
@@ -302,11 +472,7 @@ def _cmd_query(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
 
 
 def _cmd_stats(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
-    try:
-        with open(args.index, "rb") as f:
-            data = f.read()
-    except OSError as exc:
-        raise _Failure(f"cannot read {args.index}: {exc.strerror or exc}") from None
+    data = _read_index(args.index)
     try:
         stats = scan(data)
     except ValueError as exc:

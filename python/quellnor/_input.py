@@ -8,7 +8,11 @@ Two formats, each optionally gzip-compressed (a ``.gz`` suffix):
 - jsonl: one JSON object per line with the keys ``term``, ``video`` and
   optionally ``count`` (default 1); other keys are ignored.
 
-Blank lines are skipped in both. Every problem is reported as an
+Blank lines are skipped in both, and a UTF-8 byte-order mark at the start
+is ignored. A line may hold at most ``MAX_LINE_BYTES`` bytes, its line break
+included, and a term at most ``MAX_TERM_CHARS`` characters: lines are read
+with that bound, so a file without line breaks (or ``/dev/zero``) fails at
+once instead of filling memory. Every problem is reported as an
 ``InputError`` that names the source and the line number.
 """
 
@@ -20,18 +24,41 @@ import re
 import sys
 import zlib
 from contextlib import contextmanager
-from typing import IO, Callable, Iterable, Iterator, Optional, Tuple
+from functools import partial
+from typing import IO, Callable, Iterable, Iterator, Optional, Protocol, Tuple
 
 from ._builder import IndexBuilder
 
-__all__ = ["FORMATS", "InputError", "detect_format", "load_catalogue", "load_lines", "open_binary"]
+__all__ = [
+    "FORMATS",
+    "MAX_LINE_BYTES",
+    "MAX_TERM_CHARS",
+    "InputError",
+    "detect_format",
+    "load_catalogue",
+    "load_lines",
+    "open_binary",
+]
 
 FORMATS = ("tsv", "jsonl")
+#: The longest line read, in bytes, its line break included: 1 MiB.
+MAX_LINE_BYTES = 1 << 20
+#: The longest term accepted, in characters: far beyond anything typed into
+#: a search box, and it keeps one stray line from adding a deep chain of
+#: nodes to the trie.
+MAX_TERM_CHARS = 1000
+_BOM = b"\xef\xbb\xbf"
 _COUNT = re.compile(r"\s*[0-9]+\s*")
 _HEADER = ["term", "video", "count"]
 
 # progress(lines read, bytes read so far, total bytes or None)
 Progress = Callable[[int, int, Optional[int]], None]
+
+
+class Lines(Protocol):
+    """A binary stream read line by line, each read bounded by ``size``."""
+
+    def readline(self, size: int = -1, /) -> bytes: ...
 
 
 class InputError(Exception):
@@ -47,8 +74,8 @@ def detect_format(name: str) -> str:
 
 
 @contextmanager
-def open_binary(path: str) -> Iterator[Tuple[Iterable[bytes], IO[bytes], Optional[int]]]:
-    """Opens a catalogue: (lines to read, the raw file for its position, its size).
+def open_binary(path: str) -> Iterator[Tuple[Lines, IO[bytes], Optional[int]]]:
+    """Opens a catalogue: (the stream of lines, the raw file for its position, its size).
 
     ``-`` is standard input. A name ending in ``.gz`` is decompressed.
     """
@@ -87,7 +114,7 @@ def load_catalogue(
     """
     fmt = fmt or detect_format(path)
     source = "<stdin>" if path == "-" else path
-    with open_binary(path) as (lines, raw, size):
+    with open_binary(path) as (stream, raw, size):
         report: Optional[Callable[[int], None]] = None
         if progress is not None:
             show = progress
@@ -95,8 +122,10 @@ def load_catalogue(
             def report(lineno: int) -> None:
                 show(lineno, _position(raw), size)
 
+        # At most one byte past the limit per line, however long the line.
+        bounded = iter(partial(stream.readline, MAX_LINE_BYTES + 1), b"")
         try:
-            return load_lines(builder, lines, fmt, source, report)
+            return load_lines(builder, bounded, fmt, source, report)
         except (OSError, EOFError, zlib.error) as exc:
             raise InputError(f"cannot read {source}: {exc}") from None
 
@@ -122,6 +151,10 @@ def load_lines(
     for lineno, line in enumerate(lines, 1):
         if report is not None and lineno % 8192 == 0:
             report(lineno)
+        if len(line) > MAX_LINE_BYTES:
+            raise InputError(f"{source}:{lineno}: the line is longer than {MAX_LINE_BYTES:,} bytes")
+        if lineno == 1 and line.startswith(_BOM):
+            line = line[len(_BOM):]
         try:
             text = line.decode("utf-8").rstrip("\r\n")
         except UnicodeDecodeError as exc:
@@ -132,6 +165,9 @@ def load_lines(
             row = parse(text, lineno)
             if row is None:
                 continue
+            term = row[0]
+            if isinstance(term, str) and len(term) > MAX_TERM_CHARS:
+                raise ValueError(f"the term is {len(term):,} characters long; at most {MAX_TERM_CHARS:,} are allowed")
             add(*row)
         except ValueError as exc:
             raise InputError(f"{source}:{lineno}: {exc}") from None
@@ -170,6 +206,8 @@ def _parse_jsonl(text: str, lineno: int) -> Tuple[str, str, int]:
         obj = json.loads(text)
     except ValueError as exc:
         raise ValueError(f"not valid JSON: {exc}") from None
+    except RecursionError:
+        raise ValueError("not valid JSON: nested too deeply") from None
     if not isinstance(obj, dict):
         raise ValueError(f"expected a JSON object with term, video and count, found {type(obj).__name__}")
     missing = [k for k in ("term", "video") if k not in obj]

@@ -50,8 +50,11 @@ class PrefixSearch:
     ) -> list[tuple[str, int, int]]:
         """The indexed terms within ``max_dist`` edits of ``term``.
 
-        Returns ``(term, 1, distance)`` tuples in depth-first trie order, at
-        most ``limit`` of them.
+        Returns ``(term, 1, distance)`` tuples in depth-first trie order:
+        all of them, or with a ``limit`` the first ``limit``. The walk checks
+        the limit only after it has added a hit, so ``limit=0`` returns the
+        first hit just as ``limit=1`` does; only a query with no term within
+        reach returns an empty list.
         """
 
     def fuzzy_match_video(
@@ -64,7 +67,8 @@ class PrefixSearch:
         """Ranks the videos behind the nodes within ``max_dist`` edits of ``term``.
 
         Returns ``(key, share)`` pairs, highest share first, the key in UUID
-        text form; shares below 0.01 are left out. ``include_prefix_nodes``
+        text form; shares below 0.01 are left out, and a ``limit`` keeps the
+        ``limit`` highest (``limit=0``: none). ``include_prefix_nodes``
         True also ranks nodes where no term ends, False never does, and None
         does only when no term end is within reach.
         """
