@@ -1,8 +1,9 @@
 """How arguments are converted, and the exact errors a caller sees."""
 
+import gc
 import platform
-
 import uuid
+import weakref
 
 import pytest
 
@@ -661,3 +662,47 @@ def test_shortcuts_agree_with_the_iterator(terms, cut):
     )
     expected = PrefixSearch.from_internal_data_v2(**exact).to_bytes()
     assert PrefixSearch.from_internal_data_v2(**wrapped_everywhere(exact, Plain)).to_bytes() == expected
+
+
+class Held:
+    """Something an exception holds, to see whether the exception is freed."""
+
+
+def raising(kind, cause=False):
+    """A function that raises a `kind`, or a TypeError caused by one, that its
+    own frame refers to (a cycle only the collector can free), and a weak
+    reference to what the last `kind` held."""
+    last = []
+
+    def run(*_):
+        error = kind("from a callback")
+        error.held = Held()
+        last[:] = [weakref.ref(error.held)]
+        if not cause:
+            raise error
+        try:
+            raise error
+        except kind as inner:
+            wrapped = TypeError("wrapped")
+            raise wrapped from inner
+    return run, last
+
+
+@pytest.mark.parametrize("kind, cause", [(ValueError, False), (TypeError, False), (KeyError, True)])
+@pytest.mark.parametrize("argument", ["limit", "node_shifts"])
+def test_exceptions_from_callbacks_are_released(index, kind, cause, argument):
+    run, last = raising(kind, cause)
+    if argument == "limit":
+        call = lambda: index.fuzzy_match("a", limit=type("Index", (), {"__index__": run})())  # noqa: E731
+    else:
+        call = lambda: build(node_shifts=type("Iter", (list,), {"__iter__": run})())  # noqa: E731
+    for _ in range(3):
+        try:
+            call()
+        except (kind, TypeError):
+            pass
+        else:
+            pytest.fail("the callback's exception was lost")
+    for _ in range(3):
+        gc.collect()
+    assert last[0]() is None

@@ -12,10 +12,10 @@ void rethrow_with_argument_name(const char* name) {
     } catch (const MessageError& error) {
         if (error.type() != PyExc_TypeError) throw;
         throw MessageError(PyExc_TypeError, prefix + error.message());
-    } catch (const PythonError& error) {
+    } catch (const PythonError&) {
         // Exactly TypeError: a subclass keeps its own identity and message.
-        if (error.type() != PyExc_TypeError) throw;
-        throw error.with_prefix(prefix);
+        if (PythonError::pending_type() != PyExc_TypeError) throw;
+        throw PythonError::with_prefix(prefix);
     }
 }
 

@@ -31,6 +31,9 @@ public:
         return object_;
     }
 
+    // The object if it was made, else null; makes nothing.
+    Object* peek() const noexcept { return object_; }
+
 private:
     Object* object_ = nullptr;
 };

@@ -32,10 +32,15 @@ constexpr char kRuntimeModule[] = "_quellnor_runtime";
 
 }  // namespace
 
+namespace {
+OnceSlot<> panic_type;
+}  // namespace
+
+PyObject* panic_exception_type_if_made() noexcept { return panic_type.peek(); }
+
 PyObject* panic_exception_type() {
-    static OnceSlot<> type;
     // Null, with the interpreter's error set, when the type cannot be made.
-    return type.get([] {
+    return panic_type.get([] {
         const std::string name = std::string(kRuntimeModule) + ".PanicException";
         return PyErr_NewExceptionWithDoc(
             name.c_str(),
@@ -67,46 +72,46 @@ void MessageError::raise() const noexcept {
 }
 
 void PythonError::raise_pending() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type == nullptr) {
+    if (pending_type() == nullptr) {
         throw MessageError(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    PyObject* panic = panic_exception_type();
-    if (panic == nullptr) PyErr_Clear();
-    if (panic != nullptr && PyErr_GivenExceptionMatches(type, panic)) {
-        PyErr_NormalizeException(&type, &value, &traceback);
-        bool ok = false;
-        std::string message = value ? text_of(value, ok) : std::string();
-        if (!ok) {
-            PyErr_Clear();
-            message = "<unprintable PanicException>";
-        }
-        std::fputs("_quellnor: a PanicException came back from Python code; "
-                   "the call continues as an internal fault\n",
-                   stderr);
-        PyErr_Restore(type, value, traceback);
-        PyErr_PrintEx(0);
-        throw Fault(std::move(message));
+    // A PanicException can be pending only once its type exists.
+    PyObject* panic = panic_exception_type_if_made();
+    if (panic == nullptr || !PyErr_ExceptionMatches(panic)) throw PythonError();
+
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    bool ok = false;
+    std::string message = value ? text_of(value, ok) : std::string();
+    if (!ok) {
+        PyErr_Clear();
+        message = "<unprintable PanicException>";
     }
-    throw PythonError(Ref(type), Ref(value), Ref(traceback));
+    std::fputs("_quellnor: a PanicException came back from Python code; "
+               "the call continues as an internal fault\n",
+               stderr);
+    PyErr_Restore(type, value, traceback);
+    PyErr_PrintEx(0);
+    throw Fault(std::move(message));
 }
 
-MessageError PythonError::with_prefix(const std::string& prefix) const {
-    PyObject* type = Ref::borrowed(type_.get()).release();
-    PyObject* value = Ref::borrowed(value_.get()).release();
-    PyObject* traceback = Ref::borrowed(traceback_.get()).release();
+MessageError PythonError::with_prefix(const std::string& prefix) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     Ref owned_type(type), owned_value(value), owned_traceback(traceback);
+    // The replaced exception is dropped, but the caller's code may keep it
+    // in a cycle (a local of the frame that raised it). On PyPy the C copy
+    // of its traceback, made by the fetch, holds that frame where the
+    // collector cannot see, and would keep the cycle alive for good; without
+    // a traceback the copy goes with the fetched reference.
+    if (value != nullptr && PyException_SetTraceback(value, Py_None) < 0) PyErr_Clear();
     bool ok = false;
     std::string message = value ? text_of(value, ok) : std::string();
     if (!ok) PythonError::raise_pending();
     Ref cause(value ? PyException_GetCause(value) : nullptr);
-    return MessageError(type_.get(), prefix + message, std::move(cause));
-}
-
-void PythonError::restore() noexcept {
-    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+    return MessageError(type, prefix + message, std::move(cause));
 }
 
 void raise_type_mismatch(PyObject* value, const char* target) {
@@ -128,6 +133,7 @@ void raise_type_mismatch(PyObject* value, const char* target) {
 
 PyObject* checked_result(PyObject* object) {
     if (object == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) PythonError::raise_pending();
         PyErr_Print();
         throw Fault("Python API call failed");
     }

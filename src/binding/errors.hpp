@@ -25,36 +25,43 @@ private:
     Ref cause_;
 };
 
-// An exception the interpreter produced, taken out of its error state so that
-// C++ unwinding can carry it to the frame, which puts it back unchanged.
+// News that the interpreter holds a pending exception, carried by C++
+// unwinding to the frame. The exception itself stays in the interpreter's
+// error indicator all the way: taken out into C and put back, it makes PyPy
+// build C copies of the exception, its traceback and their frames that hold
+// one another, out of its collector's sight, and an exception caught in a
+// reference cycle (its own frame's local, say) was then never freed.
 class PythonError : public std::exception {
 public:
-    // Takes the pending exception and throws it. A PanicException that comes
+    // Throws the news of the pending exception. A PanicException that comes
     // back from Python code is not an ordinary error: it continues as an
     // internal fault with the same message.
     [[noreturn]] static void raise_pending();
 
     const char* what() const noexcept override { return "Python exception"; }
-    PyObject* type() const noexcept { return type_.get(); }
-    // A new exception of the same type whose message is prefixed.
-    MessageError with_prefix(const std::string& prefix) const;
-    void restore() noexcept;
+    // The type of the pending exception, or null when none is pending.
+    static PyObject* pending_type() noexcept { return PyErr_Occurred(); }
+    // A new exception of the pending one's type whose message is prefixed;
+    // the pending exception is taken and released.
+    static MessageError with_prefix(const std::string& prefix);
 
 private:
-    PythonError(Ref type, Ref value, Ref traceback)
-        : type_(std::move(type)), value_(std::move(value)), traceback_(std::move(traceback)) {}
-    Ref type_, value_, traceback_;
+    PythonError() = default;
 };
 
 // The TypeError raised when a value is not of the kind a conversion expects.
 [[noreturn]] void raise_type_mismatch(PyObject* value, const char* target);
 
-// A NULL from an interpreter call that builds a result object: the pending
-// error is printed and the call ends as an internal fault.
+// A NULL from an interpreter call that builds a result object. Running out
+// of memory is MemoryError wherever the allocation failed, so a pending
+// MemoryError passes on as it is; any other error is printed and the call
+// ends as an internal fault.
 PyObject* checked_result(PyObject* object);
 
 // The internal-error exception type, created once on first need.
 PyObject* panic_exception_type();
+// The same if it was made already, else null.
+PyObject* panic_exception_type_if_made() noexcept;
 
 // Puts the module that PanicException's name announces into sys.modules,
 // holding the type, so that Python code can catch it by name and pickle can

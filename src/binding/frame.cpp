@@ -44,8 +44,11 @@ SharedBorrow::~SharedBorrow() {
 void raise_current_exception() noexcept {
     try {
         throw;
-    } catch (PythonError& error) {
-        error.restore();
+    } catch (const PythonError&) {
+        // The exception is pending already, unless something on the way
+        // cleared it.
+        if (PythonError::pending_type() == nullptr)
+            PyErr_SetString(PyExc_SystemError, "a pending exception was lost on its way out");
     } catch (const MessageError& error) {
         error.raise();
     } catch (const InputError& error) {
