@@ -664,6 +664,52 @@ def test_shortcuts_agree_with_the_iterator(terms, cut):
     assert PrefixSearch.from_internal_data_v2(**wrapped_everywhere(exact, Plain)).to_bytes() == expected
 
 
+def lying(base, value, length):
+    """A `base` holding `value` whose __len__ answers `length`."""
+    kind = type(f"Lying{base.__name__.capitalize()}", (base,), {"__len__": lambda self: length})
+    return kind(value)
+
+
+KEY_TEXT = str(uuid.UUID(bytes=KEY))
+LIES = [0, 1, 10**6]
+
+
+@pytest.mark.parametrize("lie", LIES)
+@pytest.mark.parametrize("key_type", [bytes, tuple])
+def test_text_and_keys_are_read_whatever_their_len_says(lie, key_type):
+    index = build(child_labels=["", lying(str, "\u00e9a", lie)], video_index=[lying(key_type, KEY, lie)])
+    for query in ("\u00e9", lying(str, "\u00e9", lie)):
+        assert index.fuzzy_match(query, 0) == [("\u00e9", 1, 0)]
+        assert index.fuzzy_match_video(query, 0) == [(KEY_TEXT, 1.0)]
+    assert index.fuzzy_match(lying(str, "\u00e9\u00e9\u00e9", lie), 1) == []
+
+
+@pytest.mark.parametrize("extra", [1, 10**6])
+@pytest.mark.parametrize("cut", [0, 1])
+def test_bytes_whose_len_overstates_them_load_as_they_are(extra, cut):
+    """(PyPy refuses bytes whose __len__ understates them before the call begins.)"""
+    data = build().to_bytes()
+    data = data[:len(data) - cut]
+    assert outcome(lambda: PrefixSearch.from_bytes(lying(bytes, data, len(data) + extra))) == \
+        outcome(lambda: PrefixSearch.from_bytes(data))
+
+
+@pytest.mark.parametrize("lie", LIES)
+@pytest.mark.parametrize("where", ["node_shifts", "child_labels", "payload total", "payload ids", "payload"])
+@pytest.mark.parametrize("kind", [bytes, tuple])
+def test_misplaced_values_whose_len_lies_fail_as_type_errors(lie, where, kind):
+    odd = lying(kind, b"\x01\x02\x03" if kind is bytes else (1, 2, 3), lie)
+    arrays = {
+        "node_shifts": dict(node_shifts=[0, odd]),
+        "child_labels": dict(child_labels=["", odd]),
+        "payload total": dict(payloads=[None, (odd, [0], [5])]),
+        "payload ids": dict(payloads=[None, (5, [odd], [5])]),
+        "payload": dict(payloads=[None, odd]),
+    }[where]
+    with pytest.raises((TypeError, ValueError)):
+        build(**arrays)
+
+
 class Held:
     """Something an exception holds, to see whether the exception is freed."""
 

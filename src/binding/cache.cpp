@@ -25,4 +25,21 @@ PyObject* interned(const char* name) {
     throw Fault(std::string("no interned name ") + name);
 }
 
+PyObject* source_function(PythonSource& source, OnceSlot<>& slot, const char* name) {
+    PyObject* globals = source.globals.get([&] {
+        Ref fresh(PyDict_New());
+        if (!fresh || PyDict_SetItemString(fresh.get(), "__builtins__", PyEval_GetBuiltins()) < 0)
+            return static_cast<PyObject*>(nullptr);
+        Ref done(PyRun_String(source.text, Py_file_input, fresh.get(), fresh.get()));
+        return done ? fresh.release() : nullptr;
+    });
+    if (globals == nullptr) return nullptr;
+    return slot.get([&]() -> PyObject* {
+        PyObject* found = PyDict_GetItemString(globals, name);  // borrowed
+        if (found == nullptr && !PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "no helper function %s", name);
+        return Ref::borrowed(found).release();
+    });
+}
+
 }  // namespace quellnor::binding

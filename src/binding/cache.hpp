@@ -41,4 +41,15 @@ private:
 // Interned attribute names, created once.
 PyObject* interned(const char* name);
 
+// Python source that defines functions the binding calls, run once per
+// process into a namespace of its own.
+struct PythonSource {
+    const char* text;
+    OnceSlot<> globals;
+};
+
+// The function `name` that `source` defines, kept in `slot` for the life of
+// the process. Null, with the interpreter's error set, when it cannot be had.
+PyObject* source_function(PythonSource& source, OnceSlot<>& slot, const char* name);
+
 }  // namespace quellnor::binding

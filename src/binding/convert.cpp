@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "binding/cache.hpp"
+#include "binding/storage_pypy.hpp"
 #include "fault.hpp"
 #include "text/utf8.hpp"
 
@@ -31,8 +32,16 @@ long as_long(PyObject* value) {
 }
 
 // UTF-8 of a str, strictly: a lone surrogate fails with UnicodeEncodeError.
-std::string_view utf8_of(PyObject* value) {
+// On PyPy the text of a subclass is read from a copy of its storage, which
+// `keeper` holds for as long as the view is used.
+std::string_view utf8_of(PyObject* value, Ref& keeper) {
     if (PyUnicode_Check(value) <= 0) raise_type_mismatch(value, "PyString");
+#ifdef PYPY_VERSION
+    if (!PyUnicode_CheckExact(value)) {
+        keeper = pypy::stored_text(value);
+        value = keeper.get();
+    }
+#endif
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(value, &size);
     if (data == nullptr) PythonError::raise_pending();
@@ -84,25 +93,39 @@ bool read_in_place(PyObject* value) {
 #endif
 }
 
+// Calls `take` on each item of an exact list or tuple, read in place. The
+// same items in the same order as the iterator gives: the sequence is held
+// for the loop, and a list's size read again at every step, since converting
+// an item can run Python code that resizes it.
+template <class Take>
+void each_in_place(PyObject* value, Py_ssize_t& size_hint, Take&& take) {
+    const Ref held = Ref::borrowed(value);
+    const bool list = PyList_CheckExact(value);
+    auto size = [&] { return list ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value); };
+    auto at = [&](Py_ssize_t i) { return list ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i); };
+    size_hint = std::min(size(), kMaxReservedItems);
+    for (Py_ssize_t i = 0; i < size(); ++i) {
+        const Ref item = Ref::borrowed(at(i));
+        take(item.get());
+    }
+}
+
+// Whether converting an item can run the caller's Python code and go on,
+// code that may change the sequence being read.
+enum class ItemCode {
+    // It can: each item is read only when its turn comes.
+    may_run,
+    // It cannot (the item is held, or read in a way that calls none of its
+    // methods), so nothing changes the sequence while it is read.
+    never_runs,
+};
+
 // Iterates any sequence except a str, calling `take` on each item, which stays
 // alive during the call.
-template <class Take>
+template <ItemCode code = ItemCode::may_run, class Take>
 void for_each_item(PyObject* value, Py_ssize_t& size_hint, Take&& take) {
     if (read_in_place(value)) {
-        // The same items in the same order as the iterator gives: the sequence
-        // is held for the loop, and a list's size read again at every step,
-        // since converting an item can run Python code that resizes it.
-        const Ref held = Ref::borrowed(value);
-        const bool list = PyList_CheckExact(value);
-        auto size = [&] { return list ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value); };
-        auto at = [&](Py_ssize_t i) {
-            return list ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i);
-        };
-        size_hint = std::min(size(), kMaxReservedItems);
-        for (Py_ssize_t i = 0; i < size(); ++i) {
-            const Ref item = Ref::borrowed(at(i));
-            take(item.get());
-        }
+        each_in_place(value, size_hint, take);
         return;
     }
     if (PyUnicode_Check(value) > 0) throw MessageError(PyExc_TypeError, kStrToVec);
@@ -113,7 +136,20 @@ void for_each_item(PyObject* value, Py_ssize_t& size_hint, Take&& take) {
         size_hint = 0;
     }
     size_hint = std::min(size_hint, kMaxReservedItems);
+#ifdef PYPY_VERSION
+    // PyPy makes each item that crosses into C a C object, and gets some
+    // wrong (see storage_pypy.hpp). Where nothing can change the sequence
+    // while it is read, its items all cross at once, as one tuple.
+    if constexpr (code == ItemCode::never_runs) {
+        const Ref items = pypy::stored_items(value);
+        Py_ssize_t ignored = 0;
+        each_in_place(items.get(), ignored, take);
+        return;
+    }
+    Ref iterator = pypy::iterate_storage(value);
+#else
     Ref iterator(PyObject_GetIter(value));
+#endif
     if (!iterator) PythonError::raise_pending();
     while (PyObject* raw = PyIter_Next(iterator.get())) {
         const Ref item(raw);
@@ -124,11 +160,11 @@ void for_each_item(PyObject* value, Py_ssize_t& size_hint, Take&& take) {
 
 // Appends every item of `value`, converted by `convert`. Room for the size
 // hint is made when the first item arrives, by which time the hint is known.
-template <class Item, class Convert>
+template <ItemCode code = ItemCode::may_run, class Item, class Convert>
 void append_items(PyObject* value, std::vector<Item>& items, Convert&& convert) {
     Py_ssize_t size_hint = 0;
     bool reserved = false;
-    for_each_item(value, size_hint, [&](PyObject* item) {
+    for_each_item<code>(value, size_hint, [&](PyObject* item) {
         if (!reserved) {
             items.reserve(static_cast<std::size_t>(size_hint));
             reserved = true;
@@ -164,7 +200,11 @@ std::uint64_t to_usize(PyObject* value) {
     return result;
 }
 
-std::string_view to_text(PyObject* value) { return utf8_of(value); }
+HeldText to_text(PyObject* value) {
+    HeldText text;
+    text.utf8 = utf8_of(value, text.keeper);
+    return text;
+}
 
 char32_t to_label(PyObject* value) {
 #ifndef PYPY_VERSION
@@ -173,13 +213,22 @@ char32_t to_label(PyObject* value) {
         return PyUnicode_GET_LENGTH(value) == 0 ? 0 : PyUnicode_1BYTE_DATA(value)[0];
     }
 #endif
-    return utf8::first_code_point(utf8_of(value));
+    Ref keeper;
+    return utf8::first_code_point(utf8_of(value, keeper));
 }
 
-std::span<const std::uint8_t> to_byte_view(PyObject* value) {
+HeldBytes to_byte_view(PyObject* value) {
     if (!PyBytes_Check(value)) raise_type_mismatch(value, "PyBytes");
-    return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
-            static_cast<std::size_t>(PyBytes_GET_SIZE(value))};
+    HeldBytes bytes;
+#ifdef PYPY_VERSION
+    if (!PyBytes_CheckExact(value)) {
+        bytes.keeper = pypy::stored_bytes(value);
+        value = bytes.keeper.get();
+    }
+#endif
+    bytes.data = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
+                  static_cast<std::size_t>(PyBytes_GET_SIZE(value))};
+    return bytes;
 }
 
 bool to_bool(PyObject* value) {
@@ -201,6 +250,10 @@ void to_array_into(PyObject* value, Item (*convert_item)(PyObject*), std::vector
         }
     }
 #endif
+    // Reading a label calls none of its methods.
+    if constexpr (std::is_same_v<Item, char32_t>) {
+        if (convert_item == to_label) return append_items<ItemCode::never_runs>(value, items, convert_item);
+    }
     append_items(value, items, convert_item);
 }
 
@@ -234,7 +287,7 @@ VideoKeyInput to_video_key(PyObject* value) {
 
 std::vector<Ref> to_optional_objects(PyObject* value) {
     std::vector<Ref> items;
-    append_items(value, items, [](PyObject* item) {
+    append_items<ItemCode::never_runs>(value, items, [](PyObject* item) {
         return item == Py_None ? Ref() : Ref::borrowed(item);
     });
     return items;

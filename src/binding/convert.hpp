@@ -18,12 +18,23 @@
 
 namespace quellnor::binding {
 
+// Text and bytes read in place, with what keeps them valid: nothing, or on
+// PyPy the copy of a subclass's storage that they were read from.
+struct HeldText {
+    std::string_view utf8;
+    Ref keeper;
+};
+struct HeldBytes {
+    std::span<const std::uint8_t> data;
+    Ref keeper;
+};
+
 std::uint32_t to_u32(PyObject* value);
 std::uint8_t to_u8(PyObject* value);
 std::uint64_t to_usize(PyObject* value);
-std::string_view to_text(PyObject* value);      // valid for the call
+HeldText to_text(PyObject* value);
 char32_t to_label(PyObject* value);             // first code point, 0 when empty
-std::span<const std::uint8_t> to_byte_view(PyObject* value);  // valid for the call
+HeldBytes to_byte_view(PyObject* value);
 bool to_bool(PyObject* value);
 VideoKeyInput to_video_key(PyObject* value);
 

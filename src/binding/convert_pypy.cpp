@@ -149,7 +149,8 @@ namespace {
 // video from C, 0.05 through the builder).
 constexpr std::size_t kFewestMatches = 2;
 constexpr std::size_t kFewestVideos = 8;
-constexpr const char* kListBuildersSource =
+
+PythonSource list_builders{
     "from struct import unpack as _unpack\n"
     "def ranked_list(keys, shares):\n"
     "    return list(zip(keys, _unpack('%dd' % len(keys), shares)))\n"
@@ -160,25 +161,15 @@ constexpr const char* kListBuildersSource =
     "    for term in terms.split('\\0'):\n"
     "        out.append((term, numbers[i], numbers[i + 1]))\n"
     "        i += 2\n"
-    "    return out\n";
+    "    return out\n"};
 
-OnceSlot<> list_builders_namespace;
 OnceSlot<> ranked_list_slot;
 OnceSlot<> match_list_slot;
 
-// One of the builders above, made once per process; null when it cannot be
-// had, and then the caller goes the general way.
+// One of the builders above; null when it cannot be had, and then the caller
+// goes the general way.
 PyObject* list_builder(OnceSlot<>& slot, const char* name) {
-    PyObject* builders = list_builders_namespace.get([] {
-        Ref globals(PyDict_New());
-        if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0)
-            return static_cast<PyObject*>(nullptr);
-        Ref done(PyRun_String(kListBuildersSource, Py_file_input, globals.get(), globals.get()));
-        return done ? globals.release() : nullptr;
-    });
-    PyObject* found = slot.get([&] {
-        return builders ? Ref::borrowed(PyDict_GetItemString(builders, name)).release() : nullptr;
-    });
+    PyObject* found = source_function(list_builders, slot, name);
     PyErr_Clear();
     return found;
 }

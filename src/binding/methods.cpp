@@ -64,23 +64,23 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         PyObject* slots[1] = {};
         extract_arguments_fastcall(kFromBytes, args, nargs, kwnames, slots);
         const auto data = convert_argument("b", [&] { return to_byte_view(slots[0]); });
-        return create_class_object(decode(data));
+        return create_class_object(decode(data.data));
     });
 }
 
 // The arguments every query method starts with, converted in parameter order
 // from the first three slots.
 struct QueryArguments {
-    std::string_view term;
+    HeldText term;
     std::uint32_t max_dist;
     std::optional<std::uint64_t> limit;
 };
 
 QueryArguments query_arguments(PyObject* const* slots) {
-    const auto term = convert_argument("term", [&] { return to_text(slots[0]); });
+    auto term = convert_argument("term", [&] { return to_text(slots[0]); });
     const auto max_dist = max_dist_or_default(slots[1]);
     const auto limit = convert_argument("limit", [&] { return to_optional(slots[2], to_usize); });
-    return {term, max_dist, limit};
+    return {std::move(term), max_dist, limit};
 }
 
 PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -90,8 +90,8 @@ PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         SharedBorrow borrow(self);
         const QueryArguments q = query_arguments(slots);
         return match_list(borrow.index(),
-                          quellnor::fuzzy_match(borrow.index(), q.term, q.max_dist, q.limit),
-                          {slots[0], q.term});
+                          quellnor::fuzzy_match(borrow.index(), q.term.utf8, q.max_dist, q.limit),
+                          {slots[0], q.term.utf8});
     });
 }
 
@@ -104,7 +104,7 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
         const QueryArguments q = query_arguments(slots);
         const auto include_prefix_nodes =
             convert_argument("include_prefix_nodes", [&] { return to_optional(slots[3], to_bool); });
-        auto videos = quellnor::fuzzy_match_video(borrow.index(), q.term, q.max_dist, q.limit,
+        auto videos = quellnor::fuzzy_match_video(borrow.index(), q.term.utf8, q.max_dist, q.limit,
                                                   include_prefix_nodes);
 #ifdef PYPY_VERSION
         return ranked_list(std::move(videos), borrow.key_strings());
