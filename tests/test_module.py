@@ -224,3 +224,26 @@ def test_objects_are_released():
     gc.collect()
     assert sys.getrefcount(data) == before
     assert sys.getrefcount(PrefixSearch) < 100
+
+
+# pickle's own way to make an instance of a class without calling it.
+RECONSTRUCTED = b"ccopyreg\n_reconstructor\n(c_quellnor\nPrefixSearch\nc__builtin__\nobject\nNtR."
+
+
+@pytest.mark.parametrize("make", [lambda: object.__new__(PrefixSearch), lambda: pickle.loads(RECONSTRUCTED)],
+                         ids=["object.__new__", "copyreg._reconstructor"])
+def test_an_instance_made_without_a_constructor_is_refused(make):
+    if not ON_PYPY:
+        with pytest.raises(TypeError, match="is not safe"):
+            make()
+        return
+    import quellnor  # noqa: F401  (registers the pickling that to_bytes serves)
+
+    instance = make()
+    calls = [instance.to_bytes, lambda: instance.fuzzy_match("a"), lambda: instance.fuzzy_match_video("a", 0),
+             lambda: pickle.dumps(instance)]
+    for call in calls:
+        with pytest.raises(TypeError, match="holds no index"):
+            call()
+    del instance, calls
+    gc.collect()  # deallocates what was never constructed

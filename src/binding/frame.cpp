@@ -32,6 +32,11 @@ SharedBorrow::SharedBorrow(PyObject* self) {
         raise_type_mismatch(self, "PrefixSearch");
     }
     object_ = reinterpret_cast<PrefixSearchObject*>(self);
+    if (!is_constructed(object_)) {
+        throw MessageError(PyExc_TypeError,
+                           "this PrefixSearch holds no index: make one with "
+                           "PrefixSearch.from_bytes() or PrefixSearch.from_internal_data_v2()");
+    }
     object_->shared_borrows.fetch_add(1);
     Py_INCREF(self);
 }

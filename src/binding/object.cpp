@@ -27,11 +27,13 @@ PyObject* no_constructor_defined(PyTypeObject* type, PyObject*, PyObject*) {
 
 void dealloc(PyObject* object) {
     auto* self = reinterpret_cast<PrefixSearchObject*>(object);
-    self->index.~Trie();
+    if (is_constructed(self)) {
+        self->index.~Trie();
 #ifdef PYPY_VERSION
-    for (PyObject* key : self->key_strings) Py_XDECREF(key);
-    self->key_strings.~vector();
+        for (PyObject* key : self->key_strings) Py_XDECREF(key);
+        self->key_strings.~vector();
 #endif
+    }
     PyTypeObject* type = Py_TYPE(object);
     type->tp_free(object);
 #ifndef PYPY_VERSION
@@ -84,6 +86,7 @@ PyObject* create_class_object(Trie&& index) {
 #ifdef PYPY_VERSION
     new (&self->key_strings) std::vector<PyObject*>();
 #endif
+    self->construction_mark = kConstructed;
     return object;
 }
 

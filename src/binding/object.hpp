@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "trie/trie.hpp"
@@ -14,6 +15,11 @@ namespace quellnor::binding {
 // What a PrefixSearch instance holds besides its header.
 struct PrefixSearchObject {
     PyObject_HEAD
+    // kConstructed once create_class_object has built the members below.
+    // PyPy lets object.__new__ make an instance (pickle's copyreg path does
+    // too) whose memory is only cleared: such an instance holds no index, and
+    // no method or deallocation may treat it as if it did.
+    std::uint64_t construction_mark;
     Trie index;
     // Calls in progress on this object. Nothing ever changes the index, so
     // borrows are only ever shared and no call is refused; the count is
@@ -26,6 +32,13 @@ struct PrefixSearchObject {
     std::vector<PyObject*> key_strings;
 #endif
 };
+
+inline constexpr std::uint64_t kConstructed = 0x7175656c6c6e6f72;  // "quellnor"
+
+// Whether `object` was made by create_class_object.
+inline bool is_constructed(const PrefixSearchObject* object) {
+    return object->construction_mark == kConstructed;
+}
 
 // The type, created on first need.
 PyTypeObject* prefix_search_type();
