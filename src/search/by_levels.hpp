@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "search/budget.hpp"
+#include "search/lent_vector.hpp"
 #include "search/reporter.hpp"
 #include "search/rows.hpp"
 #include "text/code_point_buffer.hpp"
@@ -33,10 +34,11 @@ struct Survivor {
 // level follows the one above it. Room for a node's whole run is made before
 // the run is scanned, so that the scan itself writes without checks.
 //
-// The memory stays with the thread from one walk to the next. A fresh block
-// per walk, once it is large, comes from the kernel page by page, and those
-// faults cost more than the walk itself; a block beyond kKeptBytes is given
-// back when its walk ends. Walks never nest, so one block per thread does.
+// The memory stays with the process from one walk to the next. A fresh
+// block per walk, once it is large, comes from the kernel page by page, and
+// those faults cost more than the walk itself; a block beyond kKeptBytes is
+// given back when its walk ends. Walks never nest, and run one at a time
+// under the interpreter lock, so one block does.
 //
 // A depth-first walk holds one row per depth; this one holds every survivor.
 // Past kMostSurvivors it makes no more room, and the walk gives up for the
@@ -44,7 +46,7 @@ struct Survivor {
 template <LevelRows Rows>
 class SurvivorLog {
 public:
-    explicit SurvivorLog(Budget& budget) : budget_(budget), entries_(kept_entries()) {
+    explicit SurvivorLog(Budget& budget) : budget_(budget), entries_(lent_.get()) {
         room_for(kFirstRoom);
     }
     ~SurvivorLog() {
@@ -83,12 +85,8 @@ private:
     // Some 50 times what a query at distance 2 needs on a large index.
     static constexpr std::size_t kMostSurvivors = std::size_t{1} << 18;
 
-    static std::vector<Survivor<Rows>>& kept_entries() {
-        thread_local std::vector<Survivor<Rows>> entries;
-        return entries;
-    }
-
     Budget& budget_;
+    LentVector<Survivor<Rows>> lent_;
     std::vector<Survivor<Rows>>& entries_;
     std::size_t count_ = 0;
     std::size_t charged_ = 0;  // to the budget, by growing entries_
