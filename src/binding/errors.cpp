@@ -30,6 +30,29 @@ std::string text_of(PyObject* object, bool& ok) {
 // The module that PanicException's dotted name names; it holds nothing else.
 constexpr char kRuntimeModule[] = "_quellnor_runtime";
 
+// Whether the pending exception says that memory ran out. PyPy reports a
+// failed allocation of its own inside a C API call as a SystemError whose
+// message is the text of its internal MemoryError; that one is made the
+// MemoryError it stands for.
+bool pending_out_of_memory() {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return true;
+#ifdef PYPY_VERSION
+    if (PythonError::pending_type() != PyExc_SystemError) return false;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref owned_type(type), owned_value(value), owned_traceback(traceback);
+    bool ok = false;
+    const std::string text = value ? text_of(value, ok) : std::string();
+    PyErr_Clear();
+    if (ok && text.starts_with("<MemoryError object")) {
+        PyErr_NoMemory();
+        return true;
+    }
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+#endif
+    return false;
+}
+
 }  // namespace
 
 namespace {
@@ -75,6 +98,7 @@ void PythonError::raise_pending() {
     if (pending_type() == nullptr) {
         throw MessageError(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
+    if (pending_out_of_memory()) throw PythonError();
     // A PanicException can be pending only once its type exists.
     PyObject* panic = panic_exception_type_if_made();
     if (panic == nullptr || !PyErr_ExceptionMatches(panic)) throw PythonError();
@@ -133,7 +157,7 @@ void raise_type_mismatch(PyObject* value, const char* target) {
 
 PyObject* checked_result(PyObject* object) {
     if (object == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_MemoryError)) PythonError::raise_pending();
+        if (pending_out_of_memory()) PythonError::raise_pending();
         PyErr_Print();
         throw Fault("Python API call failed");
     }
