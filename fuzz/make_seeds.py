@@ -28,6 +28,9 @@ from typing import Dict, List, Optional, Sequence, Tuple
 
 from _quellnor import PrefixSearch
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from hash_flood import colliding_ids  # noqa: E402
+
 Payload = Tuple[int, List[int], List[int]]
 
 
@@ -139,6 +142,15 @@ def seeds() -> Dict[str, bytes]:
     # forms, and many nodes push node numbers past 250.
     wide = {f"w{i:03d}": {300 + i: 70000 + i, i: 2**32 - 1 - i} for i in range(260)}
     out["wide"] = build(wide, 600, top_n=2) + trailer([query("w12", 1, None, 2), query("w259", 0)])
+
+    # Ids that all share the first slots of the score table under its
+    # multiplier: the ranking of "ab" adds them once per sibling, past the
+    # table's probe bound, and the seeded hash takes over.
+    flood = colliding_ids()[:1500]
+    siblings = {term: {video: 1 + video % 3 for video in flood} for term in ("ab", "ac", "ad")}
+    siblings["ab"][flood[0]] = siblings["ac"][flood[1]] = 2000
+    out["flood"] = build(siblings, 40, top_n=len(flood)) + trailer(
+        [query("ab", 1), query("a", 0, 5, 2), query("ab", 1, None, 1)])
 
     return out
 

@@ -6,13 +6,17 @@ propagation, absent payloads allowed); the rest go through
 ``from_internal_data_v2``. Both are checked against plain-Python models below.
 """
 
+import subprocess
+import sys
 import time
 import uuid
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from hash_flood import colliding_ids
 from trie_bytes import Index, Payload, decode, encode
 
 _quellnor = pytest.importorskip("_quellnor")
@@ -870,3 +874,58 @@ def test_built_from_arrays_ranks_like_the_model_on_its_propagated_payloads(ix, q
     assert ps.fuzzy_match(query, max_dist) == model_terms(built, query, max_dist)
     assert ps.fuzzy_match_video(query, max_dist, None, include) == \
         model_video(built, query, max_dist, None, include)
+
+
+# --- rankings of ids aimed at the score table ---------------------------------------
+
+CRAFTED = colliding_ids()[:3000]
+
+
+@st.composite
+def flooded_index(draw):
+    """Sibling term ends whose payloads mostly list ids that all have their
+    home in the first two slots of the score table's multiplier, some of them
+    with counts large enough to reach a share, beside a few small ids."""
+    siblings = draw(st.integers(1, 5))
+    labels = [""] + draw(st.lists(st.sampled_from(["a", "b"]), min_size=siblings, max_size=siblings))
+    entry = st.tuples(st.one_of(st.sampled_from(CRAFTED), st.integers(0, 9)),
+                      st.one_of(st.integers(0, 50), st.integers(1000, 100000)))
+    payload = st.one_of(st.none(), st.builds(
+        lambda entries, extra: Payload(sum(k for _, k in entries) + extra, [v for v, _ in entries],
+                                       [k for _, k in entries]),
+        st.lists(entry, max_size=400), st.integers(0, 1000)))
+    payloads = [None] + draw(st.lists(payload, min_size=siblings, max_size=siblings))
+    children = [list(range(1, siblings + 1))] + [[] for _ in range(siblings)]
+    return index(children, labels, range(1, siblings + 1), payloads, [key(v) for v in range(8)])
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(flooded_index(), st.sampled_from(["a", "b", "ab", "ba", ""]), st.integers(0, 2),
+       st.one_of(st.none(), st.integers(0, 6)), st.sampled_from([None, True, False]))
+def test_rankings_of_ids_aimed_at_the_table_match_the_model(ix, query, max_dist, limit, include):
+    assert load(ix).fuzzy_match_video(query, max_dist, limit, include) == \
+        model_video(ix, query, max_dist, limit, include)
+
+
+FLOODED_RANKING = """
+import resource, sys
+sys.path.insert(0, sys.argv[1])
+from hash_flood import colliding_ids, flooding_index
+from _quellnor import PrefixSearch
+index = PrefixSearch.from_bytes(flooding_index(20, colliding_ids()[:65536], keys=1))
+spent = resource.getrusage(resource.RUSAGE_SELF)
+seconds = int(spent.ru_utime + spent.ru_stime) + int(sys.argv[2])
+resource.setrlimit(resource.RLIMIT_CPU, (seconds, resource.getrlimit(resource.RLIMIT_CPU)[1]))
+print(index.fuzzy_match_video("a", 0))
+"""
+
+
+def test_a_ranking_of_ids_aimed_at_the_table_stays_linear():
+    """The index of the report: 20 sibling term ends (7.9 MB) list the same
+    65,536 ids, whose homes under the table's multiplier are two slots. The
+    ranking of "a" reads 1.3 million entries: 0.03 s, where probing through
+    every earlier id took 20 s. The kernel stops the child after 10 s of CPU."""
+    done = subprocess.run([sys.executable, "-c", FLOODED_RANKING, str(Path(__file__).parent), "10"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip() == repr([(key_text(bytes(16)), 65536 / 131071)])

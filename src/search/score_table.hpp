@@ -10,6 +10,8 @@
 #include <span>
 #include <utility>
 
+#include "search/video_hash.hpp"
+
 namespace quellnor::search {
 
 // One video's running score; after the filter, its share.
@@ -20,13 +22,23 @@ struct Entry {
 
 // Scores in one flat array in order of first sight, found through an
 // open-addressing index of 8-byte slots with linear probing. Both are
-// allocated once per call and only reallocated when they fill; no result
-// depends on where a video lands, so the hash is a fixed multiplier.
+// allocated once per call and only reallocated when they fill.
+//
+// A video's home slot is the top bits of its id times a fixed odd constant,
+// which spreads the ids of an index, dense from 0, evenly and costs one
+// multiplication. Ids chosen against that constant could share a few slots
+// and make every addition probe through all of them, so the probes are
+// counted: once they pass a bound linear in the additions the table can
+// see, far beyond what ordinary ids need, every entry is placed anew by a
+// hash drawn at random once per process (see video_hash.hpp), which no
+// index written beforehand can aim at. No result depends on where a video
+// lands: equal shares are ranked by id.
 class ScoreTable {
 public:
     // Room for `expected` videos before the first rehash, and never for more
     // than `at_most`.
-    ScoreTable(std::size_t expected, std::size_t at_most) : at_most_(at_most) {
+    ScoreTable(std::size_t expected, std::size_t at_most)
+        : at_most_(at_most), probes_left_(probe_allowance(at_most)) {
         allocate(std::bit_ceil(expected / 3 * 4 + 4));
     }
 
@@ -51,7 +63,12 @@ public:
         // A probe ends at a free slot or at the video's own, exactly when this
         // product is zero: one branch that nearly always goes the same way.
         while (std::uint64_t{slot.entry} * (slot.video ^ video) != 0) {
-            at = (at + 1) & mask_;
+            if (--probes_left_ == 0) [[unlikely]] {
+                place_by_seeded_hash();
+                at = home(video);
+            } else {
+                at = (at + 1) & mask_;
+            }
             slot = slots_[at];
         }
         // A free slot (entry 0) takes the next entry, whose score is +0.0.
@@ -74,7 +91,40 @@ private:
     };
 
     std::size_t home(std::uint32_t video) const {
-        return static_cast<std::size_t>((std::uint64_t{video} * 0x9E37'79B9'7F4A'7C15u) >> shift_);
+        const std::uint64_t hash = seeded_hash_ == nullptr ? std::uint64_t{video} * kSpreading
+                                                           : (*seeded_hash_)(video);
+        return static_cast<std::size_t>(hash >> shift_);
+    }
+
+    // Probe steps, over the whole call, that ordinary ids never come near:
+    // at three slots in four taken, an addition probes 8.5 slots on average
+    // even in the worst case of all-new videos.
+    static std::size_t probe_allowance(std::size_t additions) {
+        constexpr std::size_t kPerAddition = 16;
+        constexpr std::size_t kSlack = std::size_t{1} << 12;
+        return std::min(additions, (SIZE_MAX - kSlack) / kPerAddition) * kPerAddition + kSlack;
+    }
+
+    // Puts every entry into the empty slots. If the probes run out on the
+    // way, the seeded hash takes over and places them all itself.
+    void place_entries() {
+        for (std::size_t entry = 1; entry <= size_; ++entry) {
+            const std::uint32_t video = entries_[entry].video;
+            std::size_t at = home(video);
+            while (slots_[at].entry != 0) {
+                if (--probes_left_ == 0) [[unlikely]]
+                    return place_by_seeded_hash();
+                at = (at + 1) & mask_;
+            }
+            slots_[at] = {video, static_cast<std::uint32_t>(entry)};
+        }
+    }
+
+    [[gnu::noinline, gnu::cold]] void place_by_seeded_hash() {
+        seeded_hash_ = &VideoHash::process_wide();
+        probes_left_ = SIZE_MAX;
+        std::fill_n(slots_.get(), mask_ + 1, Slot{0, 0});
+        place_entries();
     }
 
     // At most three slots in four are taken, which keeps probes short.
@@ -96,15 +146,14 @@ private:
         std::size_t slot_count = (mask_ + 1) * 2;
         while (slot_count / 4 * 3 < needed) slot_count *= 2;
         allocate(slot_count);
-        for (std::size_t entry = 1; entry <= size_; ++entry) {
-            const std::uint32_t video = entries_[entry].video;
-            std::size_t at = home(video);
-            while (slots_[at].entry != 0) at = (at + 1) & mask_;
-            slots_[at] = {video, static_cast<std::uint32_t>(entry)};
-        }
+        place_entries();
     }
 
+    static constexpr std::uint64_t kSpreading = 0x9E37'79B9'7F4A'7C15u;  // 2^64 / golden ratio
+
     std::size_t at_most_;
+    std::size_t probes_left_;  // before the seeded hash takes over
+    const VideoHash* seeded_hash_ = nullptr;
     std::unique_ptr<Slot[]> slots_;
     std::unique_ptr<Entry[]> entries_;  // entries_[0] is never used
     std::size_t mask_ = 0;
