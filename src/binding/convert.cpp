@@ -10,6 +10,7 @@
 #include "binding/cache.hpp"
 #include "binding/storage_pypy.hpp"
 #include "fault.hpp"
+#include "progress.hpp"
 #include "text/utf8.hpp"
 
 namespace quellnor::binding {
@@ -104,7 +105,9 @@ void each_in_place(PyObject* value, Py_ssize_t& size_hint, Take&& take) {
     auto size = [&] { return list ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value); };
     auto at = [&](Py_ssize_t i) { return list ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i); };
     size_hint = std::min(size(), kMaxReservedItems);
+    Progress progress;
     for (Py_ssize_t i = 0; i < size(); ++i) {
+        progress.advance();
         const Ref item = Ref::borrowed(at(i));
         take(item.get());
     }
@@ -151,8 +154,10 @@ void for_each_item(PyObject* value, Py_ssize_t& size_hint, Take&& take) {
     Ref iterator(PyObject_GetIter(value));
 #endif
     if (!iterator) PythonError::raise_pending();
+    Progress progress;
     while (PyObject* raw = PyIter_Next(iterator.get())) {
         const Ref item(raw);
+        progress.advance();
         take(item.get());
     }
     if (PyErr_Occurred()) PythonError::raise_pending();
@@ -376,7 +381,9 @@ PyObject* match_list(const Trie& index, std::vector<MatchResult>&& matches, cons
         return to_python(match.term);
     };
     Ref list(new_list(matches.size()));
+    Progress progress;
     for (std::size_t i = 0; i < matches.size(); ++i) {
+        progress.advance();
         const MatchResult& match = matches[i];
         const auto terminal = static_cast<std::int32_t>(checked_at(index.is_terminal, match.node_id));
         PyObject* tuple = new_tuple(
@@ -394,7 +401,9 @@ namespace {
 template <class KeyOf>
 PyObject* ranked_tuples(const std::vector<RankedVideo>& videos, KeyOf key_of) {
     Ref list(new_list(videos.size()));
+    Progress progress;
     for (std::size_t i = 0; i < videos.size(); ++i) {
+        progress.advance();
         const RankedVideo& video = videos[i];
         PyObject* tuple = new_tuple([&] { return key_of(video); },
                                     [&] { return checked_result(PyFloat_FromDouble(video.share)); });

@@ -4,7 +4,9 @@
 #include <new>
 #include <stdexcept>
 
+#include "binding/cache.hpp"
 #include "fault.hpp"
+#include "progress.hpp"
 
 namespace quellnor::binding {
 
@@ -46,6 +48,22 @@ SharedBorrow::~SharedBorrow() {
     Py_DECREF(reinterpret_cast<PyObject*>(object_));
 }
 
+#ifdef PYPY_VERSION
+namespace {
+// PyPy's PyErr_CheckSignals does nothing: its signal handlers run as the
+// interpreter goes through Python code, which a call of this does.
+PythonSource signal_poll{"def poll():\n    pass\n"};
+OnceSlot<> poll_slot;
+}  // namespace
+
+bool no_signal_pending() {
+    PyObject* poll = source_function(signal_poll, poll_slot, "poll");
+    return poll != nullptr && Ref(PyObject_CallNoArgs(poll));
+}
+#else
+bool no_signal_pending() { return PyErr_CheckSignals() == 0; }
+#endif
+
 void raise_current_exception() noexcept {
     try {
         throw;
@@ -56,6 +74,9 @@ void raise_current_exception() noexcept {
             PyErr_SetString(PyExc_SystemError, "a pending exception was lost on its way out");
     } catch (const MessageError& error) {
         error.raise();
+    } catch (const Interrupted&) {
+        // The check that stopped the call left its exception pending.
+        if (PythonError::pending_type() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const InputError& error) {
         PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const Fault& fault) {

@@ -23,6 +23,12 @@ private:
     PrefixSearchObject* object_;
 };
 
+// The check that long calls in the core make now and then: runs the
+// handlers of the signals that arrived, and says stop when one of them
+// raised (Ctrl-C: KeyboardInterrupt), which stays pending. Needs the
+// interpreter lock; a call that runs without it must take it around this.
+bool no_signal_pending();
+
 // Raises the exception that is in flight in the interpreter. Called only from
 // inside a catch block.
 void raise_current_exception() noexcept;

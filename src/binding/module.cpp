@@ -3,6 +3,7 @@
 #include "binding/errors.hpp"
 #include "binding/frame.hpp"
 #include "binding/object.hpp"
+#include "progress.hpp"
 
 namespace quellnor::binding {
 namespace {
@@ -36,6 +37,7 @@ PyObject* create_module() {
     add_to_all(module.get());
     if (PyObject_SetAttrString(module.get(), "PrefixSearch", type) < 0) PythonError::raise_pending();
     register_runtime_module();
+    install_interrupt_check(no_signal_pending);
     return module.release();
 }
 

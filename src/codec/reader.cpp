@@ -12,6 +12,7 @@
 
 #include "codec/codec.hpp"
 #include "codec/compact.hpp"
+#include "progress.hpp"
 #include "text/utf8.hpp"
 
 namespace quellnor {
@@ -225,6 +226,7 @@ private:
         const std::uint64_t declared = length();
         PayloadTable::Filler fill(table, backed(declared, 1), remaining() / 3 * 2);
         for (std::uint64_t i = 0; i < declared; ++i) {
+            progress_.advance();
             const std::uint8_t tag = byte();
             if (tag == 0) {
                 fill.absent();
@@ -242,6 +244,7 @@ private:
     void list_into(Room room) {
         const std::uint64_t declared = length();
         const std::size_t n = backed(declared, 1);
+        progress_.advance(n);
         u32_list(room(n), n);
         if (declared > n) u32();  // the input is used up: reports the early end
     }
@@ -276,7 +279,12 @@ private:
         const std::uint64_t declared = length();
         const std::size_t n = backed(declared, min_element_size);
         std::vector<T> items(n);
-        (this->*read_many)(items.data(), n);
+        for (std::size_t done = 0; done < n;) {
+            const std::size_t chunk = std::min(n - done, kChunk);
+            (this->*read_many)(items.data() + done, chunk);
+            done += chunk;
+            progress_.advance(chunk);
+        }
         if (declared > n) {
             T extra;
             (this->*read_many)(&extra, 1);
@@ -284,8 +292,12 @@ private:
         return items;
     }
 
+    // Elements of an array read between two counts of progress.
+    static constexpr std::size_t kChunk = std::size_t{1} << 16;
+
     const std::uint8_t* pos_;
     const std::uint8_t* end_;
+    Progress progress_;
 };
 
 }  // namespace

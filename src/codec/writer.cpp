@@ -6,6 +6,7 @@
 
 #include "codec/codec.hpp"
 #include "codec/compact.hpp"
+#include "progress.hpp"
 #include "text/utf8.hpp"
 
 namespace quellnor {
@@ -31,7 +32,9 @@ std::size_t label_size(char32_t c) { return utf8::encoded_length(checked_label(c
 std::size_t u32s_size(std::span<const std::uint32_t> values) {
     constexpr std::size_t kBlock = std::size_t{1} << 24;
     std::size_t total = values.size();
+    Progress progress;
     for (std::size_t begin = 0; begin < values.size(); begin += kBlock) {
+        progress.advance(kBlock);
         std::uint32_t wider = 0;
         for (const std::uint32_t v : values.subspan(begin, std::min(kBlock, values.size() - begin)))
             wider += (v > kMaxInline) + (v > 0xFFFF);
@@ -54,7 +57,9 @@ std::size_t labels_size(const std::vector<char32_t>& labels) {
 // summed in one pass over the pool and only the framing node by node.
 std::size_t payloads_size(const PayloadTable& payloads) {
     std::size_t total = compact_size(payloads.size()) + u32s_size(payloads.values());
+    Progress progress;
     for (std::size_t n = 0; n < payloads.size(); ++n) {
+        progress.advance();
         const std::optional<PayloadView> payload = payloads[n];
         total += 1;
         if (payload)
@@ -118,11 +123,15 @@ public:
     // cannot wrap around.
     void u32_array(std::span<const std::uint32_t> values) {
         compact(values.size());
-        if (fits(kMaxU32Size * values.size())) {
-            pos_ = put_u32s(pos_, values);
-            return;
+        for (std::size_t begin = 0; begin < values.size(); begin += kChunk) {
+            const auto chunk = values.subspan(begin, std::min(kChunk, values.size() - begin));
+            progress_.advance(chunk.size());
+            if (fits(kMaxU32Size * chunk.size())) {
+                pos_ = put_u32s(pos_, chunk);
+                continue;
+            }
+            for (std::uint32_t v : chunk) compact(v);
         }
-        for (std::uint32_t v : values) compact(v);
     }
 
     void labels(const std::vector<char32_t>& labels) {
@@ -140,6 +149,7 @@ public:
     }
 
     void payload(const std::optional<PayloadView>& payload) {
+        progress_.advance(payload ? 1 + payload->video_ids.size() : 1);
         if (!payload) {
             *claim(1) = 0;
             return;
@@ -189,8 +199,12 @@ private:
         return start;
     }
 
+    // Values of an array written between two counts of progress.
+    static constexpr std::size_t kChunk = std::size_t{1} << 16;
+
     std::uint8_t* pos_;
     std::uint8_t* end_;
+    Progress progress_;
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "progress.hpp"
 #include "search/budget.hpp"
 #include "search/lent_vector.hpp"
 #include "search/reporter.hpp"
@@ -147,7 +148,9 @@ void report_in_preorder(LevelHits& found, const SurvivorLog<Rows>& survivors, co
                         const Trie& trie, Report& report) {
     merge_into_preorder(found, survivors);
     CodePointBuffer labels;
+    Progress progress;
     for (const LevelHit& hit : found.hits) {
+        progress.advance(hit.depth + 1);
         const auto path = [&]() -> std::u32string_view {
             char32_t* const spelt = labels.room(hit.depth);
             for (std::uint32_t at = hit.survivor, d = hit.depth; d > 0; at = survivors[at].parent)
@@ -180,6 +183,7 @@ template <LevelRows Rows, Reporter Report>
     const std::size_t slots = trie.child_transitions.size();
     SurvivorLog<Rows> survivors(budget);
     LevelHits found;
+    Progress progress;
     // A survivor's run is read as soon as it is found, and what the scan of
     // the run reads is fetched then, a whole level before it is scanned: the
     // children's labels, and for those that survive their own runs and term
@@ -207,6 +211,7 @@ template <LevelRows Rows, Reporter Report>
         const std::size_t level_end = survivors.size();
         for (std::size_t i = level; i < level_end; ++i) {
             const ChildRange run{survivors[i].run_begin, survivors[i].run_end};
+            progress.advance(run.end - run.begin + 1);
             Survivor<Rows>* out = survivors.room_for(run.end - run.begin);
             if (out == nullptr) return false;
             const auto parent = Rows::parent_of(survivors[i].row);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fault.hpp"
+#include "progress.hpp"
 #include "search/budget.hpp"
 #include "search/reporter.hpp"
 #include "search/rows.hpp"
@@ -113,6 +114,7 @@ void walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& repo
     const ChildArrays arrays(trie);
     FrameStack stack(budget);
     std::size_t visits_left = visit_allowance(trie);
+    Progress progress;
     const auto enter = [&](ChildRange range, char32_t label) {
         // Slots are counted as their frame is pushed: one check per node
         // instead of one per slot.
@@ -120,6 +122,7 @@ void walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& repo
         if (slots > visits_left) [[unlikely]]
             throw Fault("the trie is not a tree: its walk revisits nodes without end");
         visits_left -= slots;
+        progress.advance(slots);
         stack.push(range, label);
     };
     enter(root, U'\0');

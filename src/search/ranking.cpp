@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "progress.hpp"
 #include "search/matcher.hpp"
 #include "search/score_table.hpp"
 #include "text/utf8.hpp"
@@ -118,7 +119,9 @@ Weighed weigh(const Trie& trie, const std::vector<NodeMatch>& nodes, std::size_t
     const double length = static_cast<double>(query_length);
     Weighed out;
     out.contributions.reserve(nodes.size());
+    Progress progress;
     for (const NodeMatch& match : nodes) {
+        progress.advance();
         double weight = kExactWeight;
         if (match.distance != 0) {
             weight = query_length == 0
@@ -199,7 +202,9 @@ std::vector<RankedVideo> fuzzy_match_video(const Trie& trie, std::string_view te
     if (!(weighed.weighted_total > 0.0)) return {};
 
     ScoreTable scores(std::min(weighed.additions, kMaxReservedVideos), weighed.additions);
+    Progress progress;
     for (const Contribution& node : weighed.contributions) {
+        progress.advance(node.size);
         scores.make_room(node.size);
         for (std::size_t i = 0; i < node.size; ++i)
             scores.add(node.ids[i], static_cast<double>(node.counts[i]) * node.weight);

@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include "progress.hpp"
+
 namespace quellnor {
 
 Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
@@ -30,7 +32,9 @@ Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> ch
         trie.is_terminal[i] = payloads.present(i) ? 1 : 0;
 
     trie.payloads.reserve(node_count, 0);
+    Progress progress;
     for (std::size_t i = 0; i < node_count; ++i) {
+        progress.advance();
         if (!trie.is_terminal[i]) {
             trie.payloads.push_absent();
             continue;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "payload/merger.hpp"
+#include "progress.hpp"
 #include "trie/trie.hpp"
 
 namespace quellnor {
@@ -71,7 +72,9 @@ std::size_t pool_reservation(const Trie& trie, Cut cut) {
     };
     std::vector<std::size_t> videos(node_count);
     std::size_t bound = 0;
+    Progress progress;
     for (std::size_t n = node_count; n-- > 0;) {
+        progress.advance();
         std::size_t most = supplied(n);
         for_each_child(trie, n, [&](std::uint32_t child) {
             most = add(most, child > n ? checked_at(videos, child) : supplied(child));
@@ -197,8 +200,10 @@ PayloadTable Propagation::table() const {
     {
         // The filler leaves the table at its final size as it goes.
         PayloadTable::Filler fill(table, node_count, pool_.size());
+        Progress progress;
         for (std::size_t n = 0; n < node_count; ++n) {
             const PayloadView view = finished_view(storage_[n], pool_);
+            progress.advance(1 + view.video_ids.size());
             fill.open(view.total_count);
             std::copy(view.video_ids.begin(), view.video_ids.end(), fill.ids(view.video_ids.size()));
             std::copy(view.video_counts.begin(), view.video_counts.end(),
@@ -213,7 +218,11 @@ PayloadTable Propagation::table() const {
 
 void Trie::propagate(std::uint64_t video_top_n) {
     Propagation propagation(*this, video_top_n);
-    for (std::size_t n = payloads.size(); n-- > 0;) propagation.finish(n);
+    Progress progress;
+    for (std::size_t n = payloads.size(); n-- > 0;) {
+        progress.advance();
+        propagation.finish(n);
+    }
     payloads = propagation.table();
 }
 

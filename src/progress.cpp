@@ -1,0 +1,46 @@
+#include "progress.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <limits>
+
+namespace quellnor {
+
+namespace {
+
+std::atomic<InterruptCheck> installed_check{nullptr};
+
+std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+void install_interrupt_check(InterruptCheck check) noexcept {
+    installed_check.store(check, std::memory_order_relaxed);
+}
+
+void Progress::look() {
+    const InterruptCheck check = installed_check.load(std::memory_order_relaxed);
+    if (check == nullptr) {
+        left_ = std::numeric_limits<std::size_t>::max();
+        return;
+    }
+    const std::int64_t now = now_ns();
+    if (last_look_ < 0) {
+        last_check_ = now;
+    } else if (now - last_look_ < kLookEvery / 2) {
+        if (units_per_look_ < std::numeric_limits<std::size_t>::max() / 2) units_per_look_ *= 2;
+    } else if (now - last_look_ > 2 * kLookEvery && units_per_look_ > 1) {
+        units_per_look_ /= 2;
+    }
+    last_look_ = now;
+    left_ = units_per_look_;
+    if (now - last_check_ < kCheckEvery) return;
+    last_check_ = now;
+    if (!check()) throw Interrupted();
+}
+
+}  // namespace quellnor

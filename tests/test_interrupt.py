@@ -1,0 +1,60 @@
+"""Ctrl-C reaches a long call: the call ends in KeyboardInterrupt soon after
+the signal, and the index answers afterwards. Each call runs in a child
+process, which the test sends a real SIGINT."""
+
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+# A diamond chain of 40 nodes: each node's two slots both lead to the next,
+# so a walk without pruning meets 2**40 paths and runs until its visit
+# allowance (about a million nodes) ends it. A query of 4,000 characters
+# makes every visit compute a row of 4,001 cells: seconds of work, all
+# inside one call.
+LONG_CALL = """
+import sys, time
+sys.path.insert(0, sys.argv[1])
+from trie_bytes import Index, encode
+from _quellnor import PrefixSearch
+depth = 40
+index = PrefixSearch.from_bytes(encode(Index(
+    node_shifts=[2 * k for k in range(depth)] + [2 * depth],
+    child_labels=["\\0"] + ["a"] * depth,
+    child_transitions=[k for k in range(1, depth + 1) for _ in (0, 1)],
+    payloads=[None] * (depth + 1), video_index=[], is_terminal=[False, True] + [False] * (depth - 1))))
+query = "b" * 4000
+calls = {
+    "fuzzy_match": lambda: index.fuzzy_match(query, 10**6),
+    "fuzzy_match_video": lambda: index.fuzzy_match_video(query, 10**6, None, True),
+}
+try:
+    print("started", flush=True)
+    calls[sys.argv[2]]()
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+print(index.fuzzy_match("a", 0), flush=True)
+"""
+
+
+@pytest.mark.parametrize("method", ["fuzzy_match", "fuzzy_match_video"])
+def test_ctrl_c_ends_a_long_call_and_leaves_the_index_usable(method):
+    child = subprocess.Popen([sys.executable, "-c", LONG_CALL, str(Path(__file__).parent), method],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "started\n"
+        time.sleep(0.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        assert child.stdout.readline() == "interrupted\n"
+        latency = time.monotonic() - sent
+        assert child.stdout.readline() == "[('a', 1, 0), ('a', 1, 0)]\n"  # both slots lead to it
+        assert child.wait(timeout=60) == 0
+    finally:
+        child.kill()
+        child.wait()
+    assert latency < 1.0
