@@ -8,9 +8,9 @@ the exception the call raised. The address space is limited to what the
 process uses plus a margin; before each call, blocks of C memory fill the
 margin but for the headroom (in the calling thread, whose memory is what the
 call draws on), and are given back after it. With "thread", each call runs on
-a thread of its own, started just for it, so that the call is the thread's
-first use of anything per-thread. FIRST skips the headrooms before the
-FIRST-th. The process must survive every call.
+a thread of its own that has run nothing before, so that the call is the
+thread's first use of anything per-thread. FIRST skips the headrooms before
+the FIRST-th. The process must survive every call.
 """
 
 import gc
@@ -85,7 +85,6 @@ def index_and_calls():
             for i in range(6000)]
     index = quellnor.build_index(rows)
     data = index.to_bytes()
-    arrays = quellnor.IndexBuilder()
     faulty = PrefixSearch.from_bytes(bytes.fromhex("00" "020061" "00" "00" "00" "00"))
     return {
         "from_internal_data_v2": lambda: quellnor.build_index(rows[:800]),
