@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "fault.hpp"
+#include "search/match_masks.hpp"
 
 namespace quellnor::search {
 
-inline constexpr std::size_t kBitRowsMaxQuery = 63;
 inline constexpr std::uint32_t kBitRowsMaxDist = 7;
 
 // Word k of a row has bit j set when the distance to the query's first j code
@@ -27,16 +27,11 @@ public:
     using Row = std::array<std::uint64_t, Levels>;
 
     explicit BitRows(std::u32string_view query)
-        : last_bit_(std::uint64_t{1} << query.size()),
+        : masks_(query),
+          last_bit_(std::uint64_t{1} << query.size()),
           full_(last_bit_ | (last_bit_ - 1)),
           // Depth is bounded: a row at depth r has no cell below r - n.
           rows_used_(query.size() + Levels + 1) {
-        for (std::size_t j = 0; j < query.size(); ++j) {
-            const char32_t c = query[j];
-            const std::uint64_t bit = std::uint64_t{2} << j;
-            if (c < kAscii) ascii_masks_[c] |= bit;
-            else other_masks_[other_index(c)] |= bit;
-        }
         for (std::size_t k = 0; k < Levels; ++k) {
             rows_[0][k] = k >= query.size() ? full_ : (std::uint64_t{2} << k) - 1;
         }
@@ -73,13 +68,7 @@ public:
     // once, at the test.
     [[gnu::always_inline]] bool child_row(const Parent& p, char32_t label, Row& row) const {
         std::uint64_t match = 0;
-        // Labels 1 to 127 in one test: U+0000 wraps around to the other side.
-        if (label - 1 < kAscii - 1) [[likely]] {
-            match = ascii_masks_[label];
-        } else {
-            if (label == U'\0') return false;  // a node without a label is never entered
-            match = other_mask(label);
-        }
+        if (!masks_.find(label, match)) return false;  // a node without a label is never entered
         row[0] = p.shifted[0] & match;
         for (std::size_t k = 1; k < Levels; ++k)
             row[k] = (p.shifted[k] & match) | p.from_below[k] | (row[k - 1] << 1);
@@ -110,27 +99,9 @@ public:
     }
 
 private:
-    static constexpr char32_t kAscii = 128;
-
-    std::uint64_t other_mask(char32_t label) const {
-        for (std::size_t i = 0; i < other_count_; ++i)
-            if (other_chars_[i] == label) return other_masks_[i];
-        return 0;
-    }
-
-    std::size_t other_index(char32_t c) {
-        for (std::size_t i = 0; i < other_count_; ++i)
-            if (other_chars_[i] == c) return i;
-        other_chars_[other_count_] = c;
-        return other_count_++;
-    }
-
+    MatchMasks masks_;
     std::uint64_t last_bit_;
     std::uint64_t full_;
-    std::uint64_t ascii_masks_[kAscii] = {};
-    char32_t other_chars_[kMaxQuery] = {};
-    std::uint64_t other_masks_[kMaxQuery] = {};
-    std::size_t other_count_ = 0;
     // One row per depth the walk can reach, in place rather than on the
     // heap: at most a few KiB, and a short query would otherwise spend a
     // noticeable part of its time allocating them. Each row is written
