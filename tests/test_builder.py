@@ -49,7 +49,8 @@ def terms_of(index):
 
 
 def build_terms(terms, video=A):
-    builder = IndexBuilder()
+    """The terms as given: these tests are about the layout, not folding."""
+    builder = IndexBuilder(fold=False)
     for t in terms:
         builder.add(t, video)
     return builder.build()
@@ -335,7 +336,7 @@ def test_the_huge_word_list_builds_in_seconds():
     seconds = time.perf_counter() - started
     # Typically a few seconds; a quadratic slip would take minutes.
     assert seconds < 90, f"building {len(words)} terms took {seconds:.0f} s"
-    assert len(builder) == len(set(words))
+    assert len(builder) == len(set(map(quellnor.fold, words)))
     assert ps.fuzzy_match("colour", 0) == [("colour", 1, 0)]
     assert ("colour", 1, 1) in ps.fuzzy_match("colur", 1)
 
