@@ -1,6 +1,7 @@
 #include "suggest/active_nodes.hpp"
 
 #include <algorithm>
+#include <string>
 
 #include "search/choose_walk.hpp"
 
@@ -8,41 +9,55 @@ namespace quellnor {
 
 namespace {
 
-// Takes every hit with its depth, which is the length of its path.
-struct ActiveReporter {
-    search::Budget& budget;
-    std::vector<ActiveNode>& out;
+// Takes every hit with its depth (the length of its path) and the smallest
+// distance among the active nodes above it. Hits come in pre-order, so the
+// active nodes above a hit are those above the hit before it, down to the
+// depth where the two paths part: one stack holds them, each with the
+// smallest distance from it up. Nodes are told apart by their paths, which
+// in a trie from a builder are unique.
+class ActiveReporter {
+public:
+    ActiveReporter(search::Budget& budget, std::vector<ActiveNode>& out) : budget_(budget), out_(out) {}
 
     bool may_stop_early() const { return false; }
     bool wants(std::size_t) const { return true; }
 
+    // The root, when the query is near enough to the empty path.
+    void take_root(std::uint32_t distance) { take(0, distance, 0, 0); }
+
     template <class Path>
-    bool operator()(std::size_t node, std::uint32_t distance, const Path& path) {
-        budget.reserve(out, out.size() + 1);
-        const auto depth = static_cast<std::uint32_t>(path().size());
-        out.push_back({static_cast<std::uint32_t>(node), distance, depth, kNoAncestor});
+    bool operator()(std::size_t node, std::uint32_t distance, const Path& spell_path) {
+        const std::u32string_view path = spell_path();
+        const std::size_t shared = std::mismatch(path.begin(), path.end(), previous_.begin(),
+                                                 previous_.end()).first - path.begin();
+        previous_.assign(path);
+        take(static_cast<std::uint32_t>(node), distance, static_cast<std::uint32_t>(path.size()),
+             std::min(shared, path.size() - 1));
         return false;
     }
+
+private:
+    struct Open {
+        std::size_t depth;
+        std::uint32_t smallest;
+    };
+
+    void take(std::uint32_t node, std::uint32_t distance, std::uint32_t depth, std::size_t shared) {
+        while (!open_.empty() && open_.back().depth > shared) open_.pop_back();
+        const std::uint32_t above = open_.empty() ? kNoAncestor : open_.back().smallest;
+        budget_.reserve(out_, out_.size() + 1);
+        out_.push_back({node, distance, depth, above});
+        budget_.reserve(open_, open_.size() + 1);
+        open_.push_back({depth, std::min(distance, above)});
+    }
+
+    search::Budget& budget_;
+    std::vector<ActiveNode>& out_;
+    std::vector<Open> open_;
+    std::u32string previous_;
 };
 
 static_assert(search::Reporter<ActiveReporter>);
-
-// In pre-order a node's active ancestors are the nodes before it still open
-// at a smaller depth: one stack holds them, each with the smallest distance
-// from it up.
-void note_ancestors(std::vector<ActiveNode>& nodes, search::Budget& budget) {
-    struct Open {
-        std::uint32_t depth;
-        std::uint32_t smallest;
-    };
-    std::vector<Open> open;
-    for (ActiveNode& at : nodes) {
-        while (!open.empty() && open.back().depth >= at.depth) open.pop_back();
-        at.above = open.empty() ? kNoAncestor : open.back().smallest;
-        budget.reserve(open, open.size() + 1);
-        open.push_back({at.depth, std::min(at.distance, at.above)});
-    }
-}
 
 }  // namespace
 
@@ -51,16 +66,12 @@ std::vector<ActiveNode> active_nodes(const Trie& trie, std::u32string_view query
                                      search::Budget& budget) {
     std::vector<ActiveNode> out;
     if (trie.has_no_nodes()) return out;
-    if (query.size() <= threshold) {
-        budget.reserve(out, 1);
-        out.push_back({0, static_cast<std::uint32_t>(query.size()), 0, kNoAncestor});
-    }
-    ActiveReporter report{budget, out};
+    ActiveReporter report(budget, out);
+    if (query.size() <= threshold) report.take_root(static_cast<std::uint32_t>(query.size()));
     if (transpositions)
         search::choose_walk<search::Metric::optimal_alignment>(trie, query, threshold, budget, report);
     else
         search::choose_walk<search::Metric::levenshtein>(trie, query, threshold, budget, report);
-    note_ancestors(out, budget);
     return out;
 }
 
