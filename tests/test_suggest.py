@@ -124,8 +124,10 @@ rows_strategy = st.lists(
 
 @st.composite
 def queries(draw, rows):
-    """Often a stored word with a swap or an edit, sometimes anything."""
-    text = draw(st.one_of(words, st.sampled_from([r[0] for r in rows]), st.just("")))
+    """Often a stored word with a swap or an edit, sometimes anything, now
+    and then longer than the bit rows hold."""
+    text = draw(st.one_of(words, st.sampled_from([r[0] for r in rows]), st.just(""),
+                          st.sampled_from([r[0] * 13 for r in rows])))
     if len(text) > 1 and draw(st.booleans()):
         i = draw(st.integers(0, len(text) - 2))
         text = text[:i] + text[i + 1] + text[i] + text[i + 2:]
@@ -135,8 +137,10 @@ def queries(draw, rows):
 @st.composite
 def cases(draw):
     rows = draw(rows_strategy)
-    return (rows, draw(st.booleans()), draw(queries(rows)), draw(st.integers(0, 16)),
-            draw(st.one_of(st.none(), st.integers(0, 4))), draw(st.booleans()))
+    # Thresholds of 8 and more take the rows made of cells, as long texts do.
+    k = draw(st.one_of(st.integers(0, 16), st.just(2**64 - 1)))
+    return (rows, draw(st.booleans()), draw(queries(rows)), k,
+            draw(st.one_of(st.none(), st.integers(0, 4), st.integers(8, 9))), draw(st.booleans()))
 
 
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -218,3 +222,18 @@ def test_empty_text_gives_the_heaviest_terms(named):
     heaviest = sorted(((10 + i, n) for i, n in enumerate(NAMES)), reverse=True)[:4]
     assert named.suggest("", 4) == [(n, 0, w) for w, n in heaviest]
     assert named.suggest("", 0) == [] and named.suggest_videos("g", 0) == []
+
+
+# Many short words over two letters: nodes with more terms below them than
+# a top list holds, so that the lists answer and are checked.
+many_rows = st.lists(st.tuples(st.text("abAB", min_size=1, max_size=7), st.sampled_from(VIDEOS),
+                               st.integers(0, 5)), min_size=40, max_size=160)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(many_rows, st.text("abAB", max_size=6), st.one_of(st.integers(0, 40), st.just(2**64 - 1)),
+       st.one_of(st.none(), st.integers(0, 2)), st.booleans())
+def test_suggest_from_top_lists_matches_the_model(rows, text, k, max_dist, transpositions):
+    index = quellnor.build_index(rows)
+    expected = model_suggest(stored_terms(rows, True), reference_fold(text), k, max_dist, transpositions)
+    assert index.suggest(text, k, max_dist=max_dist, transpositions=transpositions) == expected

@@ -71,7 +71,8 @@ private:
     std::uint32_t swapped(std::size_t depth, std::size_t j, char32_t label) const {
         if (depth == 0 || j < 2 || query_[j - 2] != label || query_[j - 1] != labels_[depth])
             return UINT32_MAX;
-        return cur_[j - 2 - 2 * width_] + 1;
+        const std::uint32_t* grandparent = cur_ - 2 * width_;
+        return grandparent[j - 2] + 1;
     }
 
     void keep_label(std::size_t depth, char32_t label) {

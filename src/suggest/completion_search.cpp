@@ -63,7 +63,8 @@ void CompletionSearch::start_at(std::uint32_t node, std::uint64_t wanted, bool c
     const std::uint32_t entry = checked_at(table_.entry_of, node);
     if (entry == CompletionTable::kNone) return;
     const CompletionTable::Span list = clean ? table_.top_list(entry) : CompletionTable::Span{0, 0};
-    if (list.end - list.begin >= wanted + whole) {
+    const std::uint64_t listed = list.end - list.begin;
+    if (listed != 0 && whole <= listed && wanted <= listed - whole) {
         push_list(list.begin, list.end);
         return;
     }

@@ -42,9 +42,10 @@ public:
             t_.unusable = "the trie has too many nodes";
             return;
         }
+        if (nodes_ == 0) return;  // no root, no terms
         rank_.assign(nodes_, kNone);
         parent_.assign(nodes_, kNone);
-        if (nodes_ != 0) visit_in_order();
+        visit_in_order();
         if (!t_.unusable.empty()) return;
         weigh(std::move(weights));
         bound_subtrees();
