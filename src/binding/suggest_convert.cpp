@@ -77,7 +77,28 @@ PyObject* new_list(std::size_t size) {
 
 }  // namespace
 
+#ifdef PYPY_VERSION
+// PyPy builds the tuples faster from Python code: the terms go over joined
+// by U+0000, which no term holds, and the numbers packed.
+PyObject* suggestion_list_for_pypy(const TermIndex& terms, const std::vector<Suggestion>& found) {
+    std::string joined, term;
+    std::vector<std::uint32_t> numbers;
+    numbers.reserve(2 * found.size());
+    for (const Suggestion& s : found) {
+        spell_term(terms, s.entry, term);
+        if (!numbers.empty()) joined += '\0';
+        joined += term;
+        numbers.push_back(s.distance);
+        numbers.push_back(s.weight);
+    }
+    return pypy::text_pair_list(joined, numbers);
+}
+#endif
+
 PyObject* suggestion_list(const TermIndex& terms, const std::vector<Suggestion>& found) {
+#ifdef PYPY_VERSION
+    if (PyObject* built = suggestion_list_for_pypy(terms, found)) return built;
+#endif
     Ref list(new_list(found.size()));
     std::string term;
     for (std::size_t i = 0; i < found.size(); ++i) {
