@@ -14,6 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from test_search import model_weigh
 from trie_bytes import decode
 
 quellnor = pytest.importorskip("quellnor")
@@ -85,26 +86,14 @@ def nodes_in_preorder(ix):
 
 def model_videos(index, text, k, max_dist, transpositions):
     ix = decode(index.to_bytes())
-    length = len(text)
     reach = automatic(text) if max_dist is None else max_dist
     nodes = nodes_in_preorder(ix)
     near = {path: distance(text, path, transpositions) for _, path in nodes}
-    scores, total = {}, 0.0
-    for node, path in nodes:  # the order in which scores add up
-        d = near[path]
-        if d > reach or any(near[path[:i]] <= d for i in range(len(path))):
-            continue  # out of reach, or a node above counts it already
-        weight = 1.0 if d == 0 else (1.0 - d / length) * 0.05
-        if d != 0 and not weight > 0.0:
-            continue
-        if not ix.is_terminal[node]:
-            weight = weight * 0.85
-        payload = ix.payloads[node]
-        if payload is None:
-            continue
-        total = payload.total_count * weight + total
-        for video, count in zip(payload.video_ids, payload.video_counts):
-            scores[video] = scores.get(video, 0.0) + count * weight
+    # Within reach, and no node above within the same distance; in the order
+    # in which the scores add up.
+    counting = [(node, near[path]) for node, path in nodes
+                if near[path] <= reach and all(near[path[:i]] > near[path] for i in range(len(path)))]
+    scores, total = model_weigh(ix, counting, len(text))
     ranked = sorted(((s / total if total > 0 else 0.0, bytes(ix.video_index[v])) for v, s in scores.items()),
                     key=lambda item: (-item[0], item[1]))
     return [(str(uuid.UUID(bytes=key)), score) for score, key in ranked[:k]]

@@ -10,13 +10,15 @@ are, and the container protocol, equality and pickling.
 
 from __future__ import annotations
 
-from typing import Any, Callable, Iterator, List, Optional, SupportsIndex, Tuple
+from typing import Any, Callable, Iterator, List, Optional, SupportsIndex, Tuple, TypeVar
 
 from _quellnor import IndexCore
 
 from ._fold import fold
 
 __all__ = ["Index"]
+
+_T = TypeVar("_T")
 
 _suggest = IndexCore.suggest
 _suggest_videos = IndexCore.suggest_videos
@@ -66,11 +68,7 @@ class Index(IndexCore):
         ``transpositions`` two adjacent characters swapped count as one edit.
         An empty ``text`` gives the ``k`` heaviest terms.
         """
-        if isinstance(text, str) and self.folded:
-            text = fold(text)
-        if max_dist is None and transpositions is True:  # the keystroke's call, kept short
-            return _suggest(self, text, k)
-        return _suggest(self, text, k, max_dist=max_dist, transpositions=transpositions)
+        return self._ask(_suggest, text, k, max_dist, transpositions)
 
     def suggest_videos(
         self,
@@ -93,11 +91,16 @@ class Index(IndexCore):
         scores by ascending video key. Whenever a term with videos starts
         with ``text``, the list is not empty.
         """
+        return self._ask(_suggest_videos, text, k, max_dist, transpositions)
+
+    def _ask(self, native: Callable[..., _T], text: str, k: SupportsIndex, max_dist: Optional[SupportsIndex],
+             transpositions: bool) -> _T:
+        """A suggestion call of the native base, with the text folded as the terms are."""
         if isinstance(text, str) and self.folded:
             text = fold(text)
-        if max_dist is None and transpositions is True:
-            return _suggest_videos(self, text, k)
-        return _suggest_videos(self, text, k, max_dist=max_dist, transpositions=transpositions)
+        if max_dist is None and transpositions is True:  # the keystroke's call, kept short
+            return native(self, text, k)
+        return native(self, text, k, max_dist=max_dist, transpositions=transpositions)
 
     def fuzzy_match(
         self, term: str, max_dist: int = 1, limit: Optional[SupportsIndex] = None

@@ -32,6 +32,14 @@ struct IndexClass {
 // supplied, before propagation.
 Trie build_from_arguments(PyObject* const* slots, std::vector<std::uint32_t>& supplied_totals);
 
+// A method body as the method table holds it.
+template <class Function>
+PyCFunction as_c_function(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+inline constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
 // The five specified methods' rows for IndexCore's method table.
 std::span<const PyMethodDef> specified_index_core_methods();
 

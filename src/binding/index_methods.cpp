@@ -67,33 +67,40 @@ SuggestArguments suggest_arguments(PyObject* const* slots) {
     return q;
 }
 
-PyObject* suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Binds a suggestion call's arguments, converts them in parameter order,
+// and answers with `answer(borrow, text, options)`.
+template <class Answer>
+PyObject* suggestion_call(const FunctionDescription& description, PyObject* self, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames, Answer answer) {
     return call_frame([&] {
         PyObject* slots[4] = {};
-        extract_arguments_fastcall(kSuggest, args, nargs, kwnames, slots);
+        extract_arguments_fastcall(description, args, nargs, kwnames, slots);
         IndexBorrow borrow(self);
         const SuggestArguments q = suggest_arguments(slots);
         CodePointBuffer buffer;
-        const auto found = quellnor::suggest(borrow.index(), borrow.terms().table,
-                                             utf8::decode(q.text, buffer), q.options);
-        return suggestion_list(borrow.terms(), found);
+        return answer(borrow, utf8::decode(q.text, buffer), q.options);
     });
 }
 
+PyObject* suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return suggestion_call(kSuggest, self, args, nargs, kwnames,
+                           [](const IndexBorrow& borrow, std::u32string_view text, const SuggestOptions& options) {
+                               const auto found =
+                                   quellnor::suggest(borrow.index(), borrow.terms().table, text, options);
+                               return suggestion_list(borrow.terms(), found);
+                           });
+}
+
 PyObject* suggest_videos(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_frame([&] {
-        PyObject* slots[4] = {};
-        extract_arguments_fastcall(kSuggestVideos, args, nargs, kwnames, slots);
-        IndexBorrow borrow(self);
-        const SuggestArguments q = suggest_arguments(slots);
-        CodePointBuffer buffer;
-        auto videos = quellnor::suggest_videos(borrow.index(), utf8::decode(q.text, buffer), q.options);
+    return suggestion_call(kSuggestVideos, self, args, nargs, kwnames,
+                           [](const IndexBorrow& borrow, std::u32string_view text, const SuggestOptions& options) {
+                               auto videos = quellnor::suggest_videos(borrow.index(), text, options);
 #ifdef PYPY_VERSION
-        return ranked_list(std::move(videos), borrow.key_strings());
+                               return ranked_list(std::move(videos), borrow.key_strings());
 #else
-        return ranked_list(std::move(videos));
+                               return ranked_list(std::move(videos));
 #endif
-    });
+                           });
 }
 
 PyObject* assemble(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -177,13 +184,6 @@ PyObject* same_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-template <class Function>
-PyCFunction as_c_function(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 const PyMethodDef kOwnMethods[] = {
     {"suggest", as_c_function(suggest), kFastcall,
      "suggest($self, text, k=10, *, max_dist=None, transpositions=True)\n--\n\n"
@@ -212,35 +212,30 @@ const PyMethodDef kOwnMethods[] = {
      "_same_index($self, other)\n--\n\nWhether other holds the same trie and terms."},
 };
 
-PyObject* folded(PyObject* self, void*) {
-    return call_frame([&] {
-        return Ref::borrowed(IndexBorrow(self).terms().folded ? Py_True : Py_False).release();
-    });
+// An attribute's getter: `read` of the index, in a call frame.
+template <PyObject* (*Read)(const IndexBorrow&)>
+PyObject* getter(PyObject* self, void*) {
+    return call_frame([&] { return Read(IndexBorrow(self)); });
 }
 
-PyObject* node_count(PyObject* self, void*) {
-    return call_frame([&] {
-        return checked_result(PyLong_FromSize_t(IndexBorrow(self).index().child_labels.size()));
-    });
+PyObject* folded(const IndexBorrow& borrow) {
+    return Ref::borrowed(borrow.terms().folded ? Py_True : Py_False).release();
 }
-
-PyObject* video_count(PyObject* self, void*) {
-    return call_frame([&] {
-        return checked_result(PyLong_FromSize_t(IndexBorrow(self).index().video_index.size()));
-    });
+PyObject* node_count(const IndexBorrow& borrow) {
+    return checked_result(PyLong_FromSize_t(borrow.index().child_labels.size()));
 }
-
-PyObject* term_count(PyObject* self, void*) {
-    return call_frame([&] {
-        return checked_result(PyLong_FromUnsignedLongLong(IndexBorrow(self).terms().table.term_count));
-    });
+PyObject* video_count(const IndexBorrow& borrow) {
+    return checked_result(PyLong_FromSize_t(borrow.index().video_index.size()));
+}
+PyObject* term_count(const IndexBorrow& borrow) {
+    return checked_result(PyLong_FromUnsignedLongLong(borrow.terms().table.term_count));
 }
 
 PyGetSetDef attributes[] = {
-    {"folded", folded, nullptr, "Whether the terms were folded when the index was built.", nullptr},
-    {"node_count", node_count, nullptr, "The nodes of the trie.", nullptr},
-    {"video_count", video_count, nullptr, "The videos of the index.", nullptr},
-    {"term_count", term_count, nullptr, "The terms of the index.", nullptr},
+    {"folded", getter<folded>, nullptr, "Whether the terms were folded when the index was built.", nullptr},
+    {"node_count", getter<node_count>, nullptr, "The nodes of the trie.", nullptr},
+    {"video_count", getter<video_count>, nullptr, "The videos of the index.", nullptr},
+    {"term_count", getter<term_count>, nullptr, "The terms of the index.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

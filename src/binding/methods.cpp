@@ -116,13 +116,6 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
     });
 }
 
-template <class Function>
-PyCFunction as_c_function(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 // The rows of the five methods, in table order.
 template <const IndexClass& C>
 std::array<PyMethodDef, 5> specified_rows() {
