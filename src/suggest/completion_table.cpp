@@ -26,7 +26,9 @@ bool is_term(const Trie& trie, std::size_t node) {
 }
 
 // Fills a table in passes over the nodes the walks reach: their order, their
-// weights and bounds, then their entries, parents before children.
+// weights and bounds, then their entries, parents before children. Working
+// arrays are indexed by rank, so that each pass runs through memory in
+// order rather than jumping about the node ids.
 class Derivation {
 public:
     Derivation(const Trie& trie, CompletionTable& table)
@@ -43,8 +45,6 @@ public:
             return;
         }
         if (nodes_ == 0) return;  // no root, no terms
-        rank_.assign(nodes_, kNone);
-        parent_.assign(nodes_, kNone);
         visit_in_order();
         if (!t_.unusable.empty()) return;
         weigh(std::move(weights));
@@ -59,102 +59,111 @@ private:
                trie_.payloads.size() == nodes_;
     }
 
+    std::uint32_t reached() const { return static_cast<std::uint32_t>(t_.preorder.size()); }
+
     // Pre-order from the root, children by ascending label, equal labels by
     // node id. A node met a second time (a shared subtree or a cycle) is not
     // entered again, which bounds the visit by the nodes and their slots.
+    // Each node's children, in that order, are noted for the later passes.
     void visit_in_order() {
-        std::vector<std::uint8_t> seen(nodes_);
+        rank_.assign(nodes_, kNone);
         std::vector<std::pair<char32_t, std::uint32_t>> children;
-        std::vector<std::uint32_t> stack{0};
-        seen[0] = 1;
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{0, kNone}};  // node, parent's rank
+        rank_[0] = 0;  // pushed: met once
         t_.preorder.reserve(nodes_);
         while (!stack.empty()) {
-            const std::uint32_t node = stack.back();
+            const auto [node, above] = stack.back();
             stack.pop_back();
-            rank_[node] = static_cast<std::uint32_t>(t_.preorder.size());
+            const std::uint32_t rank = reached();
+            rank_[node] = rank;
             t_.preorder.push_back(node);
-            if (is_term(trie_, node)) ++t_.term_count;
+            parent_.push_back(above);
+            term_.push_back(is_term(trie_, node) ? 1 : 0);
+            t_.term_count += term_.back();
 
             children.clear();
             for_each_entered_child(trie_, node, [&](std::uint32_t child, char32_t label) {
                 children.emplace_back(label, child);
             });
             if (!std::is_sorted(children.begin(), children.end())) std::sort(children.begin(), children.end());
+            kids_begin_.push_back(static_cast<std::uint32_t>(kids_.size()));
+            for (const auto& [label, child] : children) kids_.push_back(child);
             for (auto at = children.rbegin(); at != children.rend(); ++at) {
                 const std::uint32_t child = at->second;
-                if (seen[child]) {
+                if (rank_[child] != kNone) {
                     t_.unusable = "the trie is not a tree: its walks reach node " +
                                   std::to_string(child) + " by more than one way";
                     continue;
                 }
-                seen[child] = 1;
-                parent_[child] = node;
-                stack.push_back(child);
+                rank_[child] = kNone - 1;  // pushed: met once
+                stack.emplace_back(child, rank);
             }
         }
+        kids_begin_.push_back(static_cast<std::uint32_t>(kids_.size()));
     }
 
     void weigh(std::vector<std::uint32_t> weights) {
         if (!weights.empty() && weights.size() != nodes_)
             throw Fault("term weights for " + std::to_string(weights.size()) + " nodes, not " +
                         std::to_string(nodes_));
-        weight_.assign(nodes_, 0);
-        for (const std::uint32_t node : t_.preorder) {
-            if (!is_term(trie_, node)) continue;
-            weight_[node] = weights.empty() ? weight_from_totals(trie_, node) : weights[node];
+        weight_.assign(reached(), 0);
+        for (std::uint32_t r = 0; r < reached(); ++r) {
+            if (!term_[r]) continue;
+            const std::uint32_t node = t_.preorder[r];
+            weight_[r] = weights.empty() ? weight_from_totals(trie_, node) : weights[node];
         }
     }
 
-    // Each node's heaviest term below, children before parents; and which
-    // subtrees hold a term at all, so that no search enters one that does
-    // not.
-    // Also each subtree's size and how many terms it holds.
+    // Each subtree's heaviest term, how many terms it holds and its size,
+    // children before parents, so that no search enters a subtree without
+    // a term.
     void bound_subtrees() {
-        heaviest_.assign(nodes_, 0);
-        terms_below_.assign(nodes_, 0);
-        size_.assign(nodes_, 1);
-        for (auto at = t_.preorder.rbegin(); at != t_.preorder.rend(); ++at) {
-            const std::uint32_t node = *at;
-            if (is_term(trie_, node)) {
-                ++terms_below_[node];
-                heaviest_[node] = std::max(heaviest_[node], weight_[node]);
+        heaviest_.assign(reached(), 0);
+        terms_below_.assign(reached(), 0);
+        size_.assign(reached(), 1);
+        for (std::uint32_t r = reached(); r-- > 0;) {
+            if (term_[r]) {
+                ++terms_below_[r];
+                heaviest_[r] = std::max(heaviest_[r], weight_[r]);
             }
-            const std::uint32_t above = parent_[node];
+            const std::uint32_t above = parent_[r];
             if (above == kNone) continue;
-            size_[above] += size_[node];
-            if (terms_below_[node] == 0) continue;
-            terms_below_[above] += terms_below_[node];
-            heaviest_[above] = std::max(heaviest_[above], heaviest_[node]);
+            size_[above] += size_[r];
+            if (terms_below_[r] == 0) continue;
+            terms_below_[above] += terms_below_[r];
+            heaviest_[above] = std::max(heaviest_[above], heaviest_[r]);
         }
     }
 
-    CompletionEntry entry_for(std::uint32_t node, std::uint32_t up) const {
-        const std::uint32_t term = is_term(trie_, node) ? CompletionEntry::kTermBit : 0;
+    CompletionEntry entry_for(std::uint32_t rank, std::uint32_t up) const {
+        const std::uint32_t node = t_.preorder[rank];
+        const std::uint32_t term = term_[rank] ? CompletionEntry::kTermBit : 0;
         const std::uint32_t label = node == 0 ? 0 : static_cast<std::uint32_t>(trie_.child_labels[node]);
-        return {node, heaviest_[node], rank_[node], weight_[node], 0, 0, up, label | term};
+        return {node, heaviest_[rank], rank, weight_[rank], 0, 0, up, label | term};
     }
 
     void lay_out_entries() {
         t_.entry_of.assign(nodes_, kNone);
-        t_.entries.reserve(nodes_);
+        t_.entries.reserve(reached());
         t_.entries.push_back(entry_for(0, kNone));
         t_.entry_of[0] = 0;
         const auto heavier = [&](std::uint32_t a, std::uint32_t b) {
             if (heaviest_[a] != heaviest_[b]) return heaviest_[a] > heaviest_[b];
-            return rank_[a] < rank_[b];
+            return a < b;
         };
-        std::vector<std::uint32_t> children;
-        for (const std::uint32_t node : t_.preorder) {
-            const std::uint32_t at = t_.entry_of[node];
+        std::vector<std::uint32_t> children;  // their ranks
+        for (std::uint32_t r = 0; r < reached(); ++r) {
+            const std::uint32_t at = t_.entry_of[t_.preorder[r]];
             if (at == kNone) continue;
             children.clear();
-            for_each_entered_child(trie_, node, [&](std::uint32_t child, char32_t) {
+            for (std::uint32_t k = kids_begin_[r]; k < kids_begin_[r + 1]; ++k) {
+                const std::uint32_t child = rank_[kids_[k]];
                 if (terms_below_[child] != 0) children.push_back(child);
-            });
+            }
             std::sort(children.begin(), children.end(), heavier);
             t_.entries[at].begin = static_cast<std::uint32_t>(t_.entries.size());
             for (const std::uint32_t child : children) {
-                t_.entry_of[child] = static_cast<std::uint32_t>(t_.entries.size());
+                t_.entry_of[t_.preorder[child]] = static_cast<std::uint32_t>(t_.entries.size());
                 t_.entries.push_back(entry_for(child, at));
             }
             t_.entries[at].end = static_cast<std::uint32_t>(t_.entries.size());
@@ -163,41 +172,38 @@ private:
 
     // Children before parents: a list is the best of the node's own term,
     // its children's lists, and every term of the children that have none
-    // (at most kTopListSize each, read off the pre-order).
+    // (at most kTopListSize each, read off the pre-order). Candidates are
+    // ranks, compared through the arrays by rank, and become entries last.
     void make_top_lists() {
         constexpr std::size_t kSize = CompletionTable::kTopListSize;
         const auto better = [&](std::uint32_t a, std::uint32_t b) {
-            const CompletionEntry &x = t_.entries[a], &y = t_.entries[b];
-            if (x.weight != y.weight) return x.weight > y.weight;
-            return x.rank < y.rank;
+            if (weight_[a] != weight_[b]) return weight_[a] > weight_[b];
+            return a < b;
         };
-        std::vector<std::uint32_t> list_of(nodes_, kNone);
-        std::vector<std::uint32_t> candidates;
-        for (auto at = t_.preorder.rbegin(); at != t_.preorder.rend(); ++at) {
-            const std::uint32_t node = *at;
-            if (terms_below_[node] <= kSize) continue;
-            const std::uint32_t entry = t_.entry_of[node];
+        std::vector<std::uint32_t> list_of(reached(), kNone);
+        std::vector<std::uint32_t> top_ranks, candidates;
+        for (std::uint32_t r = reached(); r-- > 0;) {
+            if (terms_below_[r] <= kSize) continue;
             candidates.clear();
-            if (is_term(trie_, node)) candidates.push_back(entry);
-            const CompletionEntry& e = t_.entries[entry];
-            for (std::uint32_t c = e.begin; c < e.end; ++c) {
-                const std::uint32_t child = t_.entries[c].node;
+            if (term_[r]) candidates.push_back(r);
+            for (std::uint32_t k = kids_begin_[r]; k < kids_begin_[r + 1]; ++k) {
+                const std::uint32_t child = rank_[kids_[k]];
                 if (list_of[child] != kNone) {
-                    const auto list = t_.top_terms.begin() + list_of[child];
+                    const auto list = top_ranks.begin() + list_of[child];
                     candidates.insert(candidates.end(), list, list + kSize);
                     continue;
                 }
-                const std::uint32_t first = rank_[child];
-                for (std::uint32_t r = first; r < first + size_[child]; ++r) {
-                    const std::uint32_t below = t_.preorder[r];
-                    if (is_term(trie_, below)) candidates.push_back(t_.entry_of[below]);
-                }
+                for (std::uint32_t below = child; below < child + size_[child]; ++below)
+                    if (term_[below]) candidates.push_back(below);
             }
-            std::partial_sort(candidates.begin(), candidates.begin() + kSize, candidates.end(), better);
-            list_of[node] = static_cast<std::uint32_t>(t_.top_terms.size());
-            t_.top_lists.push_back({entry, list_of[node]});
-            t_.top_terms.insert(t_.top_terms.end(), candidates.begin(), candidates.begin() + kSize);
+            std::nth_element(candidates.begin(), candidates.begin() + kSize - 1, candidates.end(), better);
+            std::sort(candidates.begin(), candidates.begin() + kSize, better);
+            list_of[r] = static_cast<std::uint32_t>(top_ranks.size());
+            t_.top_lists.push_back({t_.entry_of[t_.preorder[r]], list_of[r]});
+            top_ranks.insert(top_ranks.end(), candidates.begin(), candidates.begin() + kSize);
         }
+        t_.top_terms.reserve(top_ranks.size());
+        for (const std::uint32_t r : top_ranks) t_.top_terms.push_back(t_.entry_of[t_.preorder[r]]);
         std::sort(t_.top_lists.begin(), t_.top_lists.end(),
                   [](const auto& a, const auto& b) { return a.entry < b.entry; });
     }
@@ -205,7 +211,11 @@ private:
     const Trie& trie_;
     CompletionTable& t_;
     std::size_t nodes_;
-    std::vector<std::uint32_t> rank_, parent_, weight_, heaviest_, terms_below_, size_;
+    std::vector<std::uint32_t> rank_;  // per node
+    // Per rank:
+    std::vector<std::uint32_t> parent_, weight_, heaviest_, terms_below_, size_, kids_begin_;
+    std::vector<std::uint8_t> term_;
+    std::vector<std::uint32_t> kids_;  // each reached node's entered children, by label
 };
 
 }  // namespace
