@@ -45,6 +45,17 @@ public:
             return;
         }
         if (nodes_ == 0) return;  // no root, no terms
+        // What the table keeps is made first and the working arrays after
+        // it, each at its final size: freed when done, they leave the top
+        // of the heap, which goes back to the system, instead of holes
+        // below the table that it keeps.
+        t_.entries.reserve(nodes_);
+        t_.entry_of.assign(nodes_, kNone);
+        t_.preorder.reserve(nodes_);
+        parent_.reserve(nodes_);
+        term_.reserve(nodes_);
+        kids_begin_.reserve(nodes_ + 1);
+        kids_.reserve(trie_.child_transitions.size());
         visit_in_order();
         if (!t_.unusable.empty()) return;
         weigh(std::move(weights));
@@ -70,7 +81,6 @@ private:
         std::vector<std::pair<char32_t, std::uint32_t>> children;
         std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{0, kNone}};  // node, parent's rank
         rank_[0] = 0;  // pushed: met once
-        t_.preorder.reserve(nodes_);
         while (!stack.empty()) {
             const auto [node, above] = stack.back();
             stack.pop_back();
@@ -143,8 +153,6 @@ private:
     }
 
     void lay_out_entries() {
-        t_.entry_of.assign(nodes_, kNone);
-        t_.entries.reserve(reached());
         t_.entries.push_back(entry_for(0, kNone));
         t_.entry_of[0] = 0;
         const auto heavier = [&](std::uint32_t a, std::uint32_t b) {
