@@ -169,3 +169,15 @@ def test_a_trie_that_is_not_a_tree_loads_and_says_so_when_asked_for_terms():
         with pytest.raises(quellnor.PanicException, match="not a tree"):
             call()
     assert "terms" in repr(loaded)
+
+
+def test_threads_share_one_index(index):
+    """Calls hold the index only for reading: from many threads at once they
+    answer as they do one at a time."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    texts = ["", "l", "lon", "lodnon", "ARDECH", "caf", "zz", "naïv"] * 25
+    alone = [(index.suggest(t), index.suggest_videos(t, 3)) for t in texts]
+    with ThreadPoolExecutor(max_workers=8) as pool:
+        together = list(pool.map(lambda t: (index.suggest(t), index.suggest_videos(t, 3)), texts))
+    assert together == alone
