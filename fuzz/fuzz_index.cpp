@@ -10,7 +10,10 @@
 //     size, decode to an equal index and re-encode to the same bytes;
 //   - each query runs through the term matcher, the node matcher and the
 //     video ranking, and the results are checked against each other and
-//     against a plain edit-distance computation;
+//     against a plain edit-distance computation; then through suggest and
+//     suggest_videos, checked against plain models (check_suggest.cpp);
+//   - bytes from the tail are read as the extras that travel beside an
+//     index, which must round-trip whatever they decode to;
 //   - the decoded arrays are also fed to the builder, and whatever it accepts
 //     is queried the same way.
 // An index whose walk can enter a node twice (a cycle or a shared subtree)
@@ -47,86 +50,14 @@
 #include "trie/trie.hpp"
 #include "search/ranking.hpp"
 #include "text/utf8.hpp"
+#include "check_suggest.hpp"
+#include "fuzz_support.hpp"
+#include "suggest/completion_table.hpp"
 
 namespace {
 
 using namespace quellnor;
-
-[[noreturn]] void fail(const char* what, const std::string& detail = {}) {
-    std::fprintf(stderr, "\nfuzz_index: check failed: %s%s%s\n", what, detail.empty() ? "" : ": ",
-                 detail.c_str());
-    std::fflush(stderr);
-    std::abort();
-}
-
-#define CHECK(cond, ...) \
-    do {                 \
-        if (!(cond)) fail(#cond, ##__VA_ARGS__); \
-    } while (0)
-
-// With FUZZ_INDEX_TRACE set in the environment, every operation reports its
-// outcome and duration on standard error: for finding what a slow input does.
-const bool kTrace = std::getenv("FUZZ_INDEX_TRACE") != nullptr;
-
-struct Trace {
-    const char* what;
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    void operator()(const char* outcome, std::size_t size = 0) const {
-        if (!kTrace) return;
-        const double ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-        std::fprintf(stderr, "fuzz_index: %-22s %-10s %8zu results %9.1f ms\n", what, outcome, size, ms);
-    }
-};
-
-template <class T>
-std::size_t result_size(const T& value) {
-    if constexpr (requires { value.size(); }) return value.size();
-    return 0;
-}
-
-// How the last attempt below that failed ended: the kind of failure and its
-// message, for comparing two calls that must fail alike.
-std::string last_failure;
-
-// Runs `op`; an expected failure gives nullopt, anything else propagates.
-template <class Op>
-auto attempt(const char* what, Op&& op) -> std::optional<decltype(op())> {
-    const Trace trace{what};
-    try {
-        auto result = op();
-        trace("ok", result_size(result));
-        return result;
-    } catch (const Fault& e) {
-        trace("Fault");
-        last_failure = std::string("Fault: ") + e.what();
-    } catch (const InputError& e) {
-        trace("InputError");
-        last_failure = std::string("InputError: ") + e.what();
-    } catch (const std::bad_alloc&) {
-        trace("bad_alloc");
-        last_failure = "bad_alloc";
-    }
-    return std::nullopt;
-}
-
-// Reads parameter bytes from the end of the input towards its front; past
-// the front it yields zeros, so every input has a complete parameter set.
-class Tail {
-public:
-    explicit Tail(std::span<const std::uint8_t> data) : data_(data), left_(data.size()) {}
-
-    std::uint8_t byte() { return left_ == 0 ? 0 : data_[--left_]; }
-
-    std::uint16_t u16() {
-        const std::uint16_t low = byte();
-        return static_cast<std::uint16_t>(low | (byte() << 8));
-    }
-
-private:
-    std::span<const std::uint8_t> data_;
-    std::size_t left_;
-};
+using namespace fuzz;
 
 // Code points that exercise the non-ASCII paths, and byte strings that are
 // not UTF-8 at all (the core maps each bad byte to U+FFFD).
@@ -209,18 +140,7 @@ Query read_query(Tail& tail, const Trie& trie, std::size_t max_length) {
 // Plain Levenshtein distance over code points, the oracle for every
 // distance the matchers report.
 std::uint32_t levenshtein(std::u32string_view a, std::u32string_view b) {
-    std::vector<std::uint32_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = static_cast<std::uint32_t>(j);
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::uint32_t diagonal = row[0];
-        row[0] = static_cast<std::uint32_t>(i);
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::uint32_t above = row[j];
-            row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0u : 1u)});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
+    return distances_to_prefixes(b, a, false).back();
 }
 
 bool same_nodes(const std::vector<NodeMatch>& a, const std::vector<NodeMatch>& b) {
@@ -449,11 +369,15 @@ struct TangledPlan {
 };
 TangledPlan plan;
 
-void run_tangled(const Trie& trie, const Query& q, const std::u32string& query) {
+void run_tangled(const Trie& trie, const TermIndex& terms, const Query& q, const std::u32string& query,
+                 Tail& tail) {
     if (plan.walks_left-- <= 0) return;
     const bool unpruned = q.max_dist > 64;
     const bool include = q.include_prefix_nodes.value_or(false);
-    switch (q.term.size() % 3) {
+    switch (q.term.size() % 4) {
+        case 3:
+            check_suggestions(trie, terms, query, tail, true);
+            break;
         case 0:
             if (!unpruned || (q.limit && *q.limit <= 17)) {
                 (void)attempt("tangled fuzzy_match", [&] { return fuzzy_match(trie, q.term, q.max_dist, q.limit); });
@@ -474,16 +398,19 @@ void run_tangled(const Trie& trie, const Query& q, const std::u32string& query) 
 
 void run_queries(const Trie& trie, Tail& tail, std::size_t count) {
     const bool expensive = tangled(trie);
+    TermIndex terms;
+    terms.table = derive_completion_table(trie, {});
     for (std::size_t i = 0; i < count; ++i) {
         const Query q = read_query(tail, trie, expensive ? 8 : 79);
         const std::u32string query = utf8::decode(q.term);
         if (expensive) {
-            run_tangled(trie, q, query);
+            run_tangled(trie, terms, q, query, tail);
             continue;
         }
         check_term_matcher(trie, q, query);
         check_node_matcher(trie, q, query);
         check_ranking(trie, q, query);
+        check_suggestions(trie, terms, query, tail, false);
     }
 }
 
@@ -586,5 +513,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     plan = TangledPlan{};
     run_queries(*trie, tail, 1 + (flags & 3));
     if (flags & 4) check_builder(*trie, tail);
+    if (flags & 8) check_extras(*trie, tail);
     return 0;
 }

@@ -49,7 +49,8 @@ def terms_of(index):
 
 
 def build_terms(terms, video=A):
-    builder = IndexBuilder()
+    """The terms as given: these tests are about the layout, not folding."""
+    builder = IndexBuilder(fold=False)
     for t in terms:
         builder.add(t, video)
     return builder.build()
@@ -335,7 +336,7 @@ def test_the_huge_word_list_builds_in_seconds():
     seconds = time.perf_counter() - started
     # Typically a few seconds; a quadratic slip would take minutes.
     assert seconds < 90, f"building {len(words)} terms took {seconds:.0f} s"
-    assert len(builder) == len(set(words))
+    assert len(builder) == len(set(map(quellnor.fold, words)))
     assert ps.fuzzy_match("colour", 0) == [("colour", 1, 0)]
     assert ("colour", 1, 1) in ps.fuzzy_match("colur", 1)
 
@@ -348,3 +349,31 @@ def test_a_long_term_builds_in_time_linear_in_its_length():
     seconds = time.perf_counter() - started
     assert seconds < 10, f"building two long terms took {seconds:.0f} s"
     assert ps.fuzzy_match("ab", 0) == [] and ps.fuzzy_match_video("ab", 0) == [(str(A), 0.5), (str(B), 0.5)]
+
+
+@pytest.mark.parametrize("term", ["\u0301", "\u0300\u0301"])
+def test_a_term_that_folds_to_nothing_is_a_bad_row_and_changes_nothing(term):
+    builder = IndexBuilder()
+    builder.add("kept", A, 2)
+    with pytest.raises(ValueError, match="the term folds to an empty text"):
+        builder.add(term, B, 1)
+    assert len(builder) == 1 and builder.video_count == 1
+    assert IndexBuilder(fold=False).add(term, B, 1) is None  # as given, it is a term
+
+
+def test_fold_must_be_a_bool():
+    with pytest.raises(TypeError, match="fold must be a bool, not int"):
+        IndexBuilder(fold=1)
+
+
+def test_spellings_count_every_row_and_video_of_the_term():
+    """The shown spelling is the one whose rows add up highest over all
+    videos, also when the term was first added in another spelling."""
+    builder = IndexBuilder()
+    builder.add("colour", A, 5)
+    builder.add("Colour", B, 3)
+    builder.add("Colour", C, 3)
+    builder.add("COLOUR", A, 4)
+    assert builder.build().suggest("col") == [("Colour", 0, 15)]
+    builder.add("colour", D, 2)
+    assert builder.build().suggest("col") == [("colour", 0, 17)]

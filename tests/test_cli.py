@@ -511,6 +511,7 @@ def test_stats_of_a_truncated_index_is_bad_input(tmp_path, index_file, capsys):
         ["query", "x.idx", "cat", "--max-dist", str(2**32)],
         ["query", "x.idx", "cat", "--limit", str(2**64)],
         ["query", "x.idx", "cat", "--prefix-nodes", "maybe"],
+        ["query", "x.idx", "cat", "--suggest", "--k", "-1"],
         ["stats"],
     ],
 )
@@ -539,6 +540,37 @@ def test_demo_finds_terms_and_videos_for_every_query(capsys):
     for block, (term, _, _) in zip(blocks, DEMO_QUERIES):
         assert block.startswith(repr(term))
         assert re.search(r"^    1\. [0-9a-f-]{36} +\d+\.\d\d%$", block, re.M), block
+
+
+def test_demo_types_misspelt_words_one_key_at_a_time(capsys):
+    from quellnor._cli import DEMO_KEYSTROKES
+
+    out = run(["demo"], capsys)[1]
+    typed = re.findall(r"^  \[(.+)\]$", out, re.M)
+    assert typed == [w[:n] for w in DEMO_KEYSTROKES for n in range(1, len(w) + 1)]
+    # The whole misspelt word finds what was meant, at one edit.
+    for word, meant in [("mountian", "mountain"), ("giutar", "guitar")]:
+        assert re.search(rf"^  \[{word}\]\n +1\. {meant} +1 ", out, re.M)
+
+
+@pytest.mark.parametrize("args, blocks", [
+    # "ct" is two characters, so no edit is allowed; "cta" is "cat" swapped.
+    (["cta", "--suggest"], {"c": ["cat 10", "cart 9", "cap 1"], "ct": [], "cta": ["cat 10", "cart 9", "cap 1"]}),
+    (["cta", "--suggest", "--k", "1", "--max-dist", "0"], {"c": ["cat 10"], "ct": [], "cta": []}),
+])
+def test_query_suggest_shows_each_keystroke(index_file, capsys, args, blocks):
+    code, out, err = run(["query", index_file, *args], capsys)
+    assert (code, err) == (0, "")
+    shown = {}
+    for block in out.split("  [")[1:]:
+        typed, _, rest = block.partition("]\n")
+        shown[typed] = [" ".join(line.split()[1::2]) for line in rest.splitlines() if line.strip()[0].isdigit()]
+    assert shown == blocks
+
+
+def test_query_suggest_with_videos(index_file, capsys):
+    out = run(["query", index_file, "ca", "--suggest", "--videos", "--k", "2"], capsys)[1]
+    assert f"videos: {V2} " in out and out.count("videos:") == 2
 
 
 def test_python_dash_m_runs_the_command_line(index_file):

@@ -27,6 +27,7 @@ import ctypes
 import ctypes.util
 import gc
 import os
+import pickle
 import platform
 import resource
 import sys
@@ -41,7 +42,10 @@ if platform.python_implementation() != "CPython":
 
 _quellnor = pytest.importorskip("_quellnor")
 PrefixSearch = _quellnor.PrefixSearch
+import quellnor  # noqa: E402
 from quellnor import PanicException  # noqa: E402
+
+QIndex = quellnor.Index
 
 UNDER_SANITIZER = os.environ.get("HYPOTHESIS_PROFILE") == "asan" or "asan" in os.environ.get("LD_PRELOAD", "")
 ROUND = 50 if UNDER_SANITIZER else 1000
@@ -206,6 +210,14 @@ INDEX = PrefixSearch.from_internal_data_v2(*ARGS)
 DATA = INDEX.to_bytes()
 # Labels but no node shifts: every walk faults on the root's range.
 BROKEN = PrefixSearch.from_bytes(bytes.fromhex("00" "020061" "00" "00" "00" "00"))
+FOLDED = QIndex._assemble(*ARGS, True, {"bam": "Bam"})
+EXTRAS = FOLDED._extras()
+LOADED = QIndex._load(DATA, EXTRAS)
+# Two paths into node 3.
+TANGLED = QIndex.from_bytes(encode(Index(
+    node_shifts=[0, 2, 3, 3], child_labels=["\0", "a", "b", "c"], child_transitions=[1, 2, 3, 3],
+    payloads=[None, None, None, Payload(1, [0], [1])], video_index=[b"\x01" * 16],
+    is_terminal=[False, False, False, True])))
 
 
 def replaced(position, value):
@@ -352,6 +364,30 @@ CASES = [
     ("video internal fault", BROKEN.fuzzy_match_video, ["a"], {}, "panic"),
     # the class itself
     ("no constructor", PrefixSearch, [1], {"x": 2}, TypeError),
+    # Index: its constructors, suggestions and conveniences
+    ("index build", QIndex.from_internal_data_v2, ARGS, {}, None),
+    ("index assemble", QIndex._assemble, ARGS + [True, {"bam": "Bam", "cem": "CEM"}], {}, None),
+    ("index assemble, spelling of no term", QIndex._assemble, ARGS + [True, {"zzz": "Z"}], {}, ValueError),
+    ("index load", QIndex._load, [DATA, EXTRAS], {}, None),
+    ("index load, bad extras", QIndex._load, [DATA, EXTRAS + b"!"], {}, ValueError),
+    ("index load, bad bytes", QIndex._load, [DATA[:-3], EXTRAS], {}, ValueError),
+    ("index extras", FOLDED._extras, [], {}, None),
+    ("index pickled", lambda: pickle.loads(pickle.dumps(FOLDED)), [], {}, None),
+    ("index copy to PrefixSearch", FOLDED.prefix_search, [], {}, None),
+    ("suggest", FOLDED.suggest, ["BAM"], {}, None),
+    ("suggest typo, every threshold", FOLDED.suggest, ["abmtx"], {"k": 50, "max_dist": 4}, None),
+    ("suggest Levenshtein", FOLDED.suggest, ["abm"], {"transpositions": False}, None),
+    ("suggest empty text", FOLDED.suggest, [""], {"k": 300}, None),
+    ("suggest bad k", FOLDED.suggest, ["bam", -1], {}, ValueError),
+    ("suggest k raises in __index__", FOLDED.suggest, ["bam", Index_(error=LookupError)], {}, LookupError),
+    ("suggest text bytes", FOLDED.suggest, [b"bam"], {}, TypeError),
+    ("suggest_videos", FOLDED.suggest_videos, ["ba"], {}, None),
+    ("suggest_videos typo", FOLDED.suggest_videos, ["abmtx"], {"max_dist": 3}, None),
+    ("suggest_videos bad max_dist", FOLDED.suggest_videos, ["ba"], {"max_dist": "2"}, TypeError),
+    ("index iteration, len, in, weight", lambda: (list(FOLDED), len(FOLDED), "bam" in FOLDED,
+                                                  FOLDED.weight("BAM")), [], {}, None),
+    ("index equality and repr", lambda: (FOLDED == LOADED, repr(FOLDED)), [], {}, None),
+    ("suggest on a trie that is not a tree", TANGLED.suggest, ["a"], {}, "panic"),
 ]
 
 
@@ -381,7 +417,7 @@ def test_the_checker_sees_a_leak(leak, measured, report):
 @pytest.mark.parametrize("name, function, args, kwargs, expected", CASES, ids=[c[0] for c in CASES])
 def test_no_leak(name, function, args, kwargs, expected):
     owner = getattr(function, "__self__", None)
-    objects = [args, kwargs] + ([owner] if isinstance(owner, PrefixSearch) else [])
+    objects = [args, kwargs] + ([owner] if isinstance(owner, (PrefixSearch, QIndex)) else [])
     check_no_leak(lambda: function(*args, **kwargs), expected, objects)
 
 

@@ -24,9 +24,10 @@ ROWS = [
 QUERIES = [("cat", 1), ("ca", 0), ("ca", 1), ("dgo", 2), ("naive", 1), ("", 3)]
 
 
-@pytest.fixture(scope="module")
-def index():
-    return quellnor.build_index(ROWS, video_top_n=2)
+@pytest.fixture(scope="module", params=["Index", "PrefixSearch"])
+def index(request):
+    built = quellnor.build_index(ROWS, video_top_n=2)
+    return built if request.param == "Index" else built.prefix_search()
 
 
 def answers(ps):
@@ -38,7 +39,7 @@ def answers(ps):
 def test_pickle_round_trip(index, protocol):
     data = pickle.dumps(index, protocol=protocol)
     restored = pickle.loads(data)
-    assert type(restored) is quellnor.PrefixSearch
+    assert type(restored) is type(index)
     assert restored is not index
     assert restored.to_bytes() == index.to_bytes()
     assert answers(restored) == answers(index)

@@ -129,9 +129,9 @@ def model_nodes(ix, query, max_dist, terminal_only):
             if levenshtein(query, path) <= max_dist and (ix.is_terminal[node] or not terminal_only)]
 
 
-def model_rank(ix, nodes, length, limit=None):
-    """Weights and sums in the documented order of double operations; equal
-    shares by ascending video id."""
+def model_weigh(ix, nodes, length):
+    """Each video's weighted count and the weighted total, in the documented
+    order of double operations."""
     scores, weighted_total = {}, 0.0
     for node, d in nodes:
         if d == 0:
@@ -150,6 +150,12 @@ def model_rank(ix, nodes, length, limit=None):
         weighted_total = float(p.total_count) * w + weighted_total
         for v, k in zip(p.video_ids, p.video_counts):
             scores[v] = scores.get(v, 0.0) + float(k) * w
+    return scores, weighted_total
+
+
+def model_rank(ix, nodes, length, limit=None):
+    """Shares of the weighted sums; equal shares by ascending video id."""
+    scores, weighted_total = model_weigh(ix, nodes, length)
     if not weighted_total > 0.0:
         return []
     kept = [(v, s / weighted_total) for v, s in scores.items() if s / weighted_total >= 0.01]

@@ -5,8 +5,10 @@ terms within an edit distance of what was typed and rank the videos behind
 them. Instances are immutable and made only by the two static constructors.
 """
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import SupportsIndex, final
+
+from typing_extensions import Self, disjoint_base
 
 __all__ = ["PrefixSearch"]
 
@@ -72,3 +74,118 @@ class PrefixSearch:
         True also ranks nodes where no term ends, False never does, and None
         does only when no term end is within reach.
         """
+
+@disjoint_base
+class IndexCore:
+    """The trie of PrefixSearch with what its byte form cannot carry beside it:
+    whether terms are folded, how each is shown, and what each weighs.
+
+    Use quellnor.Index, which folds query text and adds the container protocol.
+    Binding messages name the class Index.
+    """
+
+    @classmethod
+    def from_internal_data_v2(
+        cls,
+        node_shifts: Sequence[int],
+        child_labels: Sequence[str],
+        payloads: Sequence[tuple[int, Sequence[int], Sequence[int]] | None],
+        child_transitions: Sequence[int],
+        video_index: Sequence[Sequence[int]],
+        video_top_n: SupportsIndex,
+    ) -> Self:
+        """Builds an index from a trie flattened into parallel arrays, as PrefixSearch does."""
+
+    def to_bytes(self) -> bytes:
+        """The trie in the byte form of PrefixSearch.to_bytes."""
+
+    @classmethod
+    def from_bytes(cls, b: bytes) -> Self:
+        """Loads the byte form of PrefixSearch.to_bytes: terms unfolded, shown as stored."""
+
+    def fuzzy_match(
+        self, term: str, max_dist: int = 1, limit: SupportsIndex | None = None
+    ) -> list[tuple[str, int, int]]:
+        """The terms within max_dist edits of term, as PrefixSearch.fuzzy_match finds them."""
+
+    def fuzzy_match_video(
+        self,
+        term: str,
+        max_dist: int = 1,
+        limit: SupportsIndex | None = None,
+        include_prefix_nodes: bool | None = None,
+    ) -> list[tuple[str, float]]:
+        """The videos behind term, ranked as PrefixSearch.fuzzy_match_video ranks them."""
+
+    def suggest(
+        self,
+        text: str,
+        k: SupportsIndex = 10,
+        *,
+        max_dist: SupportsIndex | None = None,
+        transpositions: bool = True,
+    ) -> list[tuple[str, int, int]]:
+        """The k best terms for text as typed so far: [(term, distance, weight), ...].
+
+        Text is taken as it is; quellnor.Index folds it first.
+        """
+
+    def suggest_videos(
+        self,
+        text: str,
+        k: SupportsIndex = 10,
+        *,
+        max_dist: SupportsIndex | None = None,
+        transpositions: bool = True,
+    ) -> list[tuple[str, float]]:
+        """The k best videos behind text as typed so far: [(video, score), ...]."""
+
+    def prefix_search(self) -> PrefixSearch:
+        """A PrefixSearch holding a copy of the same trie."""
+
+    @property
+    def folded(self) -> bool:
+        """Whether the terms were folded when the index was built."""
+
+    @property
+    def node_count(self) -> int:
+        """The nodes of the trie."""
+
+    @property
+    def video_count(self) -> int:
+        """The videos of the index."""
+
+    @property
+    def term_count(self) -> int:
+        """The terms of the index."""
+
+    @classmethod
+    def _assemble(
+        cls,
+        node_shifts: Sequence[int],
+        child_labels: Sequence[str],
+        payloads: Sequence[tuple[int, Sequence[int], Sequence[int]] | None],
+        child_transitions: Sequence[int],
+        video_index: Sequence[Sequence[int]],
+        video_top_n: SupportsIndex,
+        folded: bool,
+        spellings: Mapping[str, str],
+    ) -> Self:
+        """As from_internal_data_v2, with whether the terms are folded and a dict of each
+        term's display spelling where it differs from the term."""
+
+    @classmethod
+    def _load(cls, b: bytes, extras: bytes) -> Self:
+        """from_bytes, with the extras that _extras() wrote."""
+
+    def _extras(self) -> bytes:
+        """What the byte form of the trie cannot carry, as bytes."""
+
+    def _term_weight(self, text: str) -> int | None:
+        """The weight of the term spelt text, or None."""
+
+    def _term_page(self, position: SupportsIndex) -> tuple[list[str], int]:
+        """([term, ...], next position): terms in code-point order from a position on."""
+
+    def _same_index(self, other: object) -> bool:
+        """Whether other holds the same trie and terms."""

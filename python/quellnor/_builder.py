@@ -1,6 +1,7 @@
-"""Collects (term, video, count) rows and flattens them into a PrefixSearch.
+"""Collects (term, video, count) rows and flattens them into an Index.
 
-The flat layout handed to ``PrefixSearch.from_internal_data_v2`` is made
+The flat layout handed to the index's constructor (the arrays of
+``PrefixSearch.from_internal_data_v2``) is made
 without a node object per trie node. The trie's nodes are the distinct
 prefixes of the terms; numbering them breadth first, children in label order,
 puts them in order of (length, text). Consequences:
@@ -35,7 +36,8 @@ from itertools import accumulate, repeat
 from operator import add, gt
 from typing import Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
-from _quellnor import PrefixSearch
+from ._fold import fold as _fold
+from ._index import Index
 
 __all__ = ["DEFAULT_VIDEO_TOP_N", "MAX_COUNT", "IndexBuilder", "VideoKey", "build_index"]
 
@@ -115,6 +117,12 @@ def _exact_count(value: object) -> int:
 class IndexBuilder:
     """Accumulates (term, video, count) rows; ``build()`` makes the index.
 
+    With ``fold`` (the default) each term is folded (``quellnor.fold``:
+    Unicode NFKC, case folding, Latin accents taken off), and rows whose
+    terms fold alike make one term; the index shows each term in its most
+    frequent original spelling, the one whose rows' counts add up highest
+    (ties: the one added first). ``fold=False`` keeps terms as given.
+
     Counts for the same term and video add up. A term's payload lists its
     videos by count, highest first (ties in the order the videos were first
     added to that term), and its total is the sum of its counts. Counts and
@@ -126,12 +134,19 @@ class IndexBuilder:
     builds.
     """
 
-    __slots__ = ("_terms", "_video_ids", "_video_keys", "_text_keys")
+    __slots__ = ("_fold", "_terms", "_spellings", "_video_ids", "_video_keys", "_text_keys")
 
-    def __init__(self) -> None:
+    def __init__(self, fold: bool = True) -> None:
+        if not isinstance(fold, bool):
+            raise TypeError(f"fold must be a bool, not {type(fold).__name__}")
+        self._fold = fold
         # term -> {video id: count}; dicts keep first-insertion order, which
-        # breaks ties between equal counts.
+        # breaks ties between equal counts. Counts are kept whole and
+        # saturate when the index is built.
         self._terms: Dict[str, Dict[int, int]] = {}
+        # folded term -> {original spelling: sum of its counts}, kept only
+        # for terms that some row spells otherwise than folded.
+        self._spellings: Dict[str, Dict[str, int]] = {}
         self._video_ids: Dict[bytes, int] = {}
         self._video_keys: List[bytes] = []
         # Text keys already parsed, so a catalogue that names the same video
@@ -139,8 +154,13 @@ class IndexBuilder:
         self._text_keys: Dict[str, bytes] = {}
 
     def __len__(self) -> int:
-        """The number of distinct terms added so far."""
+        """The number of distinct terms added so far (after folding)."""
         return len(self._terms)
+
+    @property
+    def fold(self) -> bool:
+        """Whether terms are folded."""
+        return self._fold
 
     @property
     def video_count(self) -> int:
@@ -168,13 +188,18 @@ class IndexBuilder:
                 raise _Refused("the term must be a non-empty str")
             if number < 0:
                 raise _Refused("the count must not be negative")
-            if text not in self._terms:
+            stored = _fold(text) if self._fold else text
+            # Folding keeps NUL and lone surrogates, so a term already stored
+            # was checked, as was every spelling that folds to it.
+            if stored not in self._terms:
                 if "\x00" in text:
                     raise _Refused("the term contains a NUL character")
                 try:
                     text.encode("utf-8")
                 except UnicodeEncodeError:
                     raise _Refused("the term is not valid Unicode text") from None
+                if not stored:
+                    raise _Refused("the term folds to an empty text")
         except _Refused as exc:
             raise ValueError(f"{_row_text(term, video, count)}: {exc}") from None
 
@@ -183,11 +208,21 @@ class IndexBuilder:
         if vid is None:
             vid = self._video_ids[key] = len(self._video_keys)
             self._video_keys.append(key)
-        videos = self._terms.get(text)
+        videos = self._terms.get(stored)
+        if stored != text or stored in self._spellings:
+            self._count_spelling(stored, text, number, videos)
         if videos is None:
-            self._terms[text] = {vid: min(number, MAX_COUNT)}
+            self._terms[stored] = {vid: number}
         else:
-            videos[vid] = min(videos.get(vid, 0) + number, MAX_COUNT)
+            videos[vid] = videos.get(vid, 0) + number
+
+    def _count_spelling(self, stored: str, text: str, number: int, videos: Optional[Dict[int, int]]) -> None:
+        """Adds ``number`` to the spelling ``text`` of the term ``stored``."""
+        spellings = self._spellings.get(stored)
+        if spellings is None:
+            # Every row before this one spelt the term as it is stored.
+            spellings = self._spellings[stored] = {stored: sum(videos.values())} if videos else {}
+        spellings[text] = spellings.get(text, 0) + number
 
     def _key_of(self, video: object) -> bytes:
         """The 16 bytes of a video key, as plain bytes."""
@@ -220,7 +255,7 @@ class IndexBuilder:
             return key
         raise _Refused(f"the video key must be a uuid.UUID, a str or 16 bytes, not {type(video).__name__}")
 
-    def build(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> PrefixSearch:
+    def build(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> Index:
         """Builds the index of everything added so far.
 
         ``video_top_n`` bounds every node's video list: a node keeps the
@@ -232,8 +267,18 @@ class IndexBuilder:
             raise ValueError(f"video_top_n must be between 0 and 2**64 - 1, not {video_top_n}")
         with _gc_paused():
             node_shifts, child_labels, payloads, child_transitions = self._layout()
-            return PrefixSearch.from_internal_data_v2(
-                node_shifts, child_labels, payloads, child_transitions, self._video_keys, video_top_n)
+            return Index._assemble(node_shifts, child_labels, payloads, child_transitions,
+                                   self._video_keys, video_top_n, self._fold, self._display_spellings())
+
+    def _display_spellings(self) -> Dict[str, str]:
+        """Each term's most frequent spelling, where that is not the term itself."""
+        shown = {}
+        for stored, spellings in self._spellings.items():
+            # max keeps the first of equal sums: the spelling added first.
+            best = max(spellings, key=spellings.__getitem__)
+            if best != stored:
+                shown[stored] = best
+        return shown
 
     def _layout(self) -> Tuple[List[int], List[str], List[Optional[Payload]], range]:
         """The flat trie: node_shifts, child_labels, payloads, child_transitions."""
@@ -336,23 +381,24 @@ def _gc_paused() -> Iterator[None]:
 def _payload(videos: Dict[int, int]) -> Payload:
     if len(videos) == 1:
         ((vid, count),) = videos.items()
+        count = min(count, MAX_COUNT)
         return (count, [vid], [count])
     # A stable sort (reverse=True keeps it stable): equal counts stay in
     # first-insertion order.
     ranked = sorted(videos, key=videos.__getitem__, reverse=True)
-    counts = [videos[v] for v in ranked]
+    counts = [min(videos[v], MAX_COUNT) for v in ranked]
     return (min(sum(counts), MAX_COUNT), ranked, counts)
 
 
 def build_index(
-    rows: Iterable[Tuple[str, VideoKey, int]], video_top_n: int = DEFAULT_VIDEO_TOP_N
-) -> PrefixSearch:
+    rows: Iterable[Tuple[str, VideoKey, int]], video_top_n: int = DEFAULT_VIDEO_TOP_N, fold: bool = True
+) -> Index:
     """Builds an index from (term, video, count) rows; see ``IndexBuilder``.
 
     A bad row raises ``ValueError`` naming the row and its position (counted
     from 0); no index is made.
     """
-    builder = IndexBuilder()
+    builder = IndexBuilder(fold=fold)
     add = builder.add
     with _gc_paused():
         _add_rows(add, rows)

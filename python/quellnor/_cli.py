@@ -18,12 +18,12 @@ import time
 from importlib import resources
 from typing import IO, Callable, List, Optional, Sequence, Tuple
 
-from _quellnor import PrefixSearch
-
 from . import __version__
 from ._builder import DEFAULT_VIDEO_TOP_N, IndexBuilder, _gc_paused
 from ._format import scan
+from ._index import Index
 from ._input import FORMATS, MAX_LINE_BYTES, MAX_TERM_CHARS, InputError, load_catalogue, load_lines
+from ._keystrokes import show_keystrokes
 from ._panic import PanicException
 
 __all__ = ["main"]
@@ -42,6 +42,9 @@ DEMO_QUERIES: Tuple[Tuple[str, int, str], ...] = (
     ("photogr", 1, "unfinished: no whole term within one edit, so prefix nodes rank"),
     ("telescop", 1, "unfinished, but one edit away from a whole term"),
 )
+
+# Misspelt words that ``quellnor demo`` types one key at a time.
+DEMO_KEYSTROKES: Tuple[str, ...] = ("giutar", "mountian")
 
 
 class _Failure(Exception):
@@ -75,6 +78,8 @@ def _whole_number(maximum: int) -> Callable[[str], int]:
 _TOP_N = _whole_number(2**64 - 1)
 _DISTANCE = _whole_number(2**32 - 1)
 _LIMIT = _whole_number(2 * sys.maxsize + 1)  # an unsigned machine word
+_SUGGESTIONS = _whole_number(10_000)
+_DEFAULT_MAX_DIST = 1
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -121,11 +126,17 @@ def _parser() -> argparse.ArgumentParser:
     query = command(
         "query", _cmd_query, "find the terms (or rank the videos) near TERM",
         "Print the indexed terms within --max-dist edits of TERM, in trie order, "
-        "or with --videos the videos behind them, ranked by share.",
+        "or with --videos the videos behind them, ranked by share. With --suggest, "
+        "show the suggestions as a person types TERM, one block per keystroke.",
     )
     query.add_argument("index", metavar="INDEX", help="an index written by 'build'")
     query.add_argument("term", metavar="TERM", help="what the user typed")
-    query.add_argument("--max-dist", type=_DISTANCE, default=1, metavar="D", help="edits allowed (default 1)")
+    query.add_argument("--max-dist", type=_DISTANCE, default=None, metavar="D",
+                       help="edits allowed (default 1; with --suggest chosen by length)")
+    query.add_argument("--suggest", action="store_true",
+                       help="the best terms (and with --videos videos) after each keystroke of TERM")
+    query.add_argument("--k", type=_SUGGESTIONS, default=10, metavar="K",
+                       help="with --suggest: suggestions per keystroke (default 10)")
     query.add_argument("--limit", type=_LIMIT, default=None, metavar="K", help="print at most K rows")
     query.add_argument("--videos", action="store_true", help="rank the videos instead of listing terms")
     query.add_argument(
@@ -247,10 +258,10 @@ def _read_index(path: str) -> bytes:
         raise _Failure(f"cannot read {path}: {exc.strerror or exc}") from None
 
 
-def _load(path: str) -> PrefixSearch:
+def _load(path: str) -> Index:
     data = _read_index(path)
     try:
-        return PrefixSearch.from_bytes(data)
+        return Index.from_bytes(data)
     except ValueError as exc:
         # The decoder's message is terse; the scan says which array is
         # malformed and at which byte.
@@ -425,7 +436,9 @@ def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     output.check_not(args.input)
     progress = _Progress(err)
     started = time.perf_counter()
-    builder = IndexBuilder()
+    # The index's byte form cannot say that its terms were folded, so the
+    # command line keeps them as given and takes query text as given.
+    builder = IndexBuilder(fold=False)
     source = "<stdin>" if args.input == "-" else args.input
     try:
         with _gc_paused():
@@ -452,15 +465,19 @@ def _cmd_query(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     except UnicodeEncodeError:
         raise _Failure("TERM is not valid UTF-8 text") from None
     index = _load(args.index)
+    if args.suggest:
+        show_keystrokes(index, args.term, out, k=args.k, videos=args.videos, max_dist=args.max_dist)
+        return 0
+    max_dist = _DEFAULT_MAX_DIST if args.max_dist is None else args.max_dist
     if args.videos:
         prefix = {"auto": None, "yes": True, "no": False}[args.prefix_nodes]
-        ranking = index.fuzzy_match_video(args.term, args.max_dist, args.limit, prefix)
+        ranking = index.fuzzy_match_video(args.term, max_dist, args.limit, prefix)
         if ranking:
             _print_table(out, ["RANK", "VIDEO", "SHARE"], _video_rows(ranking), right=(0, 2))
         else:
             out.write("no videos\n")
     else:
-        matches = index.fuzzy_match(args.term, args.max_dist, args.limit)
+        matches = index.fuzzy_match(args.term, max_dist, args.limit)
         # The extension stops only after its first hit, so a limit of 0
         # still brings one back.
         matches = matches[: args.limit]
@@ -511,8 +528,9 @@ def _cmd_demo(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
         f"Sample catalogue: {rows:,} rows, {len(builder):,} terms, {builder.video_count:,} videos.\n"
         f"Index: {stats.nodes:,} trie nodes, {len(data):,} bytes, built in {seconds:.2f} s.\n"
     )
+    built = index
     # What a worker process would do: load the index from its bytes.
-    index = PrefixSearch.from_bytes(data)
+    index = Index.from_bytes(data)
     for term, max_dist, note in DEMO_QUERIES:
         out.write(f"\n> {term!r}, up to {max_dist} edit{'s' if max_dist > 1 else ''}: {note}\n")
         matches = index.fuzzy_match(term, max_dist, 6)
@@ -528,5 +546,12 @@ def _cmd_demo(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
         "\nTerms are listed in trie order with their edit distance. A video's share is its"
         "\nweighted count over the weighted total of the matched nodes: exact matches weigh"
         "\n1.0, fuzzy ones (1 - d/L) * 0.05, and prefix nodes 0.85 times as much.\n"
+    )
+    for word in DEMO_KEYSTROKES:
+        out.write(f"\nTyping {word!r} one key at a time: suggestions (term, distance, weight) and videos\n")
+        show_keystrokes(built, word, out, k=3, videos=True)
+    out.write(
+        "\nSuggestions rank by distance (a swap of two letters is one edit), whole terms"
+        "\nbefore completions, then weight: how often the term's videos were counted.\n"
     )
     return 0

@@ -1,5 +1,6 @@
 #include "binding/arguments.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -38,8 +39,13 @@ std::string push_parameter_list(std::span<const char* const> names) {
     return list;
 }
 
+// How many parameters may be given by position.
+std::size_t positional_count(const FunctionDescription& description) {
+    return std::min(description.parameter_names.size(), description.positional_count);
+}
+
 [[noreturn]] void too_many_positional(const FunctionDescription& description, std::size_t given) {
-    const std::size_t p = description.parameter_names.size();
+    const std::size_t p = positional_count(description);
     std::string takes = description.required_count == p
                             ? std::to_string(p)
                             : "from " + std::to_string(description.required_count) + " to " +
@@ -101,8 +107,9 @@ void extract_arguments_fastcall(const FunctionDescription& description, PyObject
                                 Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
     const std::size_t p = description.parameter_names.size();
     const auto given = static_cast<std::size_t>(nargs);
-    for (std::size_t i = 0; i < std::min(given, p); ++i) slots[i] = args[i];
-    if (given > p) too_many_positional(description, given);
+    const std::size_t positional = positional_count(description);
+    for (std::size_t i = 0; i < std::min(given, positional); ++i) slots[i] = args[i];
+    if (given > positional) too_many_positional(description, given);
 
     const Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {

@@ -5,6 +5,7 @@
 #include "binding/errors.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace quellnor::binding {
@@ -14,6 +15,8 @@ struct FunctionDescription {
     const char* method_name;
     std::span<const char* const> parameter_names;
     std::size_t required_count;
+    // Parameters from this one on are keyword-only.
+    std::size_t positional_count = SIZE_MAX;
 };
 
 // Fills one slot per parameter from positional and keyword arguments, with

@@ -186,13 +186,18 @@ PyObject* call_builder(PyObject* builder, const Ref& strings, const std::vector<
 
 }  // namespace
 
+PyObject* text_pair_list(const std::string& texts, const std::vector<std::uint32_t>& numbers) {
+    if (numbers.size() < 2 * kFewestMatches) return nullptr;
+    PyObject* builder = list_builder(match_list_slot, "match_list");
+    if (builder == nullptr) return nullptr;
+    return call_builder(builder, Ref(to_python(texts)), numbers);
+}
+
 // The terms joined by U+0000, which no term holds (a node whose label is 0
 // is never entered); per match two numbers, its terminal flag and its
 // distance.
 PyObject* match_list(const Trie& index, const std::vector<MatchResult>& matches) {
     if (matches.size() < kFewestMatches) return nullptr;
-    PyObject* builder = list_builder(match_list_slot, "match_list");
-    if (builder == nullptr) return nullptr;
     std::string terms;
     std::vector<std::uint32_t> numbers;
     numbers.reserve(2 * matches.size());
@@ -202,7 +207,7 @@ PyObject* match_list(const Trie& index, const std::vector<MatchResult>& matches)
         numbers.push_back(checked_at(index.is_terminal, match.node_id));
         numbers.push_back(match.distance);
     }
-    return call_builder(builder, Ref(to_python(terms)), numbers);
+    return text_pair_list(terms, numbers);
 }
 
 // The keys go over as a tuple of the cached strings.

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "search/matcher.hpp"
@@ -40,6 +41,11 @@ PyObject* small_int(long value);
 
 // The key string of a ranked video, made once per video and index.
 PyObject* key_string(const RankedVideo& video, std::vector<PyObject*>& key_strings);
+
+// [(text, a, b), ...] from texts joined by U+0000 and two numbers per text,
+// built by a small Python function; null where the list is too short to
+// earn the call back.
+PyObject* text_pair_list(const std::string& texts, const std::vector<std::uint32_t>& numbers);
 
 // The result lists, built by two small Python functions from packed values;
 // null where a list is too short to earn the call back.

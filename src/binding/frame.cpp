@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "binding/cache.hpp"
+#include "binding/index_object.hpp"
 #include "fault.hpp"
 #include "progress.hpp"
 
@@ -30,7 +31,8 @@ void raise_panic(const char* message) noexcept {
 
 SharedBorrow::SharedBorrow(PyObject* self) {
     PyTypeObject* type = prefix_search_type();
-    if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
+    // An IndexCore starts with a PrefixSearch's fields.
+    if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type) && !is_index_core(self)) {
         raise_type_mismatch(self, "PrefixSearch");
     }
     object_ = reinterpret_cast<PrefixSearchObject*>(self);

@@ -1,8 +1,13 @@
 // The five methods of PrefixSearch, each a thin translation onto the native
-// core, and their table.
+// core, and their table. The same bodies serve IndexCore, whose table adds
+// its own methods to these five (index_methods.cpp).
+#include <array>
+
 #include "binding/arguments.hpp"
 #include "binding/convert.hpp"
 #include "binding/frame.hpp"
+#include "binding/index_class.hpp"
+#include "binding/index_object.hpp"
 #include "codec/codec.hpp"
 #include "search/matcher.hpp"
 #include "search/ranking.hpp"
@@ -18,33 +23,23 @@ constexpr const char* kFuzzyMatchParameters[] = {"term", "max_dist", "limit"};
 constexpr const char* kFuzzyMatchVideoParameters[] = {"term", "max_dist", "limit",
                                                       "include_prefix_nodes"};
 
-constexpr FunctionDescription kFromInternalData{"PrefixSearch", "from_internal_data_v2",
-                                                kFromInternalDataParameters, 6};
-constexpr FunctionDescription kFromBytes{"PrefixSearch", "from_bytes", kFromBytesParameters, 1};
-constexpr FunctionDescription kFuzzyMatch{"PrefixSearch", "fuzzy_match", kFuzzyMatchParameters, 1};
-constexpr FunctionDescription kFuzzyMatchVideo{"PrefixSearch", "fuzzy_match_video",
-                                               kFuzzyMatchVideoParameters, 1};
-
 constexpr std::uint32_t kDefaultMaxDist = 1;
 
 std::uint32_t max_dist_or_default(PyObject* value) {
     return value ? convert_argument("max_dist", [&] { return to_u32(value); }) : kDefaultMaxDist;
 }
 
-PyObject* from_internal_data_v2(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+template <const IndexClass& C>
+PyObject* from_internal_data_v2(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     return call_frame([&] {
+        static constexpr FunctionDescription description{C.name, "from_internal_data_v2",
+                                                         kFromInternalDataParameters, 6};
         PyObject* slots[6] = {};
-        extract_arguments_fastcall(kFromInternalData, args, nargs, kwnames, slots);
-        auto node_shifts = convert_argument("node_shifts", [&] { return to_array(slots[0], to_u32); });
-        auto child_labels = convert_argument("child_labels", [&] { return to_array(slots[1], to_label); });
-        PayloadObjects payloads(convert_argument("payloads", [&] { return to_optional_objects(slots[2]); }));
-        auto child_transitions =
-            convert_argument("child_transitions", [&] { return to_array(slots[3], to_u32); });
-        auto video_index = convert_argument("video_index", [&] { return to_array(slots[4], to_video_key); });
-        const auto video_top_n = convert_argument("video_top_n", [&] { return to_usize(slots[5]); });
-        return create_class_object(build_trie(std::move(node_shifts), std::move(child_labels), payloads,
-                                              std::move(child_transitions), video_index, video_top_n));
+        extract_arguments_fastcall(description, args, nargs, kwnames, slots);
+        std::vector<std::uint32_t> supplied_totals;
+        Trie index = build_from_arguments(slots, supplied_totals);
+        return C.create(cls, std::move(index), std::move(supplied_totals));
     });
 }
 
@@ -59,12 +54,14 @@ PyObject* to_bytes(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+template <const IndexClass& C>
+PyObject* from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_frame([&] {
+        static constexpr FunctionDescription description{C.name, "from_bytes", kFromBytesParameters, 1};
         PyObject* slots[1] = {};
-        extract_arguments_fastcall(kFromBytes, args, nargs, kwnames, slots);
+        extract_arguments_fastcall(description, args, nargs, kwnames, slots);
         const auto data = convert_argument("b", [&] { return to_byte_view(slots[0]); });
-        return create_class_object(decode(data.data));
+        return C.create(cls, decode(data.data), {});
     });
 }
 
@@ -83,10 +80,12 @@ QueryArguments query_arguments(PyObject* const* slots) {
     return {std::move(term), max_dist, limit};
 }
 
+template <const IndexClass& C>
 PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_frame([&] {
+        static constexpr FunctionDescription description{C.name, "fuzzy_match", kFuzzyMatchParameters, 1};
         PyObject* slots[3] = {};
-        extract_arguments_fastcall(kFuzzyMatch, args, nargs, kwnames, slots);
+        extract_arguments_fastcall(description, args, nargs, kwnames, slots);
         SharedBorrow borrow(self);
         const QueryArguments q = query_arguments(slots);
         return match_list(borrow.index(),
@@ -95,11 +94,14 @@ PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+template <const IndexClass& C>
 PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return call_frame([&] {
+        static constexpr FunctionDescription description{C.name, "fuzzy_match_video",
+                                                         kFuzzyMatchVideoParameters, 1};
         PyObject* slots[4] = {};
-        extract_arguments_fastcall(kFuzzyMatchVideo, args, nargs, kwnames, slots);
+        extract_arguments_fastcall(description, args, nargs, kwnames, slots);
         SharedBorrow borrow(self);
         const QueryArguments q = query_arguments(slots);
         const auto include_prefix_nodes =
@@ -114,28 +116,74 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
     });
 }
 
-template <class Function>
-PyCFunction as_c_function(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+// The rows of the five methods, in table order.
+template <const IndexClass& C>
+std::array<PyMethodDef, 5> specified_rows() {
+    return {{
+        {"from_internal_data_v2", as_c_function(from_internal_data_v2<C>), kFastcall | C.constructor_kind,
+         C.docs[0]},
+        {"to_bytes", as_c_function(to_bytes), METH_NOARGS, C.docs[1]},
+        {"from_bytes", as_c_function(from_bytes<C>), kFastcall | C.constructor_kind, C.docs[2]},
+        {"fuzzy_match", as_c_function(fuzzy_match<C>), kFastcall, C.docs[3]},
+        {"fuzzy_match_video", as_c_function(fuzzy_match_video<C>), kFastcall, C.docs[4]},
+    }};
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+PyObject* create_prefix_search(PyObject*, Trie&& index, std::vector<std::uint32_t>&&) {
+    return create_class_object(std::move(index));
+}
+
+constexpr IndexClass kPrefixSearch{
+    "PrefixSearch",
+    METH_STATIC,
+    create_prefix_search,
+    {"from_internal_data_v2(node_shifts, child_labels, payloads, child_transitions, video_index, "
+     "video_top_n)\n--\n\n",
+     "to_bytes($self)\n--\n\n", "from_bytes(b)\n--\n\n",
+     "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n",
+     "fuzzy_match_video(term, max_dist=1, limit=None, include_prefix_nodes=None)\n--\n\n"},
+};
+
+constexpr IndexClass kIndexCore{
+    "Index",
+    METH_CLASS,
+    create_index_core,
+    {"from_internal_data_v2($type, node_shifts, child_labels, payloads, child_transitions, "
+     "video_index, video_top_n)\n--\n\n"
+     "Builds an index from a trie flattened into parallel arrays, as PrefixSearch does.",
+     "to_bytes($self)\n--\n\nThe trie in the byte form of PrefixSearch.to_bytes.",
+     "from_bytes($type, b)\n--\n\n"
+     "Loads the byte form of PrefixSearch.to_bytes: terms unfolded, shown as stored.",
+     "fuzzy_match($self, term, max_dist=1, limit=None)\n--\n\n"
+     "The terms within max_dist edits of term, as PrefixSearch.fuzzy_match finds them.",
+     "fuzzy_match_video($self, term, max_dist=1, limit=None, include_prefix_nodes=None)\n--\n\n"
+     "The videos behind term, ranked as PrefixSearch.fuzzy_match_video ranks them."},
+};
+
+const auto kPrefixSearchRows = specified_rows<kPrefixSearch>();
+const auto kIndexCoreRows = specified_rows<kIndexCore>();
 
 PyMethodDef methods[] = {
-    {"from_internal_data_v2", as_c_function(from_internal_data_v2), kFastcall | METH_STATIC,
-     "from_internal_data_v2(node_shifts, child_labels, payloads, child_transitions, video_index, "
-     "video_top_n)\n--\n\n"},
-    {"to_bytes", as_c_function(to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
-    {"from_bytes", as_c_function(from_bytes), kFastcall | METH_STATIC, "from_bytes(b)\n--\n\n"},
-    {"fuzzy_match", as_c_function(fuzzy_match), kFastcall,
-     "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n"},
-    {"fuzzy_match_video", as_c_function(fuzzy_match_video), kFastcall,
-     "fuzzy_match_video(term, max_dist=1, limit=None, include_prefix_nodes=None)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+    kPrefixSearchRows[0], kPrefixSearchRows[1], kPrefixSearchRows[2],
+    kPrefixSearchRows[3], kPrefixSearchRows[4], {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
+Trie build_from_arguments(PyObject* const* slots, std::vector<std::uint32_t>& supplied_totals) {
+    auto node_shifts = convert_argument("node_shifts", [&] { return to_array(slots[0], to_u32); });
+    auto child_labels = convert_argument("child_labels", [&] { return to_array(slots[1], to_label); });
+    PayloadObjects payloads(convert_argument("payloads", [&] { return to_optional_objects(slots[2]); }));
+    auto child_transitions =
+        convert_argument("child_transitions", [&] { return to_array(slots[3], to_u32); });
+    auto video_index = convert_argument("video_index", [&] { return to_array(slots[4], to_video_key); });
+    const auto video_top_n = convert_argument("video_top_n", [&] { return to_usize(slots[5]); });
+    return build_trie(std::move(node_shifts), std::move(child_labels), payloads,
+                      std::move(child_transitions), video_index, video_top_n, &supplied_totals);
+}
+
 PyMethodDef* prefix_search_methods() { return methods; }
+
+std::span<const PyMethodDef> specified_index_core_methods() { return kIndexCoreRows; }
 
 }  // namespace quellnor::binding

@@ -2,6 +2,7 @@
 #include "binding/cache.hpp"
 #include "binding/errors.hpp"
 #include "binding/frame.hpp"
+#include "binding/index_object.hpp"
 #include "binding/object.hpp"
 #include "progress.hpp"
 
@@ -36,6 +37,9 @@ PyObject* create_module() {
     auto* type = reinterpret_cast<PyObject*>(prefix_search_type());
     add_to_all(module.get());
     if (PyObject_SetAttrString(module.get(), "PrefixSearch", type) < 0) PythonError::raise_pending();
+    // Beside the specified class, outside __all__: the base of quellnor.Index.
+    auto* index_core = reinterpret_cast<PyObject*>(index_core_type());
+    if (PyObject_SetAttrString(module.get(), "IndexCore", index_core) < 0) PythonError::raise_pending();
     register_runtime_module();
     install_interrupt_check(no_signal_pending);
     return module.release();

@@ -9,7 +9,6 @@
 #include "fault.hpp"
 
 namespace quellnor::binding {
-namespace {
 
 PyObject* no_constructor_defined(PyTypeObject* type, PyObject*, PyObject*) {
     return call_frame([&]() -> PyObject* {
@@ -25,21 +24,30 @@ PyObject* no_constructor_defined(PyTypeObject* type, PyObject*, PyObject*) {
     });
 }
 
-void dealloc(PyObject* object) {
-    auto* self = reinterpret_cast<PrefixSearchObject*>(object);
-    if (is_constructed(self)) {
-        self->index.~Trie();
+void destroy_index_fields(PrefixSearchObject* self) {
+    // An instance made without a constructor has nothing to destroy.
+    if (!is_constructed(self)) return;
+    self->index.~Trie();
 #ifdef PYPY_VERSION
-        for (PyObject* key : self->key_strings) Py_XDECREF(key);
-        self->key_strings.~vector();
+    for (PyObject* key : self->key_strings) Py_XDECREF(key);
+    self->key_strings.~vector();
 #endif
-    }
+}
+
+void free_instance(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
     type->tp_free(object);
 #ifndef PYPY_VERSION
     // Instances of a heap type hold a reference to it, taken by tp_alloc.
     Py_DECREF(type);
 #endif
+}
+
+namespace {
+
+void dealloc(PyObject* object) {
+    destroy_index_fields(reinterpret_cast<PrefixSearchObject*>(object));
+    free_instance(object);
 }
 
 PyTypeObject* create_type() {
@@ -75,8 +83,7 @@ PyTypeObject* prefix_search_type() {
     return type.get(create_type);
 }
 
-PyObject* create_class_object(Trie&& index) {
-    PyTypeObject* type = prefix_search_type();
+PrefixSearchObject* allocate_with_index(PyTypeObject* type, Trie&& index) {
     allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
     PyObject* object = alloc(type, 0);
     if (object == nullptr) PythonError::raise_pending();
@@ -87,7 +94,11 @@ PyObject* create_class_object(Trie&& index) {
     new (&self->key_strings) std::vector<PyObject*>();
 #endif
     self->construction_mark = kConstructed;
-    return object;
+    return self;
+}
+
+PyObject* create_class_object(Trie&& index) {
+    return reinterpret_cast<PyObject*>(allocate_with_index(prefix_search_type(), std::move(index)));
 }
 
 }  // namespace quellnor::binding

@@ -46,6 +46,15 @@ PyTypeObject* prefix_search_type();
 // Moves a finished index into a new PrefixSearch object.
 PyObject* create_class_object(Trie&& index);
 
+// What every type whose instances start with a PrefixSearch's fields shares:
+// the refusal to be called, a new instance of `type` with its fields made
+// from `index`, and their end.
+PyObject* no_constructor_defined(PyTypeObject* type, PyObject*, PyObject*);
+PrefixSearchObject* allocate_with_index(PyTypeObject* type, Trie&& index);
+void destroy_index_fields(PrefixSearchObject* self);
+// Frees an instance whose fields are gone, and lets go of its heap type.
+void free_instance(PyObject* object);
+
 // The method table, beside the method bodies.
 PyMethodDef* prefix_search_methods();
 

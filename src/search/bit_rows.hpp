@@ -6,44 +6,24 @@
 #include <cstdint>
 #include <string_view>
 
-#include "fault.hpp"
+#include "search/bit_row_store.hpp"
 
 namespace quellnor::search {
 
-inline constexpr std::size_t kBitRowsMaxQuery = 63;
-inline constexpr std::uint32_t kBitRowsMaxDist = 7;
-
-// Word k of a row has bit j set when the distance to the query's first j code
-// points is at most k. A row is max_dist + 1 words, each computed from the
-// row above in a handful of word operations, and a branch dies when word
-// max_dist is empty. Needs n + 1 <= 64 bits. The number of words is a
-// template argument so that a row is computed in straight-line code.
+// A row is max_dist + 1 words, each computed from the row above in a handful
+// of word operations (see BitRowStore for what word k means). The number of
+// words is a template argument so that a row is computed in straight-line
+// code.
 template <std::uint32_t Levels>
-class BitRows {
-public:
-    static constexpr std::size_t kMaxQuery = kBitRowsMaxQuery;
-    static_assert(Levels >= 1 && Levels <= kBitRowsMaxDist + 1);
+class BitRows : public BitRowStore<BitRows<Levels>, std::array<std::uint64_t, Levels>, Levels> {
+    using Store = BitRowStore<BitRows<Levels>, std::array<std::uint64_t, Levels>, Levels>;
 
+public:
     using Row = std::array<std::uint64_t, Levels>;
 
-    explicit BitRows(std::u32string_view query)
-        : last_bit_(std::uint64_t{1} << query.size()),
-          full_(last_bit_ | (last_bit_ - 1)),
-          // Depth is bounded: a row at depth r has no cell below r - n.
-          rows_used_(query.size() + Levels + 1) {
-        for (std::size_t j = 0; j < query.size(); ++j) {
-            const char32_t c = query[j];
-            const std::uint64_t bit = std::uint64_t{2} << j;
-            if (c < kAscii) ascii_masks_[c] |= bit;
-            else other_masks_[other_index(c)] |= bit;
-        }
-        for (std::size_t k = 0; k < Levels; ++k) {
-            rows_[0][k] = k >= query.size() ? full_ : (std::uint64_t{2} << k) - 1;
-        }
+    explicit BitRows(std::u32string_view query) : Store(query) {
+        for (std::size_t k = 0; k < Levels; ++k) this->root()[k] = this->root_word(k, query.size());
     }
-
-    // The row of the empty path, at the root.
-    const Row& root_row() const { return rows_[0]; }
 
     // What every child of one node needs from the node's row, worked out once
     // for all its children: the row's words moved on by one column, and the
@@ -53,8 +33,6 @@ public:
         std::uint64_t shifted[Levels];
         std::uint64_t from_below[Levels];
     };
-
-    [[gnu::always_inline]] Parent parent(std::size_t depth) const { return parent_of(rows_[depth]); }
 
     [[gnu::always_inline]] static Parent parent_of(const Row& row) {
         Parent p;
@@ -73,71 +51,14 @@ public:
     // once, at the test.
     [[gnu::always_inline]] bool child_row(const Parent& p, char32_t label, Row& row) const {
         std::uint64_t match = 0;
-        // Labels 1 to 127 in one test: U+0000 wraps around to the other side.
-        if (label - 1 < kAscii - 1) [[likely]] {
-            match = ascii_masks_[label];
-        } else {
-            if (label == U'\0') return false;  // a node without a label is never entered
-            match = other_mask(label);
-        }
+        if (!this->masks_.find(label, match)) return false;  // a node without a label is never entered
         row[0] = p.shifted[0] & match;
         for (std::size_t k = 1; k < Levels; ++k)
             row[k] = (p.shifted[k] & match) | p.from_below[k] | (row[k - 1] << 1);
-        return (row[Levels - 1] & full_) != 0;
+        return (row[Levels - 1] & this->full_) != 0;
     }
 
-    // The depth-first walk keeps one row per depth, stored only when it
-    // survives.
-    [[gnu::always_inline]] bool descend(const Parent& p, std::size_t depth, char32_t label) {
-        Row row;
-        if (!child_row(p, label, row)) return false;
-        if (depth + 1 >= rows_used_) [[unlikely]]
-            throw Fault("distance rows deeper than the threshold allows");
-        cur_ = &rows_[depth + 1];
-        *cur_ = row;
-        return true;
-    }
-
-    bool reaches_end() const { return reaches_end(*cur_); }
-    std::uint32_t distance() const { return distance(*cur_); }
-
-    bool reaches_end(const Row& row) const { return (row[Levels - 1] & last_bit_) != 0; }
-    // The smallest level whose word holds the last bit.
-    std::uint32_t distance(const Row& row) const {
-        std::uint32_t k = 0;
-        while ((row[k] & last_bit_) == 0) ++k;
-        return k;
-    }
-
-private:
-    static constexpr char32_t kAscii = 128;
-
-    std::uint64_t other_mask(char32_t label) const {
-        for (std::size_t i = 0; i < other_count_; ++i)
-            if (other_chars_[i] == label) return other_masks_[i];
-        return 0;
-    }
-
-    std::size_t other_index(char32_t c) {
-        for (std::size_t i = 0; i < other_count_; ++i)
-            if (other_chars_[i] == c) return i;
-        other_chars_[other_count_] = c;
-        return other_count_++;
-    }
-
-    std::uint64_t last_bit_;
-    std::uint64_t full_;
-    std::uint64_t ascii_masks_[kAscii] = {};
-    char32_t other_chars_[kMaxQuery] = {};
-    std::uint64_t other_masks_[kMaxQuery] = {};
-    std::size_t other_count_ = 0;
-    // One row per depth the walk can reach, in place rather than on the
-    // heap: at most a few KiB, and a short query would otherwise spend a
-    // noticeable part of its time allocating them. Each row is written
-    // before it is read.
-    std::size_t rows_used_;
-    Row rows_[kMaxQuery + Levels + 1];
-    Row* cur_ = nullptr;
+    static const std::uint64_t* words_of(const Row& row) { return row.data(); }
 };
 
 }  // namespace quellnor::search

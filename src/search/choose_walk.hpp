@@ -9,6 +9,7 @@
 #include "search/by_levels.hpp"
 #include "search/cell_rows.hpp"
 #include "search/depth_first.hpp"
+#include "search/osa_bit_rows.hpp"
 #include "search/reporter.hpp"
 #include "search/rows.hpp"
 #include "trie/trie.hpp"
@@ -17,7 +18,27 @@ namespace quellnor::search {
 
 // A slip in a signature would quietly send every walk depth first.
 static_assert(LevelRows<BitRows<1>> && LevelRows<BitRows<kBitRowsMaxDist + 1>>);
-static_assert(DistanceRows<CellRows>);
+static_assert(LevelRows<OsaBitRows<1>> && LevelRows<OsaBitRows<kBitRowsMaxDist + 1>>);
+static_assert(DistanceRows<CellRows> && DistanceRows<OsaCellRows>);
+
+// What counts as one edit: Levenshtein's insertion, deletion and
+// substitution, or those and an adjacent transposition (optimal string
+// alignment). Each has its bit rows and its cell rows.
+enum class Metric { levenshtein, optimal_alignment };
+
+template <Metric M>
+struct RowsOf {
+    template <std::uint32_t Levels>
+    using Bits = BitRows<Levels>;
+    using Cells = CellRows;
+};
+
+template <>
+struct RowsOf<Metric::optimal_alignment> {
+    template <std::uint32_t Levels>
+    using Bits = OsaBitRows<Levels>;
+    using Cells = OsaCellRows;
+};
 
 // By levels where the trie, the rows and the reporter allow it (the walk by
 // levels gives up, having reported nothing, when its survivors grow too
@@ -34,17 +55,17 @@ void walk_with(const Trie& trie, Rows& rows, Budget& budget, Report& report) {
 
 // Bit rows wherever the query and the threshold fit them, each threshold with
 // rows of its own width; cells otherwise.
-template <Reporter Report>
+template <Metric M = Metric::levenshtein, Reporter Report>
 void choose_walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist,
                  Budget& budget, Report& report) {
     if (trie.has_no_nodes()) return;
     if (query.size() > kBitRowsMaxQuery || max_dist > kBitRowsMaxDist) {
-        CellRows rows(query, max_dist, budget);
+        typename RowsOf<M>::Cells rows(query, max_dist, budget);
         walk_with(trie, rows, budget, report);
         return;
     }
     const auto bit_rows = [&]<std::uint32_t Levels>() {
-        BitRows<Levels> rows(query);
+        typename RowsOf<M>::template Bits<Levels> rows(query);
         walk_with(trie, rows, budget, report);
     };
     switch (max_dist) {

@@ -15,6 +15,7 @@
 #include "progress.hpp"
 #include "search/matcher.hpp"
 #include "search/score_table.hpp"
+#include "search/weighing.hpp"
 #include "text/utf8.hpp"
 
 namespace quellnor {
@@ -37,15 +38,6 @@ constexpr double kHopelessShare = 0.0099;
 // reaches millions of nodes from reserving gigabytes up front for a table
 // that will hold far fewer entries.
 constexpr std::size_t kMaxReservedVideos = std::size_t{1} << 16;
-
-// A node that passed every check, reduced to what the additions need, so the
-// additions run over memory the checks have already brought in.
-struct Contribution {
-    double weight;
-    const std::uint32_t* ids;
-    const std::uint32_t* counts;
-    std::size_t size;
-};
 
 // Highest share first; equal shares by ascending video id, so that the order
 // and the survivors of a cut never depend on the order of the score table. A
@@ -105,12 +97,7 @@ std::vector<NodeMatch> matched_nodes(const Trie& trie, std::u32string_view query
     return nodes;
 }
 
-// The matched nodes that count, weighed, and the denominator of the shares.
-struct Weighed {
-    std::vector<Contribution> contributions;
-    double weighted_total = 0.0;
-    std::size_t additions = 0;
-};
+}  // namespace
 
 // Every check runs here, node by node in list order, before any score is
 // added: the additions cannot fault, so the first failing check is the one
@@ -150,6 +137,20 @@ Weighed weigh(const Trie& trie, const std::vector<NodeMatch>& nodes, std::size_t
     }
     return out;
 }
+
+search::ScoreTable add_up(const Weighed& weighed) {
+    ScoreTable scores(std::min(weighed.additions, kMaxReservedVideos), weighed.additions);
+    Progress progress;
+    for (const Contribution& node : weighed.contributions) {
+        progress.advance(node.size);
+        scores.make_room(node.size);
+        for (std::size_t i = 0; i < node.size; ++i)
+            scores.add(node.ids[i], static_cast<double>(node.counts[i]) * node.weight);
+    }
+    return scores;
+}
+
+namespace {
 
 // Shares replace scores in place, survivors packed at the front. Most videos
 // fall far short, and a score under 0.99 of the minimum's worth of the total
@@ -201,14 +202,7 @@ std::vector<RankedVideo> fuzzy_match_video(const Trie& trie, std::string_view te
         weigh(trie, matched_nodes(trie, query, max_dist, include_prefix_nodes), query.size());
     if (!(weighed.weighted_total > 0.0)) return {};
 
-    ScoreTable scores(std::min(weighed.additions, kMaxReservedVideos), weighed.additions);
-    Progress progress;
-    for (const Contribution& node : weighed.contributions) {
-        progress.advance(node.size);
-        scores.make_room(node.size);
-        for (std::size_t i = 0; i < node.size; ++i)
-            scores.add(node.ids[i], static_cast<double>(node.counts[i]) * node.weight);
-    }
+    ScoreTable scores = add_up(weighed);
     return ranked(trie, shares(scores.entries(), weighed.weighted_total), limit);
 }
 

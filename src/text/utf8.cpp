@@ -24,6 +24,22 @@ bool well_formed(const std::uint8_t* seq, std::size_t length) {
     return true;
 }
 
+std::size_t valid_sequence(std::string_view text, std::size_t at) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    const std::size_t length = sequence_length(bytes[at]);
+    if (length == 0 || length > text.size() - at || !well_formed(bytes + at, length)) return 0;
+    return length;
+}
+
+bool is_valid(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = valid_sequence(text, i);
+        if (length == 0) return false;
+        i += length;
+    }
+    return true;
+}
+
 char32_t first_code_point(std::string_view valid) {
     if (valid.empty()) return 0;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(valid.data());
@@ -42,8 +58,8 @@ std::u32string_view decode(std::string_view text, CodePointBuffer& buffer) {
             ++i;
             continue;
         }
-        const std::size_t length = sequence_length(lead);
-        if (length != 0 && length <= text.size() - i && well_formed(bytes + i, length)) {
+        const std::size_t length = valid_sequence(text, i);
+        if (length != 0) {
             out[size++] = value(bytes + i, length);
             i += length;
         } else {

@@ -71,6 +71,12 @@ constexpr char32_t value(const std::uint8_t* seq, std::size_t length) {
     return static_cast<char32_t>(cp);
 }
 
+// Bytes in the well-formed sequence at `text[at]`, or 0 where none starts.
+std::size_t valid_sequence(std::string_view text, std::size_t at);
+
+// Whether `text` is well-formed UTF-8 throughout.
+bool is_valid(std::string_view text);
+
 // The first code point of valid UTF-8 (as the interpreter hands it over), 0
 // for an empty text.
 char32_t first_code_point(std::string_view valid);

@@ -9,7 +9,8 @@ namespace quellnor {
 
 Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
                 PayloadSource& payloads, std::vector<std::uint32_t> child_transitions,
-                std::span<const VideoKeyInput> video_index, std::uint64_t video_top_n) {
+                std::span<const VideoKeyInput> video_index, std::uint64_t video_top_n,
+                std::vector<std::uint32_t>* supplied_totals) {
     const std::size_t node_count = child_labels.size();
 
     if (node_shifts.size() != node_count)
@@ -59,6 +60,11 @@ Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> ch
     trie.child_transitions = std::move(child_transitions);
 
     trie.note_layout();
+    if (supplied_totals != nullptr) {
+        supplied_totals->assign(node_count, 0);
+        for (std::size_t i = 0; i < node_count; ++i)
+            if (const auto payload = trie.payloads[i]) (*supplied_totals)[i] = payload->total_count;
+    }
     trie.propagate(video_top_n);
     return trie;
 }

@@ -33,8 +33,11 @@ public:
 // Validates the flat arrays in a fixed order, assembles the Trie and
 // propagates payloads. `child_labels` are already reduced to first code points
 // (0 for an empty label). Throws InputError with the first failing check.
+// With `supplied_totals`, it receives each node's total_count as supplied,
+// before propagation adds the subtree's (0 where no payload was supplied).
 Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
                 PayloadSource& payloads, std::vector<std::uint32_t> child_transitions,
-                std::span<const VideoKeyInput> video_index, std::uint64_t video_top_n);
+                std::span<const VideoKeyInput> video_index, std::uint64_t video_top_n,
+                std::vector<std::uint32_t>* supplied_totals = nullptr);
 
 }  // namespace quellnor

@@ -14,11 +14,23 @@ import quellnor
 from _quellnor_runtime import PanicException
 
 index = quellnor.build_index([("colour", uuid.UUID(int=1), 3)], video_top_n=10)
-assert_type(index, _quellnor.PrefixSearch)
+assert_type(index, quellnor.Index)
 assert_type(index.fuzzy_match("colur", 1, limit=5), list[tuple[str, int, int]])
 assert_type(index.fuzzy_match_video("col", 1, None, True), list[tuple[str, float]])
 assert_type(quellnor.PrefixSearch.from_bytes(index.to_bytes()), quellnor.PrefixSearch)
 index.fuzzy_match(b"colour")  # type: ignore[arg-type]
+
+assert_type(index.suggest("COLUR"), list[tuple[str, int, int]])
+assert_type(index.suggest_videos("col", 5, max_dist=1, transpositions=False), list[tuple[str, float]])
+assert_type(index.weight("colour"), int)
+assert_type(index.prefix_search(), _quellnor.PrefixSearch)
+assert_type(quellnor.Index.from_bytes(index.to_bytes()), quellnor.Index)
+assert_type(quellnor.fold("Colour"), str)
+assert_type([term for term in index], list[str])
+assert_type(len(index) + index.node_count + index.video_count, int)
+assert_type(index.folded, bool)
+index.suggest("colour", max_dist="1")  # type: ignore[arg-type]
+index.suggest("colour", 10, 1)  # type: ignore[call-arg]
 
 try:
     index.fuzzy_match("colour")

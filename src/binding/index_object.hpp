@@ -1,0 +1,39 @@
+// The IndexCore type: a PrefixSearch's trie with what the byte form of the
+// trie cannot carry beside it, and the calls that need it. quellnor.Index
+// derives from it in Python.
+#pragma once
+
+#include "binding/object.hpp"
+
+#include <cstdint>
+#include <vector>
+
+#include "suggest/term_index.hpp"
+
+namespace quellnor::binding {
+
+// Starts with a PrefixSearch's fields, so that the bodies of the five
+// specified methods serve both types.
+struct IndexObject {
+    PrefixSearchObject base;
+    TermIndex terms;
+};
+
+// The type, created on first need.
+PyTypeObject* index_core_type();
+
+// Whether `object` is an IndexCore, or an instance of a subclass.
+bool is_index_core(PyObject* object);
+
+// A new instance of `cls`, which must be IndexCore or a subclass of it.
+PyObject* create_index_object(PyObject* cls, Trie&& index, TermIndex&& terms);
+
+// As IndexClass::create: the terms weigh their supplied totals, or what the
+// trie's totals give back when there are none; nothing is folded.
+PyObject* create_index_core(PyObject* cls, Trie&& index, std::vector<std::uint32_t>&& supplied_totals);
+
+// The method table and the attributes, beside their bodies.
+PyMethodDef* index_core_methods();
+PyGetSetDef* index_core_attributes();
+
+}  // namespace quellnor::binding

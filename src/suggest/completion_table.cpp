@@ -1,0 +1,272 @@
+#include "suggest/completion_table.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace quellnor {
+
+namespace {
+
+constexpr std::uint32_t kNone = CompletionTable::kNone;
+
+// Calls `visit(child, label)` for each child of `node` that the walks enter
+// (its label is not U+0000), in slot order.
+template <class Visit>
+void for_each_entered_child(const Trie& trie, std::size_t node, Visit visit) {
+    const ChildRange range = trie.child_range(node);
+    for (std::size_t slot = range.begin; slot < range.end; ++slot) {
+        const std::uint32_t child = checked_at(trie.child_transitions, slot);
+        const char32_t label = checked_at(trie.child_labels, child);
+        if (label != U'\0') visit(child, label);
+    }
+}
+
+bool is_term(const Trie& trie, std::size_t node) {
+    return node != 0 && checked_at(trie.is_terminal, node) != 0;
+}
+
+// Fills a table in passes over the nodes the walks reach: their order, their
+// weights and bounds, then their entries, parents before children. Working
+// arrays are indexed by rank, so that each pass runs through memory in
+// order rather than jumping about the node ids.
+class Derivation {
+public:
+    Derivation(const Trie& trie, CompletionTable& table)
+        : trie_(trie), t_(table), nodes_(trie.child_labels.size()) {}
+
+    void run(std::vector<std::uint32_t> weights) {
+        if (!same_lengths()) {
+            t_.unusable = "the trie's per-node arrays differ in length";
+            return;
+        }
+        // Node ids must fit below kNone, and labels below the term bit.
+        if (nodes_ >= kNone) {
+            t_.unusable = "the trie has too many nodes";
+            return;
+        }
+        if (nodes_ == 0) return;  // no root, no terms
+        // What the table keeps is made first and the working arrays after
+        // it, each at its final size: freed when done, they leave the top
+        // of the heap, which goes back to the system, instead of holes
+        // below the table that it keeps.
+        t_.entries.reserve(nodes_);
+        t_.entry_of.assign(nodes_, kNone);
+        t_.preorder.reserve(nodes_);
+        parent_.reserve(nodes_);
+        term_.reserve(nodes_);
+        kids_begin_.reserve(nodes_ + 1);
+        kids_.reserve(trie_.child_transitions.size());
+        visit_in_order();
+        if (!t_.unusable.empty()) return;
+        weigh(std::move(weights));
+        bound_subtrees();
+        lay_out_entries();
+        make_top_lists();
+    }
+
+private:
+    bool same_lengths() const {
+        return trie_.node_shifts.size() == nodes_ && trie_.is_terminal.size() == nodes_ &&
+               trie_.payloads.size() == nodes_;
+    }
+
+    std::uint32_t reached() const { return static_cast<std::uint32_t>(t_.preorder.size()); }
+
+    // Pre-order from the root, children by ascending label, equal labels by
+    // node id. A node met a second time (a shared subtree or a cycle) is not
+    // entered again, which bounds the visit by the nodes and their slots.
+    // Each node's children, in that order, are noted for the later passes.
+    void visit_in_order() {
+        rank_.assign(nodes_, kNone);
+        std::vector<std::pair<char32_t, std::uint32_t>> children;
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{0, kNone}};  // node, parent's rank
+        rank_[0] = 0;  // pushed: met once
+        while (!stack.empty()) {
+            const auto [node, above] = stack.back();
+            stack.pop_back();
+            const std::uint32_t rank = reached();
+            rank_[node] = rank;
+            t_.preorder.push_back(node);
+            parent_.push_back(above);
+            term_.push_back(is_term(trie_, node) ? 1 : 0);
+            t_.term_count += term_.back();
+
+            children.clear();
+            for_each_entered_child(trie_, node, [&](std::uint32_t child, char32_t label) {
+                children.emplace_back(label, child);
+            });
+            if (!std::is_sorted(children.begin(), children.end())) std::sort(children.begin(), children.end());
+            kids_begin_.push_back(static_cast<std::uint32_t>(kids_.size()));
+            for (const auto& [label, child] : children) kids_.push_back(child);
+            for (auto at = children.rbegin(); at != children.rend(); ++at) {
+                const std::uint32_t child = at->second;
+                if (rank_[child] != kNone) {
+                    t_.unusable = "the trie is not a tree: its walks reach node " +
+                                  std::to_string(child) + " by more than one way";
+                    continue;
+                }
+                rank_[child] = kNone - 1;  // pushed: met once
+                stack.emplace_back(child, rank);
+            }
+        }
+        kids_begin_.push_back(static_cast<std::uint32_t>(kids_.size()));
+    }
+
+    void weigh(std::vector<std::uint32_t> weights) {
+        if (!weights.empty() && weights.size() != nodes_)
+            throw Fault("term weights for " + std::to_string(weights.size()) + " nodes, not " +
+                        std::to_string(nodes_));
+        weight_.assign(reached(), 0);
+        for (std::uint32_t r = 0; r < reached(); ++r) {
+            if (!term_[r]) continue;
+            const std::uint32_t node = t_.preorder[r];
+            weight_[r] = weights.empty() ? weight_from_totals(trie_, node) : weights[node];
+        }
+    }
+
+    // Each subtree's heaviest term, how many terms it holds and its size,
+    // children before parents, so that no search enters a subtree without
+    // a term.
+    void bound_subtrees() {
+        heaviest_.assign(reached(), 0);
+        terms_below_.assign(reached(), 0);
+        size_.assign(reached(), 1);
+        for (std::uint32_t r = reached(); r-- > 0;) {
+            if (term_[r]) {
+                ++terms_below_[r];
+                heaviest_[r] = std::max(heaviest_[r], weight_[r]);
+            }
+            const std::uint32_t above = parent_[r];
+            if (above == kNone) continue;
+            size_[above] += size_[r];
+            if (terms_below_[r] == 0) continue;
+            terms_below_[above] += terms_below_[r];
+            heaviest_[above] = std::max(heaviest_[above], heaviest_[r]);
+        }
+    }
+
+    CompletionEntry entry_for(std::uint32_t rank, std::uint32_t up) const {
+        const std::uint32_t node = t_.preorder[rank];
+        const std::uint32_t term = term_[rank] ? CompletionEntry::kTermBit : 0;
+        const std::uint32_t label = node == 0 ? 0 : static_cast<std::uint32_t>(trie_.child_labels[node]);
+        return {node, heaviest_[rank], rank, weight_[rank], 0, 0, up, label | term};
+    }
+
+    void lay_out_entries() {
+        t_.entries.push_back(entry_for(0, kNone));
+        t_.entry_of[0] = 0;
+        const auto heavier = [&](std::uint32_t a, std::uint32_t b) {
+            if (heaviest_[a] != heaviest_[b]) return heaviest_[a] > heaviest_[b];
+            return a < b;
+        };
+        std::vector<std::uint32_t> children;  // their ranks
+        for (std::uint32_t r = 0; r < reached(); ++r) {
+            const std::uint32_t at = t_.entry_of[t_.preorder[r]];
+            if (at == kNone) continue;
+            children.clear();
+            for (std::uint32_t k = kids_begin_[r]; k < kids_begin_[r + 1]; ++k) {
+                const std::uint32_t child = rank_[kids_[k]];
+                if (terms_below_[child] != 0) children.push_back(child);
+            }
+            std::sort(children.begin(), children.end(), heavier);
+            t_.entries[at].begin = static_cast<std::uint32_t>(t_.entries.size());
+            for (const std::uint32_t child : children) {
+                t_.entry_of[t_.preorder[child]] = static_cast<std::uint32_t>(t_.entries.size());
+                t_.entries.push_back(entry_for(child, at));
+            }
+            t_.entries[at].end = static_cast<std::uint32_t>(t_.entries.size());
+        }
+    }
+
+    // Children before parents: a list is the best of the node's own term,
+    // its children's lists, and every term of the children that have none
+    // (at most kTopListSize each, read off the pre-order). Candidates are
+    // ranks, compared through the arrays by rank, and become entries last.
+    void make_top_lists() {
+        constexpr std::size_t kSize = CompletionTable::kTopListSize;
+        const auto better = [&](std::uint32_t a, std::uint32_t b) {
+            if (weight_[a] != weight_[b]) return weight_[a] > weight_[b];
+            return a < b;
+        };
+        std::vector<std::uint32_t> list_of(reached(), kNone);
+        std::vector<std::uint32_t> top_ranks, candidates;
+        for (std::uint32_t r = reached(); r-- > 0;) {
+            if (terms_below_[r] <= kSize) continue;
+            candidates.clear();
+            if (term_[r]) candidates.push_back(r);
+            for (std::uint32_t k = kids_begin_[r]; k < kids_begin_[r + 1]; ++k) {
+                const std::uint32_t child = rank_[kids_[k]];
+                if (list_of[child] != kNone) {
+                    const auto list = top_ranks.begin() + list_of[child];
+                    candidates.insert(candidates.end(), list, list + kSize);
+                    continue;
+                }
+                for (std::uint32_t below = child; below < child + size_[child]; ++below)
+                    if (term_[below]) candidates.push_back(below);
+            }
+            std::nth_element(candidates.begin(), candidates.begin() + kSize - 1, candidates.end(), better);
+            std::sort(candidates.begin(), candidates.begin() + kSize, better);
+            list_of[r] = static_cast<std::uint32_t>(top_ranks.size());
+            t_.top_lists.push_back({t_.entry_of[t_.preorder[r]], list_of[r]});
+            top_ranks.insert(top_ranks.end(), candidates.begin(), candidates.begin() + kSize);
+        }
+        t_.top_terms.reserve(top_ranks.size());
+        for (const std::uint32_t r : top_ranks) t_.top_terms.push_back(t_.entry_of[t_.preorder[r]]);
+        std::sort(t_.top_lists.begin(), t_.top_lists.end(),
+                  [](const auto& a, const auto& b) { return a.entry < b.entry; });
+    }
+
+    const Trie& trie_;
+    CompletionTable& t_;
+    std::size_t nodes_;
+    std::vector<std::uint32_t> rank_;  // per node
+    // Per rank:
+    std::vector<std::uint32_t> parent_, weight_, heaviest_, terms_below_, size_, kids_begin_;
+    std::vector<std::uint8_t> term_;
+    std::vector<std::uint32_t> kids_;  // each reached node's entered children, by label
+};
+
+}  // namespace
+
+void CompletionTable::require_usable() const {
+    if (!unusable.empty()) throw Fault(unusable);
+}
+
+CompletionTable::Span CompletionTable::top_list(std::uint32_t entry) const {
+    const auto found = std::lower_bound(top_lists.begin(), top_lists.end(), entry,
+                                        [](const TopList& l, std::uint32_t e) { return l.entry < e; });
+    if (found == top_lists.end() || found->entry != entry) return {0, 0};
+    return {found->begin, found->begin + static_cast<std::uint32_t>(kTopListSize)};
+}
+
+std::vector<std::uint32_t> CompletionTable::weights() const {
+    std::vector<std::uint32_t> out(entry_of.size());
+    for (const CompletionEntry& e : entries) out[e.node] = e.weight;
+    return out;
+}
+
+std::uint32_t weight_from_totals(const Trie& trie, std::size_t node) {
+    const std::optional<PayloadView> own = checked_at(trie.payloads, node);
+    if (!own.has_value()) return 0;
+    std::uint64_t below = 0;
+    const ChildRange range = trie.child_range(node);
+    for (std::size_t slot = range.begin; slot < range.end; ++slot) {
+        const std::uint32_t child = checked_at(trie.child_transitions, slot);
+        if (child == node) continue;  // as propagation does, a node is not its own child
+        const std::optional<PayloadView> payload = checked_at(trie.payloads, child);
+        if (payload.has_value()) below += payload->total_count;
+    }
+    return own->total_count > below ? static_cast<std::uint32_t>(own->total_count - below) : 0;
+}
+
+CompletionTable derive_completion_table(const Trie& trie, std::vector<std::uint32_t> weights) {
+    CompletionTable table;
+    try {
+        Derivation(trie, table).run(std::move(weights));
+    } catch (const Fault& fault) {
+        table.unusable = fault.what();
+    }
+    return table;
+}
+
+}  // namespace quellnor

@@ -1,0 +1,47 @@
+#include "suggest/spellings.hpp"
+
+#include <algorithm>
+#include <new>
+#include <string>
+
+#include "fault.hpp"
+#include "text/utf8.hpp"
+
+namespace quellnor {
+
+Spellings::Spellings(std::vector<Entry> entries) {
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return a.first < b.first; });
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const auto& [node, text] = entries[i];
+        if (i > 0 && node == entries[i - 1].first)
+            throw InputError("two display spellings for node " + std::to_string(node));
+        if (text.empty() || text.find('\0') != std::string_view::npos || !utf8::is_valid(text))
+            throw InputError("the display spelling of node " + std::to_string(node) +
+                             " is not a non-empty UTF-8 text without U+0000");
+        bytes += entries[i].second.size();
+    }
+    if (bytes > 0xFFFF'FFFFu) throw std::bad_alloc();  // positions in the pool are 32-bit
+    nodes_.reserve(entries.size());
+    ends_.reserve(entries.size());
+    pool_.reserve(bytes);
+    for (const auto& [node, text] : entries) {
+        nodes_.push_back(node);
+        pool_ += text;
+        ends_.push_back(static_cast<std::uint32_t>(pool_.size()));
+    }
+}
+
+std::optional<std::string_view> Spellings::of(std::uint32_t node) const {
+    const auto found = std::lower_bound(nodes_.begin(), nodes_.end(), node);
+    if (found == nodes_.end() || *found != node) return std::nullopt;
+    return at(static_cast<std::size_t>(found - nodes_.begin())).second;
+}
+
+Spellings::Entry Spellings::at(std::size_t i) const {
+    const std::uint32_t begin = i == 0 ? 0 : ends_[i - 1];
+    return {nodes_[i], std::string_view(pool_).substr(begin, ends_[i] - begin)};
+}
+
+}  // namespace quellnor

@@ -1,0 +1,48 @@
+// What an index holds beside its trie: what the byte form of the trie cannot
+// carry (whether its terms are folded, how each is shown, their weights) and
+// the arrays derived from it for suggestions.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "suggest/completion_table.hpp"
+#include "suggest/spellings.hpp"
+#include "trie/trie.hpp"
+
+namespace quellnor {
+
+struct TermIndex {
+    // Terms were folded when the index was built, so query text is too.
+    bool folded = false;
+    Spellings spellings;
+    CompletionTable table;
+
+    // The same trie with the same terms, shown and weighed alike.
+    bool operator==(const TermIndex& other) const {
+        return folded == other.folded && spellings == other.spellings &&
+               table.entries == other.table.entries;
+    }
+};
+
+// A term's weight that the trie's totals do not give back.
+struct WeightOverride {
+    std::uint32_t node;
+    std::uint32_t weight;
+};
+
+// A display spelling given by the term's text, as a builder knows it.
+struct SpellingOfText {
+    std::string_view term;   // UTF-8, as the trie spells it
+    std::string_view shown;  // UTF-8
+};
+
+// The term index of a trie built from rows: each term node weighs what its
+// builder supplied (`weights`, one per node). Throws InputError when a
+// spelling names no term.
+TermIndex term_index_from_build(const Trie& trie, std::vector<std::uint32_t> weights, bool folded,
+                                std::span<const SpellingOfText> spellings);
+
+}  // namespace quellnor
