@@ -75,6 +75,19 @@ def _whole_number(maximum: int) -> Callable[[str], int]:
     return parse
 
 
+def _positive(maximum: int) -> Callable[[str], int]:
+    """An argparse type: a whole number from 1 to ``maximum``."""
+    whole = _whole_number(maximum)
+
+    def parse(text: str) -> int:
+        value = whole(text)
+        if value == 0:
+            raise argparse.ArgumentTypeError(f"{text!r} is not at least 1")
+        return value
+
+    return parse
+
+
 _TOP_N = _whole_number(2**64 - 1)
 _DISTANCE = _whole_number(2**32 - 1)
 _LIMIT = _whole_number(2 * sys.maxsize + 1)  # an unsigned machine word
@@ -147,6 +160,23 @@ def _parser() -> argparse.ArgumentParser:
 
     stats = command("stats", _cmd_stats, "count what an index holds", "Count what an index holds.")
     stats.add_argument("index", metavar="INDEX", help="an index written by 'build'")
+
+    serve = command(
+        "serve", _cmd_serve, "serve the index over HTTP: JSON endpoints and a typeahead page",
+        "Serve INDEX over HTTP with gunicorn (pip install quellnor[serve]): "
+        "/api/suggest, /api/suggest_videos, /api/fuzzy_match, /api/fuzzy_match_video, "
+        "/api/health and a typeahead page at /. Each worker process loads the index itself; "
+        "kill -HUP on the server's first process starts new workers on the file as it is now.",
+    )
+    serve.add_argument("index", metavar="INDEX", help="an index written by 'build'")
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    serve.add_argument("--port", type=_whole_number(65535), default=8000,
+                       help="port to listen on (default 8000; 0 picks a free one)")
+    serve.add_argument("--workers", type=_positive(256), default=os.cpu_count() or 1, metavar="N",
+                       help="worker processes (default: one per core)")
+    serve.add_argument("--threads", type=_positive(256), default=1, metavar="T",
+                       help="threads per worker (default 1; more keeps connections alive)")
+    serve.add_argument("--access-log", action="store_true", help="log every request on standard output")
 
     demo = command(
         "demo", _cmd_demo, "build an index of the bundled sample catalogue and run a few queries",
@@ -507,6 +537,17 @@ def _cmd_stats(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     width = max(len(value) for _, value in rows)
     for name, value in rows:
         out.write(f"  {name:<16}{value:>{width}}\n")
+    return 0
+
+
+def _cmd_serve(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
+    from ._serve import ServeError, serve
+
+    try:
+        serve(args.index, host=args.host, port=args.port, workers=args.workers, threads=args.threads,
+              access_log=args.access_log)
+    except ServeError as exc:
+        raise _Failure(str(exc)) from None
     return 0
 
 
