@@ -23,6 +23,8 @@ VENV_ASAN    := .venv-asan
 # What every venv needs; cmake and ninja come from PyPI so the build does not
 # depend on which cmake happens to be first on PATH.
 BASE_REQS := pytest>=7 hypothesis>=6 scikit-build-core>=0.10 cmake>=3.20 ninja
+# The server's tests: gunicorn runs it, selenium drives the browser that tests its page.
+BASE_REQS += gunicorn>=21 selenium>=4
 # Optional extras, CPython only: a failure to install them is a warning.
 OPTIONAL_REQS := numpy
 
@@ -43,8 +45,9 @@ PYTEST_ARGS ?=
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
 # System packages: PyPy and its headers for the second interpreter, the word
-# list and clang's runtime for the benchmarks and the fuzzer.
-APT_PACKAGES := pypy3 pypy3-dev wbritish-huge clang libclang-rt-14-dev
+# list and clang's runtime for the benchmarks and the fuzzer, chromium and its
+# driver for the page's browser test, wrk for the server's load test.
+APT_PACKAGES := pypy3 pypy3-dev wbritish-huge clang libclang-rt-14-dev chromium chromium-driver wrk
 
 # The sanitizer build uses gcc, so its runtimes come from gcc too.
 ASAN_CXX ?= g++
@@ -76,7 +79,7 @@ FIND_PYPY := for c in pypy3.9 pypy3; do \
 	  if command -v "$$c" >/dev/null 2>&1 && "$$c" -c 'import sys, venv, platform; sys.exit(platform.python_implementation() != "PyPy")' >/dev/null 2>&1; then \
 	    echo "$$c"; break; fi; done
 
-.PHONY: help test test-cpython test-pypy asan demo bench sysdeps clean distclean
+.PHONY: help test test-cpython test-pypy asan demo bench bench-serve serve-smoke sysdeps clean distclean
 
 help:
 	@echo 'make test    build and test on CPython 3.11 and PyPy 3.9'
@@ -85,6 +88,7 @@ help:
 	@echo 'make typecheck  mypy --strict and stubtest (CPython)'
 	@echo 'make dist    sdist and wheels;  make dist-check  also install each wheel and try it'
 	@echo 'make bench   run the benchmarks (bench/run.py)'
+	@echo 'make bench-serve  the server under load (bench/serve_load.py);  make serve-smoke  a few seconds of it (CI)'
 	@echo 'make fuzz-smoke  two minutes of the native fuzzer (CI);  make fuzz  thirty minutes'
 	@echo 'make soak    one million mixed calls against the benchmark index, memory sampled'
 	@echo 'make clean   remove build/;  make distclean  also remove the venvs'
@@ -119,6 +123,17 @@ bench: sysdeps $(VENV_CPYTHON)/.built $(VENV_CPYTHON)/.bench-deps-$(BENCH_REQS_H
        $(VENV_PYPY)/.built $(VENV_PYPY)/.bench-deps-$(BENCH_REQS_HASH)
 	$(call banner,'bench')
 	@$(VENV_CPYTHON)/bin/python bench/run.py $(BENCH_ARGS) --pypy $(VENV_PYPY)/bin/python
+
+# The server's load test: wrk against quellnor serve on 127.0.0.1, on both
+# interpreters. serve-smoke is CI's short run, failing only on errors.
+SERVE_BENCH_ARGS ?= --full
+
+bench-serve: sysdeps $(VENV_CPYTHON)/.built $(VENV_PYPY)/.built
+	$(call banner,'bench: the server under load')
+	@$(VENV_CPYTHON)/bin/python bench/serve_load.py $(SERVE_BENCH_ARGS) --pypy $(VENV_PYPY)/bin/python
+
+serve-smoke:
+	@$(MAKE) bench-serve SERVE_BENCH_ARGS=--quick
 
 # PyPy's sysconfig lacks a C++ link command, which editdistpy's build needs.
 # $(1) venv directory.

@@ -4,6 +4,7 @@ time and reads the suggestions off the page after each key."""
 
 from __future__ import annotations
 
+import os
 import shutil
 from importlib import resources
 
@@ -15,6 +16,7 @@ from served import Served, gunicorn_missing
 
 CHROMIUM = shutil.which("chromium")
 DRIVER = shutil.which("chromedriver")
+SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
 
 
 def missing():
@@ -50,8 +52,10 @@ def browser():
     options.binary_location = CHROMIUM
     for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu"):
         options.add_argument(flag)
-    # The driver named outright: selenium would otherwise go looking for one online.
-    driver = webdriver.Chrome(service=Service(executable_path=DRIVER), options=options)
+    # The driver named outright: selenium would otherwise go looking for one
+    # online. The browser is not ours to run under the sanitizers' runtime.
+    clean = {name: value for name, value in os.environ.items() if name not in SANITIZER_VARIABLES}
+    driver = webdriver.Chrome(service=Service(executable_path=DRIVER, env=clean), options=options)
     try:
         yield driver
     finally:
