@@ -87,7 +87,7 @@ def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int 
     setting by name.
     """
     try:
-        from gunicorn.app.base import BaseApplication
+        from gunicorn.app.base import BaseApplication  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         raise ServeError(INSTALL_HINT) from None
     try:
@@ -102,7 +102,7 @@ def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int 
         "timeout": 30, "graceful_timeout": 10, **(extra or {}),
     }
 
-    class Application(BaseApplication):  # type: ignore[misc]
+    class Application(BaseApplication):  # type: ignore[misc,unused-ignore]
         def load_config(self) -> None:
             # gunicorn 25.1 and later listen on a control socket in the home
             # directory, one path for every server of the user: not for us.

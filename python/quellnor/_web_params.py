@@ -57,11 +57,16 @@ class Parameters:
             raise BadParameter(name, f"parameter {name!r} is longer than {MAX_QUERY_CHARS} characters")
         return value
 
-    def whole(self, name: str, low: int, high: int, default: Optional[int]) -> Optional[int]:
+    def whole(self, name: str, low: int, high: int, default: int) -> int:
         """A whole number from ``low`` to ``high``; ``default`` when absent or ``auto``."""
+        found = self.optional_whole(name, low, high)
+        return default if found is None else found
+
+    def optional_whole(self, name: str, low: int, high: int) -> Optional[int]:
+        """A whole number from ``low`` to ``high``; None when absent or ``auto``."""
         value = self._values.get(name)
         if value is None or value == "auto":
-            return default
+            return None
         # int() alone would take " 3", "3_0" and "+3": only plain digits are a number here.
         if not (value.isascii() and value.isdigit()) or not low <= int(value) <= high:
             raise BadParameter(name, f"parameter {name!r} must be a whole number from {low} to {high}, "

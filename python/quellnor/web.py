@@ -26,7 +26,7 @@ import json
 import logging
 import os
 from importlib import resources
-from typing import Any, Callable, Dict, FrozenSet, Iterable, List, Optional, Tuple
+from typing import Any, Callable, Dict, FrozenSet, Iterable, List, Tuple
 
 from ._index import Index
 from ._panic import PanicException
@@ -50,44 +50,36 @@ class _Endpoint:
 
 
 def _suggest(index: Index, ask: Parameters) -> Json:
-    q = ask.text("q")
-    found = index.suggest(q, _k(ask), max_dist=_distance(ask, None), transpositions=ask.flag("transpositions", True))
+    q, k, options = _suggestion_arguments(ask)
+    found = index.suggest(q, k, **options)
     return {"q": q, "results": [{"term": t, "distance": d, "weight": w} for t, d, w in found]}
 
 
 def _suggest_videos(index: Index, ask: Parameters) -> Json:
-    q = ask.text("q")
-    found = index.suggest_videos(q, _k(ask), max_dist=_distance(ask, None),
-                                 transpositions=ask.flag("transpositions", True))
+    q, k, options = _suggestion_arguments(ask)
+    found = index.suggest_videos(q, k, **options)
     return {"q": q, "results": [{"video": v, "score": s} for v, s in found]}
+
+
+def _suggestion_arguments(ask: Parameters) -> Tuple[str, int, Dict[str, Any]]:
+    options = {"max_dist": ask.optional_whole("max_dist", 0, MAX_DIST),
+               "transpositions": ask.flag("transpositions", True)}
+    return ask.text("q"), ask.whole("k", 0, MAX_K, 10), options
 
 
 def _fuzzy_match(index: Index, ask: Parameters) -> Json:
     q = ask.text("q")
-    limit = _limit(ask, DEFAULT_LIMIT)
-    # The library stops after its first hit even for limit 0, hence limits from 1.
-    found = index.fuzzy_match(q, _distance(ask, 1), limit)
+    # Limits from 1: the library stops only after its first hit, so limit 0 would still bring one.
+    limit = ask.whole("limit", 1, MAX_LIMIT, DEFAULT_LIMIT)
+    found = index.fuzzy_match(q, ask.whole("max_dist", 0, MAX_DIST, 1), limit)
     return {"q": q, "results": [{"term": t, "distance": d} for t, _, d in found]}
 
 
 def _fuzzy_match_video(index: Index, ask: Parameters) -> Json:
     q = ask.text("q")
-    found = index.fuzzy_match_video(q, _distance(ask, 1), _limit(ask, None), ask.prefix_nodes("prefix_nodes"))
+    found = index.fuzzy_match_video(q, ask.whole("max_dist", 0, MAX_DIST, 1), ask.optional_whole("limit", 1, MAX_LIMIT),
+                                    ask.prefix_nodes("prefix_nodes"))
     return {"q": q, "results": [{"video": v, "share": s} for v, s in found]}
-
-
-def _k(ask: Parameters) -> int:
-    k = ask.whole("k", 0, MAX_K, 10)
-    assert k is not None
-    return k
-
-
-def _distance(ask: Parameters, default: Optional[int]) -> Any:
-    return ask.whole("max_dist", 0, MAX_DIST, default)
-
-
-def _limit(ask: Parameters, default: Optional[int]) -> Optional[int]:
-    return ask.whole("limit", 1, MAX_LIMIT, default)
 
 
 _TEXT_QUERY = ("q", "k", "max_dist", "transpositions")
