@@ -25,13 +25,14 @@ import sys
 import tempfile
 import time
 from pathlib import Path
-from typing import Callable, Dict, List, Optional, Sequence
+from typing import Callable, Dict, List, Sequence
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 sys.path.insert(0, str(HERE))
 
 import workload  # noqa: E402
+from options import add_size_and_pypy, second_interpreter  # noqa: E402
 from timing import describe, gc_paused, time_calls  # noqa: E402
 
 SEED = workload.SEED + 3
@@ -167,13 +168,7 @@ def table(interpreters: List[Dict]) -> str:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
-    size = parser.add_mutually_exclusive_group()
-    size.add_argument("--quick", dest="mode", action="store_const", const="quick")
-    size.add_argument("--full", dest="mode", action="store_const", const="full")
-    parser.set_defaults(mode="full")
-    second = parser.add_mutually_exclusive_group()
-    second.add_argument("--pypy", metavar="PATH", default=None)
-    second.add_argument("--no-pypy", action="store_true")
+    add_size_and_pypy(parser)
     parser.add_argument("--worker", metavar="JSON", help=argparse.SUPPRESS)
     args = parser.parse_args()
 
@@ -181,10 +176,7 @@ def main() -> int:
         Path(args.worker).write_text(json.dumps(measure(args.mode)))
         return 0
     interpreters = [measure(args.mode)]
-    python: Optional[str] = args.pypy
-    default = REPO / ".venv-pypy" / "bin" / "python"
-    if python is None and not args.no_pypy and default.exists() and platform.python_implementation() != "PyPy":
-        python = str(default)
+    python = second_interpreter(args)
     if python:
         second_result = run_worker(python, args.mode)
         if "error" in second_result:

@@ -10,16 +10,17 @@ from __future__ import annotations
 
 import argparse
 import json
-import platform
 import subprocess
 import sys
 import tempfile
 from pathlib import Path
-from typing import Dict, Optional
+from typing import Dict
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 sys.path.insert(0, str(HERE))
+
+from options import add_size_and_pypy, second_interpreter  # noqa: E402
 
 
 def modes():
@@ -37,32 +38,13 @@ def log(message: str) -> None:
 
 def parse_args() -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
-    size = parser.add_mutually_exclusive_group()
-    size.add_argument("--quick", dest="mode", action="store_const", const="quick",
-                      help="smoke run: a 1-in-20 subset of the word list, 200 queries (under a minute)")
-    size.add_argument("--full", dest="mode", action="store_const", const="full",
-                      help="the figures: the whole word list, 2,000 queries (default)")
-    parser.set_defaults(mode="full")
-    second = parser.add_mutually_exclusive_group()
-    second.add_argument("--pypy", metavar="PATH", default=None,
-                        help="second interpreter, run beside this one (default: .venv-pypy/bin/python if present)")
-    second.add_argument("--no-pypy", action="store_true", help="run on this interpreter only")
+    add_size_and_pypy(parser, quick="smoke run: a 1-in-20 subset of the word list, 200 queries (under a minute)",
+                      full="the figures: the whole word list, 2,000 queries (default)")
     parser.add_argument("--out", type=Path, default=HERE / "out", help="output directory (default: bench/out)")
     parser.add_argument("--native-build", type=Path, default=REPO / "build" / "bench",
                         help="CMake build directory of the native program (default: build/bench)")
     parser.add_argument("--worker", metavar="JSON", help=argparse.SUPPRESS)
     return parser.parse_args()
-
-
-def second_interpreter(args: argparse.Namespace) -> Optional[str]:
-    if args.no_pypy:
-        return None
-    if args.pypy:
-        return args.pypy
-    default = REPO / ".venv-pypy" / "bin" / "python"
-    if default.exists() and platform.python_implementation() != "PyPy":
-        return str(default)
-    return None
 
 
 def run_worker(python: str, args: argparse.Namespace) -> Dict:

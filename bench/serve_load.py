@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import platform
 import shutil
 import subprocess
 import sys
@@ -29,7 +28,7 @@ import tempfile
 import time
 import urllib.parse
 from pathlib import Path
-from typing import Dict, List, Optional
+from typing import Dict, List
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
@@ -39,6 +38,7 @@ sys.path.insert(0, str(REPO / "tests"))
 
 import keystrokes  # noqa: E402
 import workload  # noqa: E402
+from options import add_size_and_pypy, second_interpreter  # noqa: E402
 from served import Served  # noqa: E402
 from timing import gc_paused  # noqa: E402
 
@@ -123,13 +123,7 @@ def table(rows: List[Dict], connections: int, seconds: int) -> str:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
-    size = parser.add_mutually_exclusive_group()
-    size.add_argument("--quick", dest="mode", action="store_const", const="quick")
-    size.add_argument("--full", dest="mode", action="store_const", const="full")
-    parser.set_defaults(mode="full")
-    second = parser.add_mutually_exclusive_group()
-    second.add_argument("--pypy", metavar="PATH", default=None)
-    second.add_argument("--no-pypy", action="store_true")
+    add_size_and_pypy(parser, quick="CI's smoke run: a small index, a few seconds, failing only on errors")
     parser.add_argument("--threads", type=int, default=1, metavar="T",
                         help="threads per worker (default 1: gunicorn's sync workers)")
     args = parser.parse_args()
@@ -138,10 +132,7 @@ def main() -> int:
         return 1
 
     pythons = [sys.executable]
-    default = REPO / ".venv-pypy" / "bin" / "python"
-    python: Optional[str] = args.pypy
-    if python is None and not args.no_pypy and default.exists() and platform.python_implementation() != "PyPy":
-        python = str(default)
+    python = second_interpreter(args)
     if python:
         pythons.append(python)
 

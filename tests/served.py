@@ -13,6 +13,7 @@ import tempfile
 import time
 import urllib.error
 import urllib.request
+from importlib import resources
 from typing import Any, List, Optional, Tuple
 
 LISTENING = re.compile(r"Listening at: http://(127\.0\.0\.1:[0-9]+)")
@@ -91,6 +92,16 @@ class Served:
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
+
+
+def build_sample_index(path: str) -> None:
+    """Writes the index of the sample catalogue that ships with the package to ``path``."""
+    from quellnor._cli import main
+
+    sample = resources.files("quellnor").joinpath("data").joinpath("sample_catalogue.tsv.gz")
+    with resources.as_file(sample) as catalogue:
+        if main(["build", str(catalogue), "-o", path]) != 0:
+            raise RuntimeError(f"quellnor build of the sample catalogue into {path} failed")
 
 
 def gunicorn_missing() -> List[str]:

@@ -6,13 +6,11 @@ from __future__ import annotations
 
 import os
 import shutil
-from importlib import resources
 
 import pytest
 
-from quellnor._cli import main as cli_main
 from quellnor._serve import load
-from served import Served, gunicorn_missing
+from served import Served, build_sample_index, gunicorn_missing
 
 CHROMIUM = shutil.which("chromium")
 DRIVER = shutil.which("chromedriver")
@@ -35,12 +33,10 @@ pytestmark = pytest.mark.skipif(bool(missing()), reason=missing() or "-")
 
 @pytest.fixture(scope="module")
 def served(tmp_path_factory):
-    path = tmp_path_factory.mktemp("page") / "sample.idx"
-    sample = resources.files("quellnor").joinpath("data").joinpath("sample_catalogue.tsv.gz")
-    with resources.as_file(sample) as catalogue:
-        assert cli_main(["build", str(catalogue), "-o", str(path)]) == 0
-    with Served(str(path), workers=2) as server:
-        yield server, load(str(path))
+    path = str(tmp_path_factory.mktemp("page") / "sample.idx")
+    build_sample_index(path)
+    with Served(path, workers=2) as server:
+        yield server, load(path)
 
 
 @pytest.fixture(scope="module")

@@ -8,7 +8,6 @@ import os
 import time
 import urllib.parse
 import urllib.request
-from importlib import resources
 
 import pytest
 from hypothesis import given
@@ -20,7 +19,7 @@ from quellnor._cli import main as cli_main
 from quellnor._serve import load
 from quellnor._web_params import Parameters
 from quellnor.web import make_app
-from served import Served, gunicorn_missing
+from served import Served, build_sample_index, gunicorn_missing
 from test_index import shared_subtree
 from trie_bytes import encode
 
@@ -30,11 +29,9 @@ needs_gunicorn = pytest.mark.skipif(bool(gunicorn_missing()), reason="".join(gun
 @pytest.fixture(scope="module")
 def sample_path(tmp_path_factory):
     """The index of the sample catalogue that ships with the package."""
-    path = tmp_path_factory.mktemp("served") / "sample.idx"
-    sample = resources.files("quellnor").joinpath("data").joinpath("sample_catalogue.tsv.gz")
-    with resources.as_file(sample) as catalogue:
-        assert cli_main(["build", str(catalogue), "-o", str(path)]) == 0
-    return str(path)
+    path = str(tmp_path_factory.mktemp("served") / "sample.idx")
+    build_sample_index(path)
+    return path
 
 
 @pytest.fixture(scope="module")
