@@ -153,17 +153,31 @@ def test_head_and_the_page(server):
         assert b'id="q"' in response.read()
 
 
+def call_app(app, statuses, path, query):
+    return b"".join(app({"REQUEST_METHOD": "GET", "PATH_INFO": path, "QUERY_STRING": query},
+                        lambda status, headers: statuses.append(status)))
+
+
 def test_a_failing_query_is_a_500_and_the_application_lives_on():
     app = make_app(Index.from_bytes(encode(shared_subtree())), label="dag")
     statuses = []
 
     def call(path, query):
-        return b"".join(app({"REQUEST_METHOD": "GET", "PATH_INFO": path, "QUERY_STRING": query},
-                            lambda status, headers: statuses.append(status)))
+        return call_app(app, statuses, path, query)
 
     assert b"error" in call("/api/suggest", "q=a")  # suggest panics on a trie that is not a tree
     assert b'"distance":0' in call("/api/fuzzy_match", "q=ac&max_dist=0")
     assert statuses == ["500 Internal Server Error", "200 OK"]
+
+
+@pytest.mark.parametrize("endpoint", sorted(OPTIONAL))
+def test_the_length_bound_holds_for_the_text_as_folded(endpoint):
+    """U+FDFA folds to eighteen characters: six of them are over a hundred."""
+    app = make_app(quellnor.build_index([("salla", "3b342e3a-8ce5-4c75-82ec-b832b8c0a1ee", 1)]))
+    statuses = []
+    for text, status in (("\ufdfa" * 5, "200 OK"), ("\ufdfa" * 6, "400 Bad Request")):
+        call_app(app, statuses, f"/api/{endpoint}", "q=" + urllib.parse.quote(text))
+        assert statuses[-1] == status
 
 
 @given(st.dictionaries(st.text(min_size=1), st.text(), max_size=16))

@@ -28,9 +28,10 @@ import os
 from importlib import resources
 from typing import Any, Callable, Dict, FrozenSet, Iterable, List, Tuple
 
+from ._fold import fold
 from ._index import Index
 from ._panic import PanicException
-from ._web_params import DEFAULT_LIMIT, MAX_DIST, MAX_K, MAX_LIMIT, BadParameter, Parameters
+from ._web_params import DEFAULT_LIMIT, MAX_DIST, MAX_K, MAX_LIMIT, MAX_QUERY_CHARS, BadParameter, Parameters
 
 __all__ = ["make_app"]
 
@@ -50,25 +51,33 @@ class _Endpoint:
 
 
 def _suggest(index: Index, ask: Parameters) -> Json:
-    q, k, options = _suggestion_arguments(ask)
+    q, k, options = _suggestion_arguments(index, ask)
     found = index.suggest(q, k, **options)
     return {"q": q, "results": [{"term": t, "distance": d, "weight": w} for t, d, w in found]}
 
 
 def _suggest_videos(index: Index, ask: Parameters) -> Json:
-    q, k, options = _suggestion_arguments(ask)
+    q, k, options = _suggestion_arguments(index, ask)
     found = index.suggest_videos(q, k, **options)
     return {"q": q, "results": [{"video": v, "score": s} for v, s in found]}
 
 
-def _suggestion_arguments(ask: Parameters) -> Tuple[str, int, Dict[str, Any]]:
+def _suggestion_arguments(index: Index, ask: Parameters) -> Tuple[str, int, Dict[str, Any]]:
     options = {"max_dist": ask.optional_whole("max_dist", 0, MAX_DIST),
                "transpositions": ask.flag("transpositions", True)}
-    return ask.text("q"), ask.whole("k", 0, MAX_K, 10), options
+    return _query(index, ask), ask.whole("k", 0, MAX_K, 10), options
+
+
+def _query(index: Index, ask: Parameters) -> str:
+    """``q``, bounded as the walks will see it: folding can make one character eighteen."""
+    q = ask.text("q")
+    if index.folded and len(fold(q)) > MAX_QUERY_CHARS:
+        raise BadParameter("q", f"parameter 'q' is longer than {MAX_QUERY_CHARS} characters once folded")
+    return q
 
 
 def _fuzzy_match(index: Index, ask: Parameters) -> Json:
-    q = ask.text("q")
+    q = _query(index, ask)
     # Limits from 1: the library stops only after its first hit, so limit 0 would still bring one.
     limit = ask.whole("limit", 1, MAX_LIMIT, DEFAULT_LIMIT)
     found = index.fuzzy_match(q, ask.whole("max_dist", 0, MAX_DIST, 1), limit)
@@ -76,7 +85,7 @@ def _fuzzy_match(index: Index, ask: Parameters) -> Json:
 
 
 def _fuzzy_match_video(index: Index, ask: Parameters) -> Json:
-    q = ask.text("q")
+    q = _query(index, ask)
     found = index.fuzzy_match_video(q, ask.whole("max_dist", 0, MAX_DIST, 1), ask.optional_whole("limit", 1, MAX_LIMIT),
                                     ask.prefix_nodes("prefix_nodes"))
     return {"q": q, "results": [{"video": v, "share": s} for v, s in found]}
