@@ -124,8 +124,8 @@ def table(rows: List[Dict], connections: int, seconds: int) -> str:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
     add_size_and_pypy(parser, quick="CI's smoke run: a small index, a few seconds, failing only on errors")
-    parser.add_argument("--threads", type=int, default=1, metavar="T",
-                        help="threads per worker (default 1: gunicorn's sync workers)")
+    parser.add_argument("--threads", type=int, default=4, metavar="T",
+                        help="threads per worker (default 4, as quellnor serve's; 1: gunicorn's sync workers)")
     args = parser.parse_args()
     if shutil.which("wrk") is None:
         log("wrk is not installed (Debian: apt-get install wrk)")

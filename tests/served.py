@@ -22,7 +22,7 @@ LISTENING = re.compile(r"Listening at: http://(127\.0\.0\.1:[0-9]+)")
 class Served:
     """The server of one index file; ``url`` is its base, ``pid`` its master's."""
 
-    def __init__(self, index_path: str, *, workers: int = 2, threads: int = 1, python: Optional[str] = None,
+    def __init__(self, index_path: str, *, workers: int = 2, threads: int = 4, python: Optional[str] = None,
                  timeout: float = 60.0) -> None:
         self.log = tempfile.NamedTemporaryFile("w+", prefix="quellnor-serve-", suffix=".log")
         command = [python or sys.executable, "-m", "quellnor", "serve", index_path, "--port", "0",

@@ -38,7 +38,8 @@ def sample_path(tmp_path_factory):
 def server(sample_path):
     if gunicorn_missing():
         pytest.skip(gunicorn_missing()[0])
-    with Served(sample_path, workers=2) as served:
+    # gunicorn's sync workers here; the other servers of the tests run its threaded ones.
+    with Served(sample_path, workers=2, threads=1) as served:
         yield served
 
 

@@ -174,8 +174,9 @@ def _parser() -> argparse.ArgumentParser:
                        help="port to listen on (default 8000; 0 picks a free one)")
     serve.add_argument("--workers", type=_positive(256), default=os.cpu_count() or 1, metavar="N",
                        help="worker processes (default: one per core)")
-    serve.add_argument("--threads", type=_positive(256), default=1, metavar="T",
-                       help="threads per worker (default 1; more keeps connections alive)")
+    serve.add_argument("--threads", type=_positive(256), default=4, metavar="T",
+                       help="threads per worker (default 4; 1 runs gunicorn's sync workers, which close "
+                       "every connection after its request)")
     serve.add_argument("--access-log", action="store_true", help="log every request on standard output")
 
     demo = command(

@@ -78,12 +78,13 @@ class _HeldIndex:
         return held if os.path.exists(held) else self.path
 
 
-def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int = 2, threads: int = 1,
+def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int = 2, threads: int = 4,
           access_log: bool = False, extra: Optional[Dict[str, Any]] = None) -> None:
     """Runs the server until it is stopped (SIGINT or SIGTERM).
 
-    ``threads`` above 1 runs gunicorn's threaded workers, which also keep
-    connections alive between requests. ``extra`` sets any other gunicorn
+    ``threads`` above 1 runs gunicorn's threaded workers, which keep
+    connections alive between requests and let a slow client hold a thread
+    rather than the whole worker; 1 runs its sync workers. ``extra`` sets any other gunicorn
     setting by name.
     """
     try:
