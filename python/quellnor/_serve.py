@@ -78,6 +78,14 @@ class _HeldIndex:
         return held if os.path.exists(held) else self.path
 
 
+def _log_as_gunicorn(logger: logging.Logger) -> None:
+    """Sends ``logger``'s records where gunicorn's error log goes, in its format."""
+    if not logger.handlers:
+        for handler in _log.handlers:
+            logger.addHandler(handler)
+        logger.propagate = False
+
+
 def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int = 2, threads: int = 4,
           access_log: bool = False, extra: Optional[Dict[str, Any]] = None) -> None:
     """Runs the server until it is stopped (SIGINT or SIGTERM).
@@ -113,6 +121,7 @@ def serve(path: str, *, host: str = "127.0.0.1", port: int = 8000, workers: int 
 
         def load(self) -> Callable[..., List[bytes]]:
             # Without preload_app this runs in each worker, after the fork.
+            _log_as_gunicorn(logging.getLogger("quellnor.web"))
             return make_app(held.open(), label=path)
 
         def reload(self) -> None:
