@@ -17,7 +17,6 @@ import quellnor
 from quellnor import Index
 from quellnor._cli import main as cli_main
 from quellnor._serve import load
-from quellnor._web_params import Parameters
 from quellnor.web import make_app
 from served import Served, build_sample_index, gunicorn_missing
 from test_index import shared_subtree
@@ -179,13 +178,6 @@ def test_the_length_bound_holds_for_the_text_as_folded(endpoint):
     for text, status in (("\ufdfa" * 5, "200 OK"), ("\ufdfa" * 6, "400 Bad Request")):
         call_app(app, statuses, f"/api/{endpoint}", "q=" + urllib.parse.quote(text))
         assert statuses[-1] == status
-
-
-@given(st.dictionaries(st.text(min_size=1), st.text(), max_size=16))
-def test_query_strings_decode_to_what_was_encoded(fields):
-    query = urllib.parse.urlencode(fields)
-    parameters = Parameters(query, frozenset(fields))
-    assert {name: parameters._values[name] for name in fields} == fields
 
 
 # --- the command ----------------------------------------------------------------
