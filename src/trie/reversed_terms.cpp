@@ -1,0 +1,163 @@
+// Deriving the reversed terms: each term spelt backwards, the lot sorted, and
+// the sorted list laid out as a trie breadth first.
+#include "trie/reversed_terms.hpp"
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+#include <numeric>
+#include <string_view>
+#include <utility>
+
+namespace quellnor {
+
+namespace {
+
+// Past this many code points of terms per node of the index (besides a
+// fixed allowance), the terms share so little that reversing them is not
+// worth the memory: a trie of one long chain whose every node ends a term
+// would spell a number of code points that grows with the square of its
+// length.
+constexpr std::size_t kCodePointsPerNode = 16;
+constexpr std::size_t kCodePointAllowance = std::size_t{1} << 20;
+
+// Every term backwards in one block, with where each begins and the node of
+// the index that ends it.
+struct TermTexts {
+    std::vector<char32_t> text;
+    std::vector<std::uint32_t> begin;  // one more than there are terms
+    std::vector<std::uint32_t> forward;
+
+    std::u32string_view term(std::uint32_t i) const {
+        return {text.data() + begin[i], begin[i + 1] - begin[i]};
+    }
+};
+
+// Walks the index in pre-order, ranking its nodes and spelling its terms;
+// false when they grow too long together. The index is a tree numbered
+// breadth first, so its slots and shifts are all in bounds.
+bool spell_backwards(const Trie& trie, std::vector<std::uint32_t>& rank, TermTexts& terms) {
+    const std::size_t nodes = trie.node_shifts.size();
+    const std::size_t most = kCodePointsPerNode * nodes + kCodePointAllowance;
+    rank.assign(nodes, 0);
+    std::uint32_t next_rank = 0;
+    std::vector<char32_t> path;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{0, 0}};  // node, depth
+    while (!stack.empty()) {
+        const auto [node, depth] = stack.back();
+        stack.pop_back();
+        rank[node] = next_rank++;
+        path.resize(depth);
+        if (depth > 0) path[depth - 1] = trie.child_labels[node];
+        if (depth > 0 && trie.is_terminal[node] != 0) {
+            if (depth > most - terms.text.size()) return false;
+            terms.begin.push_back(static_cast<std::uint32_t>(terms.text.size()));
+            terms.text.insert(terms.text.end(), path.rbegin(), path.rend());
+            terms.forward.push_back(node);
+        }
+        const ChildRange run = trie.child_range(node);
+        for (std::size_t slot = run.end; slot-- > run.begin;)  // last first: popped in order
+            stack.emplace_back(static_cast<std::uint32_t>(slot + 1), depth + 1);
+    }
+    terms.begin.push_back(static_cast<std::uint32_t>(terms.text.size()));
+    return true;
+}
+
+// The terms' indexes in the order of their reversed spellings; empty when
+// two spell the same, which a trie with two equal labels below one node can.
+std::vector<std::uint32_t> sorted_order(const TermTexts& terms) {
+    std::vector<std::uint32_t> order(terms.forward.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return terms.term(a) < terms.term(b); });
+    for (std::size_t i = 1; i < order.size(); ++i)
+        if (terms.term(order[i - 1]) == terms.term(order[i])) return {};
+    return order;
+}
+
+// A node still to be laid out: the sorted terms below it, which share their
+// first `depth` code points.
+struct Pending {
+    std::uint32_t first;
+    std::uint32_t end;
+    std::uint32_t depth;
+};
+
+// Lays the sorted terms out as a trie numbered breadth first: the nodes are
+// numbered as they are queued, and each node's children are queued together,
+// so slot s holds node s + 1.
+void lay_out(const TermTexts& terms, const std::vector<std::uint32_t>& order, ReversedTerms& out) {
+    Trie& trie = out.trie;
+    std::vector<Pending> queue{{0, static_cast<std::uint32_t>(order.size()), 0}};
+    trie.child_labels.push_back(U'\0');
+    for (std::size_t node = 0; node < queue.size(); ++node) {
+        auto [first, end, depth] = queue[node];
+        trie.node_shifts.push_back(static_cast<std::uint32_t>(queue.size() - 1));
+        // A term that ends here sorts before every longer one below.
+        const bool ends_here = first < end && terms.term(order[first]).size() == depth;
+        trie.is_terminal.push_back(ends_here ? 1 : 0);
+        if (ends_here) {
+            out.term_ends.push_back(static_cast<std::uint32_t>(node));
+            out.forward_nodes.push_back(terms.forward[order[first++]]);
+        }
+        while (first < end) {
+            const char32_t label = terms.term(order[first])[depth];
+            std::uint32_t run_end = first + 1;
+            while (run_end < end && terms.term(order[run_end])[depth] == label) ++run_end;
+            queue.push_back({first, run_end, depth + 1});
+            trie.child_labels.push_back(label);
+            first = run_end;
+        }
+    }
+    trie.child_transitions.resize(queue.size() - 1);
+    std::iota(trie.child_transitions.begin(), trie.child_transitions.end(), 1U);
+    trie.note_layout();
+}
+
+}  // namespace
+
+std::uint32_t ReversedTerms::forward_node(std::uint32_t node) const {
+    const auto at = std::lower_bound(term_ends.begin(), term_ends.end(), node);
+    if (at == term_ends.end() || *at != node) throw Fault("a reversed term has no node in the index");
+    return forward_nodes[static_cast<std::size_t>(at - term_ends.begin())];
+}
+
+std::unique_ptr<ReversedTerms> reverse_terms(const Trie& trie) {
+    if (!trie.breadth_first_tree || trie.has_no_nodes()) return nullptr;
+    auto out = std::make_unique<ReversedTerms>();
+    TermTexts terms;
+    if (!spell_backwards(trie, out->preorder_rank, terms)) return nullptr;
+    const std::vector<std::uint32_t> order = sorted_order(terms);
+    if (order.empty() && !terms.forward.empty()) return nullptr;
+    lay_out(terms, order, *out);
+    return out;
+}
+
+struct LazyReversedTerms::State {
+    std::once_flag once;
+    std::unique_ptr<ReversedTerms> terms;
+};
+
+LazyReversedTerms::LazyReversedTerms() : state_(std::make_unique<State>()) {}
+LazyReversedTerms::~LazyReversedTerms() = default;
+LazyReversedTerms::LazyReversedTerms(const LazyReversedTerms&) : LazyReversedTerms() {}
+LazyReversedTerms& LazyReversedTerms::operator=(const LazyReversedTerms&) {
+    state_ = std::make_unique<State>();
+    return *this;
+}
+LazyReversedTerms::LazyReversedTerms(LazyReversedTerms&&) noexcept = default;
+LazyReversedTerms& LazyReversedTerms::operator=(LazyReversedTerms&&) noexcept = default;
+
+const ReversedTerms* LazyReversedTerms::of(const Trie& trie) const {
+    if (!state_) return nullptr;
+    std::call_once(state_->once, [&] {
+        try {
+            state_->terms = reverse_terms(trie);
+        } catch (const std::bad_alloc&) {
+            // The plain walks need none of it.
+        }
+    });
+    return state_->terms.get();
+}
+
+}  // namespace quellnor
