@@ -119,6 +119,10 @@ bench: sysdeps $(VENV_CPYTHON)/.built $(VENV_CPYTHON)/.bench-deps-$(BENCH_REQS_H
        $(VENV_PYPY)/.built $(VENV_PYPY)/.bench-deps-$(BENCH_REQS_HASH)
 	$(call banner,'bench')
 	@$(VENV_CPYTHON)/bin/python bench/run.py $(BENCH_ARGS) --pypy $(VENV_PYPY)/bin/python
+	$(call banner,'bench: fuzzy_match beside the spelling correctors (bench/speed.py)')
+	@sh bench/install_symspellcpp.sh $(VENV_CPYTHON)/bin/python \
+	  || echo "WARNING: the C++ SymSpell did not build; its row will say so." >&2
+	@$(VENV_CPYTHON)/bin/python bench/speed.py
 
 # PyPy's sysconfig lacks a C++ link command, which editdistpy's build needs.
 # $(1) venv directory.
