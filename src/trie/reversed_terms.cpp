@@ -89,10 +89,11 @@ TermTexts sorted_terms(const TermTexts& terms) {
     sorted.text.reserve(terms.text.size());
     sorted.begin.reserve(terms.begin.size());
     sorted.forward.reserve(terms.forward.size());
+    std::u32string_view previous;
     for (const auto& [key, i] : order) {
         const std::u32string_view term = terms.term(i);
-        if (!sorted.forward.empty() && term == sorted.term(static_cast<std::uint32_t>(sorted.forward.size() - 1)))
-            return {};
+        if (!sorted.forward.empty() && term == previous) return {};
+        previous = term;
         sorted.begin.push_back(static_cast<std::uint32_t>(sorted.text.size()));
         sorted.text.insert(sorted.text.end(), term.begin(), term.end());
         sorted.forward.push_back(terms.forward[i]);
