@@ -79,7 +79,7 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
     std::vector<MatchResult> out;
     search::Budget budget;
     search::SplitMatches split;
-    if (search::split_walk(trie, query, max_dist, true, budget, split)) {
+    if (search::split_walk(trie, query, max_dist, limit.has_value(), true, budget, split)) {
         // As the plain walk, which stops right after the hit that reaches the limit.
         const std::size_t wanted =
             limit.has_value() ? static_cast<std::size_t>(std::max<std::uint64_t>(*limit, 1)) : SIZE_MAX;
@@ -99,7 +99,7 @@ std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::u32string_view q
     std::vector<NodeMatch> out;
     search::Budget budget;
     search::SplitMatches split;
-    if (terminal_only && search::split_walk(trie, query, max_dist, false, budget, split)) {
+    if (terminal_only && search::split_walk(trie, query, max_dist, false, false, budget, split)) {
         budget.reserve(out, split.hits.size());
         for (const search::SplitHit& hit : split.hits) out.push_back({hit.node, hit.distance});
         return out;

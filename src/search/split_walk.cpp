@@ -12,9 +12,13 @@ namespace quellnor::search {
 
 namespace {
 
-// Below this many code points the plain walk is as narrow: there is too
-// little of the query on either side of the cut to hold a walk back.
-constexpr std::size_t kShortestQuery = 3;
+// The shortest queries the split walk serves, by threshold (1, 2) and by
+// whether a limit may end the plain walk early. Below these the plain walk is
+// as narrow: there is too little of the query on either side of the cut to
+// hold a walk back. And a short query within a limit is answered by the
+// plain walk depth first after its first few hits, long before the split
+// walk has found them all. Measured on a word list of 348,000 words.
+constexpr std::size_t kShortest[2][2] = {{3, 5}, {4, 7}};
 
 // Collects the term ends one walk reaches. Walking the reversed terms, each
 // stands for the node of the index that ends the same term, and its path is
@@ -82,14 +86,14 @@ void walk_both_ways(const Trie& trie, const ReversedTerms& reversed, std::u32str
 
 }  // namespace
 
-bool split_walk_serves(std::size_t length, std::uint32_t max_dist) {
-    return (max_dist == 1 || max_dist == 2) && length >= kShortestQuery &&
+bool split_walk_serves(std::size_t length, std::uint32_t max_dist, bool limited) {
+    return (max_dist == 1 || max_dist == 2) && length >= kShortest[max_dist - 1][limited ? 1 : 0] &&
            length <= kBitRowsMaxQuery;
 }
 
-bool split_walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist, bool spell,
-                Budget& budget, SplitMatches& out) {
-    if (!split_walk_serves(query.size(), max_dist)) return false;
+bool split_walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist, bool limited,
+                bool spell, Budget& budget, SplitMatches& out) {
+    if (!split_walk_serves(query.size(), max_dist, limited)) return false;
     const ReversedTerms* const reversed = trie.reversed.of(trie);
     if (reversed == nullptr) return false;
     if (max_dist == 1) walk_both_ways<2>(trie, *reversed, query, spell, budget, out);

@@ -43,15 +43,16 @@ struct SplitMatches {
 };
 
 // Whether the split walk serves a query of `length` code points at
-// `max_dist`: small thresholds, and queries long enough for the cut to pay
-// and short enough for bit rows.
-bool split_walk_serves(std::size_t length, std::uint32_t max_dist);
+// `max_dist`, `limited` when the caller wants only the first few hits: small
+// thresholds, and queries long enough for the cut to pay and short enough
+// for bit rows.
+bool split_walk_serves(std::size_t length, std::uint32_t max_dist, bool limited);
 
 // The terms of `trie` within `max_dist` edits of `query` (Levenshtein), each
 // at its distance, in pre-order, and with `spell` their spellings too. False,
 // having found nothing, where the split walk does not serve: a threshold or
 // query it does not take, or a trie without reversed terms.
-bool split_walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist, bool spell,
-                Budget& budget, SplitMatches& out);
+bool split_walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist, bool limited,
+                bool spell, Budget& budget, SplitMatches& out);
 
 }  // namespace quellnor::search
