@@ -63,34 +63,46 @@ bool spell_backwards(const Trie& trie, std::vector<std::uint32_t>& rank, TermTex
     return true;
 }
 
-// The first three code points of a term packed into one word, in an order
-// that agrees with the terms' own: most comparisons of a sort end on it,
-// without reading the terms' text from all over memory.
-std::uint64_t sort_key(std::u32string_view term) {
+// Three code points of a term from `from` on, packed into one word in an
+// order that agrees with the terms' own: two of these decide nearly every
+// comparison of a sort without reading the terms' text from all over memory.
+std::uint64_t sort_key(std::u32string_view term, std::size_t from) {
     constexpr char32_t kLargest = (char32_t{1} << 21) - 2;
     std::uint64_t key = 0;
-    for (std::size_t i = 0; i < 3; ++i) {
+    for (std::size_t i = from; i < from + 3; ++i) {
         const std::uint64_t part = i < term.size() ? std::min(term[i], kLargest) + 1 : 0;
         key = key << 21 | part;
     }
     return key;
 }
 
+struct Keyed {
+    std::uint64_t head;  // code points 0 to 2
+    std::uint64_t next;  // 3 to 5
+    std::uint32_t term;
+};
+
 // The terms in the order of their reversed spellings, their text copied in
 // that order so that laying them out reads it front to back; empty when two
 // spell the same, which a trie with two equal labels below one node can.
 TermTexts sorted_terms(const TermTexts& terms) {
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> order(terms.forward.size());
-    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = {sort_key(terms.term(i)), i};
-    std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
-        return a.first != b.first ? a.first < b.first : terms.term(a.second) < terms.term(b.second);
+    std::vector<Keyed> order(terms.forward.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i)
+        order[i] = {sort_key(terms.term(i), 0), sort_key(terms.term(i), 3), i};
+    std::sort(order.begin(), order.end(), [&](const Keyed& a, const Keyed& b) {
+        if (a.head != b.head) return a.head < b.head;
+        if (a.next != b.next) return a.next < b.next;
+        const std::u32string_view x = terms.term(a.term);
+        const std::u32string_view y = terms.term(b.term);
+        return x.substr(std::min<std::size_t>(6, x.size())) < y.substr(std::min<std::size_t>(6, y.size()));
     });
     TermTexts sorted;
     sorted.text.reserve(terms.text.size());
     sorted.begin.reserve(terms.begin.size());
     sorted.forward.reserve(terms.forward.size());
     std::u32string_view previous;
-    for (const auto& [key, i] : order) {
+    for (const Keyed& keyed : order) {
+        const std::uint32_t i = keyed.term;
         const std::u32string_view term = terms.term(i);
         if (!sorted.forward.empty() && term == previous) return {};
         previous = term;
@@ -110,12 +122,34 @@ struct Pending {
     std::uint32_t depth;
 };
 
+// The nodes sorted terms make: the root, and for each term the code points
+// it does not share with the one before.
+std::size_t count_nodes(const TermTexts& terms) {
+    std::size_t nodes = 1;
+    std::u32string_view previous;
+    for (std::uint32_t i = 0; i < terms.forward.size(); ++i) {
+        const std::u32string_view term = terms.term(i);
+        const auto shared = std::mismatch(term.begin(), term.end(), previous.begin(), previous.end()).first;
+        nodes += static_cast<std::size_t>(term.end() - shared);
+        previous = term;
+    }
+    return nodes;
+}
+
 // Lays sorted terms out as a trie numbered breadth first: the nodes are
 // numbered as they are queued, and each node's children are queued together,
 // so slot s holds node s + 1.
 void lay_out(const TermTexts& terms, ReversedTerms& out) {
     Trie& trie = out.trie;
-    std::vector<Pending> queue{{0, static_cast<std::uint32_t>(terms.forward.size()), 0}};
+    const std::size_t nodes = count_nodes(terms);
+    trie.node_shifts.reserve(nodes);
+    trie.child_labels.reserve(nodes);
+    trie.is_terminal.reserve(nodes);
+    out.term_ends.reserve(terms.forward.size());
+    out.forward_nodes.reserve(terms.forward.size());
+    std::vector<Pending> queue;
+    queue.reserve(nodes);
+    queue.push_back({0, static_cast<std::uint32_t>(terms.forward.size()), 0});
     trie.child_labels.push_back(U'\0');
     for (std::size_t node = 0; node < queue.size(); ++node) {
         auto [first, end, depth] = queue[node];
