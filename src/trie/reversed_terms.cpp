@@ -199,26 +199,43 @@ struct LazyReversedTerms::State {
     std::unique_ptr<ReversedTerms> terms;
 };
 
-LazyReversedTerms::LazyReversedTerms() : state_(std::make_unique<State>()) {}
-LazyReversedTerms::~LazyReversedTerms() = default;
+LazyReversedTerms::LazyReversedTerms() = default;
+LazyReversedTerms::~LazyReversedTerms() { delete state_.load(std::memory_order_acquire); }
 LazyReversedTerms::LazyReversedTerms(const LazyReversedTerms&) : LazyReversedTerms() {}
-LazyReversedTerms& LazyReversedTerms::operator=(const LazyReversedTerms&) {
-    state_ = std::make_unique<State>();
+LazyReversedTerms& LazyReversedTerms::operator=(const LazyReversedTerms& other) {
+    if (this != &other) delete state_.exchange(nullptr, std::memory_order_acq_rel);
     return *this;
 }
-LazyReversedTerms::LazyReversedTerms(LazyReversedTerms&&) noexcept = default;
-LazyReversedTerms& LazyReversedTerms::operator=(LazyReversedTerms&&) noexcept = default;
+LazyReversedTerms::LazyReversedTerms(LazyReversedTerms&& other) noexcept
+    : state_(other.state_.exchange(nullptr, std::memory_order_acq_rel)) {}
+LazyReversedTerms& LazyReversedTerms::operator=(LazyReversedTerms&& other) noexcept {
+    if (this != &other)
+        delete state_.exchange(other.state_.exchange(nullptr, std::memory_order_acq_rel),
+                               std::memory_order_acq_rel);
+    return *this;
+}
+
+// The state, made by the first thread to ask; a thread that loses the race
+// to publish its own takes the winner's.
+LazyReversedTerms::State& LazyReversedTerms::state() const {
+    State* current = state_.load(std::memory_order_acquire);
+    if (current != nullptr) return *current;
+    auto fresh = std::make_unique<State>();
+    if (state_.compare_exchange_strong(current, fresh.get(), std::memory_order_acq_rel))
+        return *fresh.release();
+    return *current;
+}
 
 const ReversedTerms* LazyReversedTerms::of(const Trie& trie) const {
-    if (!state_) return nullptr;
-    std::call_once(state_->once, [&] {
+    State& state = this->state();
+    std::call_once(state.once, [&] {
         try {
-            state_->terms = reverse_terms(trie);
+            state.terms = reverse_terms(trie);
         } catch (const std::bad_alloc&) {
             // The plain walks need none of it.
         }
     });
-    return state_->terms.get();
+    return state.terms.get();
 }
 
 }  // namespace quellnor
