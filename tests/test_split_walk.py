@@ -1,7 +1,7 @@
 """The split walk against the plain one.
 
-Terms within one or two edits of a query of three code points or more are
-found, in tries numbered breadth first, by a walk of the index and a walk of
+Terms within one or two edits of a query long enough are found, in tries
+numbered breadth first, by a walk of the index and a walk of
 its reversed terms (src/search/split_walk.*). The same trie numbered in
 pre-order is walked the plain way, depth first: both must give the same
 terms, distances and order, with or without a limit, and the same ranking.
@@ -26,7 +26,7 @@ def term_tries(draw):
     """Tries of distinct terms numbered breadth first, each node's children
     in an order of the draw's choosing (not necessarily by label), with a
     payload at every term end."""
-    terms = draw(st.sets(st.text(alphabet=ALPHABET, min_size=1, max_size=7), max_size=24))
+    terms = draw(st.sets(st.text(alphabet=ALPHABET, min_size=1, max_size=10), max_size=24))
     root = {}
     for term in sorted(terms):
         node = root
@@ -82,7 +82,7 @@ def edited(term, rng, edits):
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(term_tries(), st.text(alphabet=ALPHABET + "x", max_size=9), st.randoms(use_true_random=False),
+@given(term_tries(), st.text(alphabet=ALPHABET + "x", max_size=12), st.randoms(use_true_random=False),
        st.integers(0, 3), st.one_of(st.none(), st.integers(0, 5)), st.sampled_from([None, True, False]))
 def test_split_walk_answers_as_the_plain_walk(ix, text, rng, max_dist, limit, include):
     terms = [p for p, end in zip(walk_labels(ix), ix.is_terminal) if end]
