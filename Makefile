@@ -123,6 +123,10 @@ bench: sysdeps $(VENV_CPYTHON)/.built $(VENV_CPYTHON)/.bench-deps-$(BENCH_REQS_H
        $(VENV_PYPY)/.built $(VENV_PYPY)/.bench-deps-$(BENCH_REQS_HASH)
 	$(call banner,'bench')
 	@$(VENV_CPYTHON)/bin/python bench/run.py $(BENCH_ARGS) --pypy $(VENV_PYPY)/bin/python
+	$(call banner,'bench: fuzzy_match beside the spelling correctors (bench/speed.py)')
+	@sh bench/install_symspellcpp.sh $(VENV_CPYTHON)/bin/python \
+	  || echo "WARNING: the C++ SymSpell did not build; its row will say so." >&2
+	@$(VENV_CPYTHON)/bin/python bench/speed.py
 
 # The server's load test: wrk against quellnor serve on 127.0.0.1, on both
 # interpreters. serve-smoke is CI's short run, failing only on errors.

@@ -24,7 +24,7 @@ def find_cmake() -> Optional[str]:
     return str(beside) if beside.exists() else shutil.which("cmake")
 
 
-def build(build_dir: Path) -> Tuple[Optional[Path], str]:
+def build(build_dir: Path, target: str = TARGET) -> Tuple[Optional[Path], str]:
     """The program's path, or None and the reason it could not be built."""
     cmake = find_cmake()
     if cmake is None:
@@ -33,14 +33,14 @@ def build(build_dir: Path) -> Tuple[Optional[Path], str]:
         [cmake, "-S", str(REPO), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release",
          f"-DCMAKE_CXX_FLAGS_RELEASE={OPTIMISATION} -DNDEBUG", "-DQUELLNOR_BENCH=ON",
          f"-DPython_EXECUTABLE={sys.executable}"],
-        [cmake, "--build", str(build_dir), "--target", TARGET, "--parallel", "2"],
+        [cmake, "--build", str(build_dir), "--target", target, "--parallel", "2"],
     ]
     for step in steps:
         run = subprocess.run(step, capture_output=True, text=True, check=False)
         if run.returncode != 0:
             tail = "\n    ".join((run.stdout + run.stderr).strip().splitlines()[-8:])
             return None, f"`{' '.join(step[:3])} ...` failed:\n    {tail}"
-    return build_dir / "bench" / "native" / TARGET, ""
+    return build_dir / "bench" / "native" / target, ""
 
 
 def run(program: Path, files, repeat: int, video_top_n: int) -> Dict:

@@ -50,6 +50,7 @@
 #include "trie/trie.hpp"
 #include "search/ranking.hpp"
 #include "text/utf8.hpp"
+#include "check_split.hpp"
 #include "check_suggest.hpp"
 #include "fuzz_support.hpp"
 #include "suggest/completion_table.hpp"
@@ -400,6 +401,9 @@ void run_queries(const Trie& trie, Tail& tail, std::size_t count) {
     const bool expensive = tangled(trie);
     TermIndex terms;
     terms.table = derive_completion_table(trie, {});
+    // Only a tree numbered breadth first has reversed terms to split walks.
+    const std::optional<Trie> plain =
+        trie.breadth_first_tree ? std::optional<Trie>(plain_copy(trie)) : std::nullopt;
     for (std::size_t i = 0; i < count; ++i) {
         const Query q = read_query(tail, trie, expensive ? 8 : 79);
         const std::u32string query = utf8::decode(q.term);
@@ -408,6 +412,7 @@ void run_queries(const Trie& trie, Tail& tail, std::size_t count) {
             continue;
         }
         check_term_matcher(trie, q, query);
+        if (plain) check_split_walk(trie, *plain, q.term, q.max_dist, q.limit);
         check_node_matcher(trie, q, query);
         check_ranking(trie, q, query);
         check_suggestions(trie, terms, query, tail, false);

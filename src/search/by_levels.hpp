@@ -13,6 +13,7 @@
 #include "search/budget.hpp"
 #include "search/lent_vector.hpp"
 #include "search/reporter.hpp"
+#include "search/row_count.hpp"
 #include "search/rows.hpp"
 #include "text/code_point_buffer.hpp"
 #include "trie/trie.hpp"
@@ -212,6 +213,7 @@ template <LevelRows Rows, Reporter Report>
         for (std::size_t i = level; i < level_end; ++i) {
             const ChildRange run{survivors[i].run_begin, survivors[i].run_end};
             progress.advance(run.end - run.begin + 1);
+            count_rows(run.end - run.begin);
             Survivor<Rows>* out = survivors.room_for(run.end - run.begin);
             if (out == nullptr) return false;
             const auto parent = Rows::parent_of(survivors[i].row);

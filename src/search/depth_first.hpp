@@ -15,6 +15,7 @@
 #include "progress.hpp"
 #include "search/budget.hpp"
 #include "search/reporter.hpp"
+#include "search/row_count.hpp"
 #include "search/rows.hpp"
 #include "text/code_point_buffer.hpp"
 #include "trie/trie.hpp"
@@ -123,6 +124,7 @@ void walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& repo
             throw Fault("the trie is not a tree: its walk revisits nodes without end");
         visits_left -= slots;
         progress.advance(slots);
+        count_rows(slots);
         stack.push(range, label);
     };
     enter(root, U'\0');

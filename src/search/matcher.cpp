@@ -1,15 +1,33 @@
 // The two matchers: one walk each, which differ only in what they report.
 #include "search/matcher.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <utility>
 
 #include "search/choose_walk.hpp"
+#include "search/split_walk.hpp"
 #include "text/utf8.hpp"
 
 namespace quellnor {
 
 namespace {
+
+// Appends a hit to the terms found, spelt in UTF-8.
+void append_term(std::vector<MatchResult>& out, std::size_t node, std::uint32_t distance,
+                 std::u32string_view path, search::Budget& budget) {
+    std::size_t bytes = 0;
+    for (const char32_t c : path) bytes += utf8::encoded_length(utf8::scalar_or_replacement(c));
+    budget.charge(bytes);
+    budget.reserve(out, out.size() + 1);
+    std::string term(bytes, '\0');
+    char* at = term.data();
+    // Labels come from validated text or validated bytes, but a hand-built
+    // Trie may hold anything: results stay valid UTF-8 all the same.
+    for (const char32_t c : path) at = utf8::encode(at, utf8::scalar_or_replacement(c));
+    out.push_back({std::move(term), node, distance});
+}
 
 // Reports the terms: the hits that end a term, each spelt in UTF-8.
 struct TermReporter {
@@ -23,17 +41,7 @@ struct TermReporter {
 
     template <class Path>
     bool operator()(std::size_t node, std::uint32_t distance, const Path& spell_path) {
-        const std::u32string_view path = spell_path();
-        std::size_t bytes = 0;
-        for (const char32_t c : path) bytes += utf8::encoded_length(utf8::scalar_or_replacement(c));
-        budget.charge(bytes);
-        budget.reserve(out, out.size() + 1);
-        std::string term(bytes, '\0');
-        char* at = term.data();
-        // Labels come from validated text or validated bytes, but a hand-built
-        // Trie may hold anything: results stay valid UTF-8 all the same.
-        for (const char32_t c : path) at = utf8::encode(at, utf8::scalar_or_replacement(c));
-        out.push_back({std::move(term), node, distance});
+        append_term(out, node, distance, spell_path(), budget);
         // The limit is looked at only after a report, so 0 still yields one hit.
         return limit.has_value() && out.size() >= *limit;
     }
@@ -70,6 +78,17 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
     const std::u32string_view query = utf8::decode(term, buffer);
     std::vector<MatchResult> out;
     search::Budget budget;
+    search::SplitMatches split;
+    if (search::split_walk(trie, query, max_dist, limit.has_value(), true, budget, split)) {
+        // As the plain walk, which stops right after the hit that reaches the limit.
+        const std::size_t wanted =
+            limit.has_value() ? static_cast<std::size_t>(std::max<std::uint64_t>(*limit, 1)) : SIZE_MAX;
+        for (const search::SplitHit& hit : split.hits) {
+            if (out.size() >= wanted) break;
+            append_term(out, hit.node, hit.distance, split.path(hit), budget);
+        }
+        return out;
+    }
     TermReporter report{trie, limit, budget, out};
     search::choose_walk(trie, query, max_dist, budget, report);
     return out;
@@ -79,6 +98,12 @@ std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::u32string_view q
                                          std::uint32_t max_dist, bool terminal_only) {
     std::vector<NodeMatch> out;
     search::Budget budget;
+    search::SplitMatches split;
+    if (terminal_only && search::split_walk(trie, query, max_dist, false, false, budget, split)) {
+        budget.reserve(out, split.hits.size());
+        for (const search::SplitHit& hit : split.hits) out.push_back({hit.node, hit.distance});
+        return out;
+    }
     NodeReporter report{trie, terminal_only, budget, out};
     search::choose_walk(trie, query, max_dist, budget, report);
     return out;

@@ -42,6 +42,7 @@ bool every_node_flagged(const Trie& trie) {
 }  // namespace
 
 void Trie::note_layout() {
+    reversed = LazyReversedTerms();  // derived from the arrays as they were
     slots_follow_nodes = slots_hold_next_nodes(child_transitions);
     breadth_first_tree =
         slots_follow_nodes && runs_follow_one_another(*this) && every_node_flagged(*this);

@@ -11,6 +11,7 @@
 
 #include "fault.hpp"
 #include "payload/table.hpp"
+#include "trie/lazy_reversed.hpp"
 
 namespace quellnor {
 
@@ -44,6 +45,10 @@ struct Trie {
     // pre-order, and its runs and flags can be read without a fault. Set by
     // note_layout().
     bool breadth_first_tree = false;
+
+    // Derived on first use, never serialized: the terms spelt backwards, for
+    // the walks that start from the end of a query.
+    LazyReversedTerms reversed;
 
     // Equality of the six arrays; the derived flags follow from them.
     bool operator==(const Trie& other) const {

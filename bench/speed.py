@@ -1,0 +1,270 @@
+"""fuzzy_match beside the spelling correctors, and the nodes its walks visit.
+
+    python bench/speed.py [--every N] [--queries N] [--out DIR]
+
+Each library builds from the same word list and answers the same misspelt
+words at distances 0, 1 and 2, in a process of its own so that its memory is
+its own: build time, load time (from its saved form, where it has one),
+resident memory gained from just before the build to just after the
+lookups (quellnor: with the reversed terms its split walk derives on first
+use), and the median microseconds per lookup
+from this interpreter. The native program bench/native/walk_cost.cpp then
+counts the nodes visited per query by the walks as they ship and by the
+plain walk. Prints one table and the goals it is held to; writes
+DIR/speed.json.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Callable, Dict, List
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+DISTANCES = (0, 1, 2)
+PEERS = ("quellnor", "symspellcpppy", "symspellpy", "fuzzyfst")
+NOTES = {
+    "quellnor": "fuzzy_match; built from flat arrays, + the reversed terms derived on the first d >= 1",
+    "symspellcpppy": "C++ SymSpell, symmetric deletes, Verbosity.ALL; counts a transposition as one edit",
+    "symspellpy": "SymSpell(max_dictionary_edit_distance=2), Verbosity.ALL, Levenshtein",
+    "fuzzyfst": "FST, bit-parallel walk, memory-mapped file",
+}
+
+
+def resident_bytes() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+def median_us(call: Callable[[str], object], queries: List[str]) -> float:
+    from timing import gc_paused
+
+    for query in queries:  # warm-up, and what is derived on first use
+        call(query)
+    samples = []
+    with gc_paused():
+        for query in queries:
+            start = time.perf_counter_ns()
+            call(query)
+            samples.append(time.perf_counter_ns() - start)
+    samples.sort()
+    return samples[len(samples) // 2] / 1000
+
+
+def build_quellnor(words: List[str], work: Path) -> Dict:
+    import gc
+
+    import workload
+    from _quellnor import PrefixSearch
+
+    flat = workload.make_catalogue(words).flatten().terms_only()
+    arguments = flat.arguments()
+    start = time.perf_counter()
+    built_index = PrefixSearch.from_internal_data_v2(*arguments)
+    built = time.perf_counter() - start
+    data = built_index.to_bytes()
+    (work / "index.bin").write_bytes(data)
+    # Memory is measured from a load, which holds no Python lists: freeing
+    # those in the middle of a build would hand pages back and hide the
+    # index's own.
+    del built_index, arguments, flat
+    gc.collect()
+    before = resident_bytes()
+    start = time.perf_counter()
+    index = PrefixSearch.from_bytes(data)
+    loaded = time.perf_counter() - start
+    start = time.perf_counter()
+    index.fuzzy_match("derive", 1)
+    derived = time.perf_counter() - start
+    return {"build_s": built + derived, "build_note": f"{built:.2f} s + {derived:.2f} s derived",
+            "load_s": loaded, "before": before, "keep": data,
+            "lookup": lambda q, d: index.fuzzy_match(q, d), "terms": lambda r: {t for t, _, _ in r}}
+
+
+def build_symspellcpppy(words: List[str], work: Path) -> Dict:
+    from SymSpellCppPy import SymSpell, Verbosity
+
+    before = resident_bytes()
+    start = time.perf_counter()
+    index = SymSpell(max_dictionary_edit_distance=2)
+    for word in words:
+        index.create_dictionary_entry(word, 1)
+    built = time.perf_counter() - start
+    return {"build_s": built, "load_s": None, "before": before,
+            "lookup": lambda q, d: index.lookup(q, Verbosity.ALL, d), "terms": lambda r: {i.term for i in r}}
+
+
+def build_symspellpy(words: List[str], work: Path) -> Dict:
+    from peers import SymmetricDelete
+
+    peer = SymmetricDelete()
+    before = resident_bytes()
+    start = time.perf_counter()
+    peer.build(words)
+    built = time.perf_counter() - start
+    return {"build_s": built, "load_s": None, "before": before,
+            "lookup": peer.lookup, "terms": peer.terms}
+
+
+def build_fuzzyfst(words: List[str], work: Path) -> Dict:
+    import fuzzyfst
+
+    path = str(work / "words.fst")
+    before = resident_bytes()
+    start = time.perf_counter()
+    fuzzyfst.build(path, words)
+    built = time.perf_counter() - start
+    start = time.perf_counter()
+    index = fuzzyfst.Fst.open(path)
+    loaded = time.perf_counter() - start
+    return {"build_s": built, "load_s": loaded, "before": before,
+            "lookup": lambda q, d: index.fuzzy_search(q, d), "terms": lambda r: {t for t, _ in r}}
+
+
+def measure_peer(name: str, every: int, count: int, work: Path) -> Dict:
+    """One library, in this process: its figures and its answers."""
+    import workload
+
+    words = workload.load_vocabulary(every)
+    queries = workload.typo_queries(words, count)
+    built = globals()[f"build_{name}"](words, work)
+    lookup = built.pop("lookup")
+    terms = built.pop("terms")
+    built["median_us"] = {d: median_us(lambda q: lookup(q, d), queries) for d in DISTANCES}
+    # Measured once the lookups have run: what they derive or map counts too.
+    built["memory"] = resident_bytes() - built.pop("before")
+    built.pop("keep", None)
+    built["answers"] = {d: [sorted(terms(lookup(q, d))) for q in queries] for d in DISTANCES}
+    return built
+
+
+def run_peer(name: str, args: argparse.Namespace, work: Path) -> Dict:
+    out = work / f"{name}.json"
+    command = [sys.executable, __file__, "--peer", name, "--every", str(args.every),
+               "--queries", str(args.queries), "--work", str(work)]
+    done = subprocess.run(command, check=False)
+    if done.returncode != 0 or not out.exists():
+        return {"missing": f"{name} did not run (status {done.returncode}; see above)"}
+    return json.loads(out.read_text())
+
+
+def walk_cost(work: Path, every: int, count: int) -> Dict:
+    import native
+    import workload
+
+    program, why = native.build(HERE.parent / "build" / "bench", "quellnor_walk_cost")
+    if program is None:
+        return {"missing": why}
+    words = workload.load_vocabulary(every)
+    workload.write_lines(work / "typos.txt", workload.typo_queries(words, count))
+    workload.write_lines(work / "prefixes.txt", workload.prefix_queries(words, count))
+    done = subprocess.run([str(program), str(work / "index.bin"), str(work / "typos.txt"),
+                           str(work / "prefixes.txt")], capture_output=True, text=True, check=False)
+    return json.loads(done.stdout) if done.returncode == 0 else {"missing": done.stderr.strip()}
+
+
+# --- the table --------------------------------------------------------------------
+
+def agreement(peer: Dict, reference: Dict, d: int) -> str:
+    """Share of queries whose terms at distance d are quellnor's."""
+    same = sum(a == b for a, b in zip(peer["answers"][str(d)], reference["answers"][str(d)]))
+    return f"{100 * same / max(1, len(reference['answers'][str(d)])):.0f} %"
+
+
+def table(results: Dict, cost: Dict) -> str:
+    mib = 1 << 20
+    rows = ["| | build | load | memory | d=0 µs | d=1 µs | d=2 µs | nodes d=1 | nodes d=2 | same terms d=1/d=2 |",
+            "|---|---|---|---|---|---|---|---|---|---|"]
+    reference = results.get("quellnor", {})
+    for name, r in results.items():
+        if "missing" in r:
+            rows.append(f"| {name} | {r['missing']} |")
+            continue
+        load = "–" if r["load_s"] is None else f"{1000 * r['load_s']:.1f} ms"
+        build = r.get("build_note") or f"{r['build_s']:.2f} s"
+        nodes = ["–", "–"]
+        if name == "quellnor" and "missing" not in cost:
+            nodes = [f"{cost[f'fuzzy_match d={d}']['shipped']['nodes']:,.0f} "
+                     f"(plain {cost[f'fuzzy_match d={d}']['plain']['nodes']:,.0f})" for d in (1, 2)]
+        same = "–" if name == "quellnor" or "answers" not in reference else \
+            f"{agreement(r, reference, 1)} / {agreement(r, reference, 2)}"
+        us = [f"{r['median_us'][str(d)]:.2f}" for d in DISTANCES]
+        rows.append(f"| {name} | {build} | {load} | {r['memory'] / mib:.1f} MiB | {' | '.join(us)} "
+                    f"| {nodes[0]} | {nodes[1]} | {same} |")
+    return "\n".join(rows)
+
+
+def walk_table(cost: Dict) -> str:
+    if "missing" in cost:
+        return f"nodes visited: {cost['missing']}"
+    rows = ["| native, per query | nodes (shipped) | nodes (plain walk) | µs (shipped) | µs (plain walk) |",
+            "|---|---|---|---|---|"]
+    for call, figures in cost.items():
+        shipped, plain = figures["shipped"], figures.get("plain", figures["shipped"])
+        rows.append(f"| {call} | {shipped['nodes']:,.0f} | {plain['nodes']:,.0f} | "
+                    f"{shipped['median_ns'] / 1000:.2f} | {plain['median_ns'] / 1000:.2f} |")
+    return "\n".join(rows)
+
+
+def goals(results: Dict) -> List[str]:
+    ours, peer = results.get("quellnor", {}), results.get("symspellcpppy", {})
+    if "median_us" not in ours or "median_us" not in peer:
+        return ["goals: not judged, quellnor or symspellcpppy did not run"]
+    ratio = {d: ours["median_us"][str(d)] / peer["median_us"][str(d)] for d in (1, 2)}
+    lines = [
+        (ratio[1] <= 1.0, f"d=1 at most SymSpell's time: {ratio[1]:.2f} x SymSpell"),
+        (ratio[2] <= 1.5, f"d=2 within 1.5 x SymSpell's time: {ratio[2]:.2f} x SymSpell"),
+        (ours["memory"] * 10 <= peer["memory"],
+         f"memory at most a tenth of SymSpell's: {ours['memory'] / max(1, peer['memory']):.3f} of it"),
+        (ours["build_s"] * 50 <= peer["build_s"],
+         f"build at least 50 x faster than SymSpell's: {peer['build_s'] / ours['build_s']:.0f} x faster"),
+    ]
+    return [("met:    " if ok else "MISSED: ") + text for ok, text in lines]
+
+
+def parse_args() -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
+    parser.add_argument("--every", type=int, default=1, help="every Nth word of the list (default: all)")
+    parser.add_argument("--queries", type=int, default=600, help="misspelt words (default: 600)")
+    parser.add_argument("--out", type=Path, default=HERE / "out", help="output directory (default: bench/out)")
+    parser.add_argument("--peer", choices=PEERS, help=argparse.SUPPRESS)
+    parser.add_argument("--work", type=Path, help=argparse.SUPPRESS)
+    return parser.parse_args()
+
+
+def main() -> int:
+    args = parse_args()
+    if args.peer:
+        results = measure_peer(args.peer, args.every, args.queries, args.work)
+        (args.work / f"{args.peer}.json").write_text(json.dumps(results))
+        return 0
+    with tempfile.TemporaryDirectory() as tmp:
+        work = Path(tmp)
+        results = {}
+        for name in PEERS:
+            print(f"[speed] {name}", file=sys.stderr, flush=True)
+            results[name] = run_peer(name, args, work)
+        cost = walk_cost(work, args.every, args.queries) if "missing" not in results["quellnor"] else \
+            {"missing": "quellnor did not run"}
+    print(f"\nfuzzy_match and its peers: every {args.every} of the word list, {args.queries} misspelt words, "
+          "median per lookup from this interpreter\n")
+    print(table(results, cost))
+    print("\n" + "\n".join(f"{name}: {note}" for name, note in NOTES.items()))
+    print("\n" + walk_table(cost) + "\n")
+    print("\n".join(goals(results)))
+    args.out.mkdir(parents=True, exist_ok=True)
+    for r in results.values():
+        r.pop("answers", None)
+    (args.out / "speed.json").write_text(json.dumps({"peers": results, "walks": cost}, indent=1))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,65 @@
+// The split walk against the plain walk, on whatever trie an input decodes to.
+#include "check_split.hpp"
+
+#include <string>
+#include <vector>
+
+#include "fuzz_support.hpp"
+#include "search/matcher.hpp"
+#include "text/code_point_buffer.hpp"
+#include "text/utf8.hpp"
+
+namespace fuzz {
+
+using namespace quellnor;
+
+namespace {
+
+bool same_terms(const std::vector<MatchResult>& a, const std::vector<MatchResult>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i].term != b[i].term || a[i].node_id != b[i].node_id || a[i].distance != b[i].distance)
+            return false;
+    return true;
+}
+
+template <class Call>
+void compare(const char* what, Call&& call, const Trie& trie, const Trie& plain) {
+    const auto split = attempt(what, [&] { return call(trie); });
+    const std::string split_failure = split ? std::string() : last_failure;
+    const auto walked = attempt(what, [&] { return call(plain); });
+    CHECK(split.has_value() == walked.has_value(), std::string(what) + ": only one walk failed");
+    if (!split) CHECK(split_failure == last_failure, std::string(what) + ": " + split_failure + " / " + last_failure);
+    else CHECK(same_terms(*split, *walked), std::string(what) + ": the split walk and the plain walk disagree");
+}
+
+}  // namespace
+
+Trie plain_copy(const Trie& trie) {
+    Trie plain = trie;
+    plain.slots_follow_nodes = false;
+    plain.breadth_first_tree = false;
+    return plain;
+}
+
+void check_split_walk(const Trie& trie, const Trie& plain, std::string_view term, std::uint32_t max_dist,
+                      std::optional<std::uint64_t> limit) {
+    compare("split fuzzy_match", [&](const Trie& t) { return fuzzy_match(t, term, max_dist, std::nullopt); },
+            trie, plain);
+    if (limit)
+        compare("split fuzzy_match limited", [&](const Trie& t) { return fuzzy_match(t, term, max_dist, limit); },
+                trie, plain);
+    // The node matcher takes the split walk for term ends only: spelt as
+    // terms, its hits compare as fuzzy_match's do.
+    CodePointBuffer buffer;
+    const std::u32string_view query = utf8::decode(term, buffer);
+    const auto as_terms = [&](const Trie& t) {
+        std::vector<MatchResult> out;
+        for (const NodeMatch& m : fuzzy_match_nodes(t, query, max_dist, true))
+            out.push_back({std::string(), m.node_id, m.distance});
+        return out;
+    };
+    compare("split term ends", as_terms, trie, plain);
+}
+
+}  // namespace fuzz

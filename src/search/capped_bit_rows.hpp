@@ -1,0 +1,71 @@
+// Bit rows that spend only part of the threshold on the start of the query:
+// the rows of a walk that looks for the matches whose errors fall mostly
+// late (see split_walk.hpp).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "search/bit_row_store.hpp"
+#include "search/bit_rows.hpp"
+
+namespace quellnor::search {
+
+// Levenshtein rows in which a cell of the first `head` + 1 columns (the
+// empty prefix and the query's first `head` code points) counts only while
+// its distance is at most `head_budget`: cells above that there are dropped
+// as if out of reach. The distance of a path is then the least cost of an
+// alignment that spends at most `head_budget` edits before it leaves column
+// `head`; it is never below the true distance, and equals it for every
+// alignment that keeps to the cap. A branch dies as soon as no alignment
+// that keeps to the cap can come within the threshold, which in the bushy
+// top of a trie is nearly at once.
+template <std::uint32_t Levels>
+class CappedBitRows
+    : public BitRowStore<CappedBitRows<Levels>, std::array<std::uint64_t, Levels>, Levels> {
+    using Store = BitRowStore<CappedBitRows<Levels>, std::array<std::uint64_t, Levels>, Levels>;
+
+public:
+    using Row = std::array<std::uint64_t, Levels>;
+    using Parent = typename BitRows<Levels>::Parent;
+
+    // Needs head < query.size() and head_budget < Levels - 1.
+    CappedBitRows(std::u32string_view query, std::size_t head, std::uint32_t head_budget)
+        : Store(query) {
+        const std::uint64_t past_head = ~((std::uint64_t{2} << head) - 1);
+        for (std::size_t k = 0; k < Levels; ++k) allowed_[k] = k > head_budget ? past_head : ~0ULL;
+        Row& root = this->root();
+        for (std::size_t k = 0; k < Levels; ++k) {
+            root[k] = this->root_word(k, query.size()) & allowed_[k];
+            if (k > 0) root[k] |= root[k - 1];
+        }
+    }
+
+    [[gnu::always_inline]] static Parent parent_of(const Row& row) {
+        return BitRows<Levels>::parent_of(row);
+    }
+
+    // As BitRows::child_row, and word k keeps, where it is capped, only what
+    // word k - 1 already holds: a capped cell is within k exactly when it is
+    // within the cap. Each word is capped before the next one reads it, so
+    // that no deletion carries a dropped cell on along the row.
+    [[gnu::always_inline]] bool child_row(const Parent& p, char32_t label, Row& row) const {
+        std::uint64_t match = 0;
+        if (!this->masks_.find(label, match)) return false;
+        row[0] = p.shifted[0] & match;  // word 0 is never capped
+        for (std::size_t k = 1; k < Levels; ++k) {
+            const std::uint64_t reached = (p.shifted[k] & match) | p.from_below[k] | (row[k - 1] << 1);
+            row[k] = (reached & allowed_[k]) | row[k - 1];
+        }
+        return (row[Levels - 1] & this->full_) != 0;
+    }
+
+    static const std::uint64_t* words_of(const Row& row) { return row.data(); }
+
+private:
+    std::uint64_t allowed_[Levels];  // per word, the columns it may hold
+};
+
+}  // namespace quellnor::search

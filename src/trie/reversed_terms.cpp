@@ -1,0 +1,241 @@
+// Deriving the reversed terms: each term spelt backwards, the lot sorted, and
+// the sorted list laid out as a trie breadth first.
+#include "trie/reversed_terms.hpp"
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+#include <numeric>
+#include <string_view>
+#include <utility>
+
+namespace quellnor {
+
+namespace {
+
+// Past this many code points of terms per node of the index (besides a
+// fixed allowance), the terms share so little that reversing them is not
+// worth the memory: a trie of one long chain whose every node ends a term
+// would spell a number of code points that grows with the square of its
+// length.
+constexpr std::size_t kCodePointsPerNode = 16;
+constexpr std::size_t kCodePointAllowance = std::size_t{1} << 20;
+
+// Every term backwards in one block, with where each begins and the node of
+// the index that ends it.
+struct TermTexts {
+    std::vector<char32_t> text;
+    std::vector<std::uint32_t> begin;  // one more than there are terms
+    std::vector<std::uint32_t> forward;
+
+    std::u32string_view term(std::uint32_t i) const {
+        return {text.data() + begin[i], begin[i + 1] - begin[i]};
+    }
+};
+
+// Walks the index in pre-order, ranking its nodes and spelling its terms;
+// false when they grow too long together. The index is a tree numbered
+// breadth first, so its slots and shifts are all in bounds.
+bool spell_backwards(const Trie& trie, std::vector<std::uint32_t>& rank, TermTexts& terms) {
+    const std::size_t nodes = trie.node_shifts.size();
+    const std::size_t most = kCodePointsPerNode * nodes + kCodePointAllowance;
+    rank.assign(nodes, 0);
+    std::uint32_t next_rank = 0;
+    std::vector<char32_t> path;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{0, 0}};  // node, depth
+    while (!stack.empty()) {
+        const auto [node, depth] = stack.back();
+        stack.pop_back();
+        rank[node] = next_rank++;
+        path.resize(depth);
+        if (depth > 0) path[depth - 1] = trie.child_labels[node];
+        if (depth > 0 && trie.is_terminal[node] != 0) {
+            if (depth > most - terms.text.size()) return false;
+            terms.begin.push_back(static_cast<std::uint32_t>(terms.text.size()));
+            terms.text.insert(terms.text.end(), path.rbegin(), path.rend());
+            terms.forward.push_back(node);
+        }
+        const ChildRange run = trie.child_range(node);
+        for (std::size_t slot = run.end; slot-- > run.begin;)  // last first: popped in order
+            stack.emplace_back(static_cast<std::uint32_t>(slot + 1), depth + 1);
+    }
+    terms.begin.push_back(static_cast<std::uint32_t>(terms.text.size()));
+    return true;
+}
+
+// Three code points of a term from `from` on, packed into one word in an
+// order that agrees with the terms' own: two of these decide nearly every
+// comparison of a sort without reading the terms' text from all over memory.
+std::uint64_t sort_key(std::u32string_view term, std::size_t from) {
+    constexpr char32_t kLargest = (char32_t{1} << 21) - 2;
+    std::uint64_t key = 0;
+    for (std::size_t i = from; i < from + 3; ++i) {
+        const std::uint64_t part = i < term.size() ? std::min(term[i], kLargest) + 1 : 0;
+        key = key << 21 | part;
+    }
+    return key;
+}
+
+struct Keyed {
+    std::uint64_t head;  // code points 0 to 2
+    std::uint64_t next;  // 3 to 5
+    std::uint32_t term;
+};
+
+// The terms in the order of their reversed spellings, their text copied in
+// that order so that laying them out reads it front to back; empty when two
+// spell the same, which a trie with two equal labels below one node can.
+TermTexts sorted_terms(const TermTexts& terms) {
+    std::vector<Keyed> order(terms.forward.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i)
+        order[i] = {sort_key(terms.term(i), 0), sort_key(terms.term(i), 3), i};
+    std::sort(order.begin(), order.end(), [&](const Keyed& a, const Keyed& b) {
+        if (a.head != b.head) return a.head < b.head;
+        if (a.next != b.next) return a.next < b.next;
+        const std::u32string_view x = terms.term(a.term);
+        const std::u32string_view y = terms.term(b.term);
+        return x.substr(std::min<std::size_t>(6, x.size())) < y.substr(std::min<std::size_t>(6, y.size()));
+    });
+    TermTexts sorted;
+    sorted.text.reserve(terms.text.size());
+    sorted.begin.reserve(terms.begin.size());
+    sorted.forward.reserve(terms.forward.size());
+    std::u32string_view previous;
+    for (const Keyed& keyed : order) {
+        const std::uint32_t i = keyed.term;
+        const std::u32string_view term = terms.term(i);
+        if (!sorted.forward.empty() && term == previous) return {};
+        previous = term;
+        sorted.begin.push_back(static_cast<std::uint32_t>(sorted.text.size()));
+        sorted.text.insert(sorted.text.end(), term.begin(), term.end());
+        sorted.forward.push_back(terms.forward[i]);
+    }
+    sorted.begin.push_back(static_cast<std::uint32_t>(sorted.text.size()));
+    return sorted;
+}
+
+// A node still to be laid out: the sorted terms below it, which share their
+// first `depth` code points.
+struct Pending {
+    std::uint32_t first;
+    std::uint32_t end;
+    std::uint32_t depth;
+};
+
+// The nodes sorted terms make: the root, and for each term the code points
+// it does not share with the one before.
+std::size_t count_nodes(const TermTexts& terms) {
+    std::size_t nodes = 1;
+    std::u32string_view previous;
+    for (std::uint32_t i = 0; i < terms.forward.size(); ++i) {
+        const std::u32string_view term = terms.term(i);
+        const auto shared = std::mismatch(term.begin(), term.end(), previous.begin(), previous.end()).first;
+        nodes += static_cast<std::size_t>(term.end() - shared);
+        previous = term;
+    }
+    return nodes;
+}
+
+// Lays sorted terms out as a trie numbered breadth first: the nodes are
+// numbered as they are queued, and each node's children are queued together,
+// so slot s holds node s + 1.
+void lay_out(const TermTexts& terms, ReversedTerms& out) {
+    Trie& trie = out.trie;
+    const std::size_t nodes = count_nodes(terms);
+    trie.node_shifts.reserve(nodes);
+    trie.child_labels.reserve(nodes);
+    trie.is_terminal.reserve(nodes);
+    out.term_ends.reserve(terms.forward.size());
+    out.forward_nodes.reserve(terms.forward.size());
+    std::vector<Pending> queue;
+    queue.reserve(nodes);
+    queue.push_back({0, static_cast<std::uint32_t>(terms.forward.size()), 0});
+    trie.child_labels.push_back(U'\0');
+    for (std::size_t node = 0; node < queue.size(); ++node) {
+        auto [first, end, depth] = queue[node];
+        trie.node_shifts.push_back(static_cast<std::uint32_t>(queue.size() - 1));
+        // A term that ends here sorts before every longer one below.
+        const bool ends_here = first < end && terms.term(first).size() == depth;
+        trie.is_terminal.push_back(ends_here ? 1 : 0);
+        if (ends_here) {
+            out.term_ends.push_back(static_cast<std::uint32_t>(node));
+            out.forward_nodes.push_back(terms.forward[first++]);
+        }
+        while (first < end) {
+            const char32_t label = terms.term(first)[depth];
+            std::uint32_t run_end = first + 1;
+            while (run_end < end && terms.term(run_end)[depth] == label) ++run_end;
+            queue.push_back({first, run_end, depth + 1});
+            trie.child_labels.push_back(label);
+            first = run_end;
+        }
+    }
+    trie.child_transitions.resize(queue.size() - 1);
+    std::iota(trie.child_transitions.begin(), trie.child_transitions.end(), 1U);
+    trie.note_layout();
+}
+
+}  // namespace
+
+std::uint32_t ReversedTerms::forward_node(std::uint32_t node) const {
+    const auto at = std::lower_bound(term_ends.begin(), term_ends.end(), node);
+    if (at == term_ends.end() || *at != node) throw Fault("a reversed term has no node in the index");
+    return forward_nodes[static_cast<std::size_t>(at - term_ends.begin())];
+}
+
+std::unique_ptr<ReversedTerms> reverse_terms(const Trie& trie) {
+    if (!trie.breadth_first_tree || trie.has_no_nodes()) return nullptr;
+    auto out = std::make_unique<ReversedTerms>();
+    TermTexts terms;
+    if (!spell_backwards(trie, out->preorder_rank, terms)) return nullptr;
+    const TermTexts sorted = sorted_terms(terms);
+    if (sorted.forward.size() != terms.forward.size()) return nullptr;
+    lay_out(sorted, *out);
+    return out;
+}
+
+struct LazyReversedTerms::State {
+    std::once_flag once;
+    std::unique_ptr<ReversedTerms> terms;
+};
+
+LazyReversedTerms::LazyReversedTerms() = default;
+LazyReversedTerms::~LazyReversedTerms() { delete state_.load(std::memory_order_acquire); }
+LazyReversedTerms::LazyReversedTerms(const LazyReversedTerms&) : LazyReversedTerms() {}
+LazyReversedTerms& LazyReversedTerms::operator=(const LazyReversedTerms& other) {
+    if (this != &other) delete state_.exchange(nullptr, std::memory_order_acq_rel);
+    return *this;
+}
+LazyReversedTerms::LazyReversedTerms(LazyReversedTerms&& other) noexcept
+    : state_(other.state_.exchange(nullptr, std::memory_order_acq_rel)) {}
+LazyReversedTerms& LazyReversedTerms::operator=(LazyReversedTerms&& other) noexcept {
+    if (this != &other)
+        delete state_.exchange(other.state_.exchange(nullptr, std::memory_order_acq_rel),
+                               std::memory_order_acq_rel);
+    return *this;
+}
+
+// The state, made by the first thread to ask; a thread that loses the race
+// to publish its own takes the winner's.
+LazyReversedTerms::State& LazyReversedTerms::state() const {
+    State* current = state_.load(std::memory_order_acquire);
+    if (current != nullptr) return *current;
+    auto fresh = std::make_unique<State>();
+    if (state_.compare_exchange_strong(current, fresh.get(), std::memory_order_acq_rel))
+        return *fresh.release();
+    return *current;
+}
+
+const ReversedTerms* LazyReversedTerms::of(const Trie& trie) const {
+    State& state = this->state();
+    std::call_once(state.once, [&] {
+        try {
+            state.terms = reverse_terms(trie);
+        } catch (const std::bad_alloc&) {
+            // The plain walks need none of it.
+        }
+    });
+    return state.terms.get();
+}
+
+}  // namespace quellnor

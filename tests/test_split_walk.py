@@ -1,0 +1,131 @@
+"""The split walk against the plain one.
+
+Terms within one or two edits of a query long enough are found, in tries
+numbered breadth first, by a walk of the index and a walk of
+its reversed terms (src/search/split_walk.*). The same trie numbered in
+pre-order is walked the plain way, depth first: both must give the same
+terms, distances and order, with or without a limit, and the same ranking.
+"""
+
+import random
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from test_search import children_of, key, load, model_terms, model_video
+from trie_bytes import Index, Payload
+
+WORD_LIST = Path("/usr/share/dict/british-english-huge")
+ALPHABET = "abé😀"
+
+
+@st.composite
+def term_tries(draw):
+    """Tries of distinct terms numbered breadth first, each node's children
+    in an order of the draw's choosing (not necessarily by label), with a
+    payload at every term end."""
+    terms = draw(st.sets(st.text(alphabet=ALPHABET, min_size=1, max_size=10), max_size=24))
+    root = {}
+    for term in sorted(terms):
+        node = root
+        for ch in term:
+            node = node.setdefault(ch, {})
+        node[None] = True
+    ids = list(range(4))
+    order, shifts, labels, ends, slots = [("", root)], [], [], [], 0
+    for label, node in order:  # grows as it goes: a breadth-first queue
+        kids = draw(st.permutations(sorted(k for k in node if k is not None)))
+        shifts.append(slots)
+        labels.append(label or "\0")
+        ends.append(None in node)
+        slots += len(kids)
+        order.extend((k, node[k]) for k in kids)
+    payloads = [Payload(draw(st.integers(1, 9)), [draw(st.sampled_from(ids))], [1]) if end else None
+                for end in ends]
+    return Index(node_shifts=shifts, child_labels=labels, child_transitions=list(range(1, len(labels))),
+                 payloads=payloads, video_index=[key(v) for v in ids], is_terminal=ends)
+
+
+def preorder_copy(ix):
+    """The same trie numbered in pre-order: slots no longer hold the next
+    node, so every walk of it is the plain depth-first one."""
+    order, stack = [], [0]
+    while stack:
+        node = stack.pop()
+        order.append(node)
+        stack.extend(reversed(children_of(ix, node)))
+    number = {old: new for new, old in enumerate(order)}
+    shifts, transitions = [], []
+    for old in order:
+        shifts.append(len(transitions))
+        transitions.extend(number[c] for c in children_of(ix, old))
+    return Index(node_shifts=shifts, child_labels=[ix.child_labels[v] for v in order],
+                 child_transitions=transitions, payloads=[ix.payloads[v] for v in order],
+                 video_index=list(ix.video_index), is_terminal=[ix.is_terminal[v] for v in order])
+
+
+def edited(term, rng, edits):
+    """`term` with `edits` random insertions, deletions, substitutions."""
+    chars = list(term)
+    for _ in range(edits):
+        at = rng.randrange(len(chars) + 1)
+        kind = rng.randrange(3)
+        if kind == 0 or not chars or at == len(chars):
+            chars.insert(at, rng.choice(ALPHABET + "x"))
+        elif kind == 1:
+            del chars[at]
+        else:
+            chars[at] = rng.choice(ALPHABET + "x")
+    return "".join(chars)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(term_tries(), st.text(alphabet=ALPHABET + "x", max_size=12), st.randoms(use_true_random=False),
+       st.integers(0, 3), st.one_of(st.none(), st.integers(0, 5)), st.sampled_from([None, True, False]))
+def test_split_walk_answers_as_the_plain_walk(ix, text, rng, max_dist, limit, include):
+    terms = [p for p, end in zip(walk_labels(ix), ix.is_terminal) if end]
+    query = edited(rng.choice(terms), rng, rng.randrange(4)) if terms and rng.random() < 0.7 else text
+    split, plain = load(ix), load(preorder_copy(ix))
+    want = model_terms(ix, query, max_dist)
+    assert split.fuzzy_match(query, max_dist) == want == plain.fuzzy_match(query, max_dist)
+    assert split.fuzzy_match(query, max_dist, limit) == plain.fuzzy_match(query, max_dist, limit)
+    assert split.fuzzy_match_video(query, max_dist, limit, include) == \
+        plain.fuzzy_match_video(query, max_dist, limit, include) == \
+        model_video(ix, query, max_dist, limit, include)
+
+
+def walk_labels(ix):
+    """Each node's path from the root, by node number."""
+    paths = [""] * len(ix.child_labels)
+    for node in range(len(ix.child_labels)):
+        for child in children_of(ix, node):
+            paths[child] = paths[node] + ix.child_labels[child]
+    return paths
+
+
+@pytest.fixture(scope="module")
+def word_list_pair():
+    if not WORD_LIST.exists():
+        pytest.skip(f"{WORD_LIST} is not installed")
+    from tries import breadth_first
+
+    words = sorted(set(WORD_LIST.read_text(encoding="utf-8").split("\n")) - {""})[::40]
+    shifts, labels, payloads, transitions = breadth_first(words, lambda node: Payload(1, [0], [1]))
+    ix = Index(node_shifts=shifts, child_labels=[label or "\0" for label in labels],
+               child_transitions=transitions, payloads=payloads, video_index=[key(0)],
+               is_terminal=[p is not None for p in payloads])
+    return words, load(ix), load(preorder_copy(ix))
+
+
+@pytest.mark.parametrize("max_dist", [1, 2, 3])
+def test_split_walk_on_the_word_list(word_list_pair, max_dist):
+    words, split, plain = word_list_pair
+    rng = random.Random(max_dist)
+    for word in rng.sample(words, 150):
+        query = edited(word, rng, rng.randrange(max_dist + 2))
+        want = plain.fuzzy_match(query, max_dist)
+        assert split.fuzzy_match(query, max_dist) == want, query
+        assert split.fuzzy_match(query, max_dist, 3) == want[:3], query
+        assert split.fuzzy_match_video(query, max_dist) == plain.fuzzy_match_video(query, max_dist), query
