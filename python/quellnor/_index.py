@@ -124,6 +124,15 @@ class Index(IndexCore):
             term = fold(term)
         return _fuzzy_match_video(self, term, max_dist, limit, include_prefix_nodes)
 
+    def to_bytes(self) -> bytes:
+        """As ``PrefixSearch.to_bytes``; an index of the caller's own video ids
+        has no such form (its keys are UUIDs) and raises ``ValueError``."""
+        if self.video_key_kind != "uuid":
+            raise ValueError(
+                f"this index's videos are the caller's {self.video_key_kind} ids, which the byte form of "
+                "to_bytes cannot hold (its video keys are UUIDs): pickle the index instead")
+        return IndexCore.to_bytes(self)
+
     def weight(self, term: str) -> int:
         """The weight of ``term`` (the sum of its counts), 0 when it is absent."""
         if not isinstance(term, str):
@@ -169,4 +178,4 @@ class Index(IndexCore):
     def __reduce__(self) -> Tuple[Callable[..., "Index"], Tuple[Any, ...]]:
         from ._pickle import restore_index
 
-        return restore_index, (type(self), self.to_bytes(), self._extras())
+        return restore_index, (type(self), IndexCore.to_bytes(self), self._extras())

@@ -169,6 +169,9 @@ def load_lines(
             if isinstance(term, str) and len(term) > MAX_TERM_CHARS:
                 raise ValueError(f"the term is {len(term):,} characters long; at most {MAX_TERM_CHARS:,} are allowed")
             add(*row)
+            if rows == 0 and builder.video_kind != "uuid":
+                # The index file this writes keys its videos by UUID.
+                raise ValueError(f"the video {row[1]!r} is not a UUID, and an index file holds UUID videos only")
         except ValueError as exc:
             raise InputError(f"{source}:{lineno}: {exc}") from None
         rows += 1

@@ -56,6 +56,10 @@ TermIndex term_index_from_extras(const Trie& trie, const Extras& extras) {
         terms.table = derive_completion_table(trie, std::move(weights));
     }
     terms.spellings = Spellings(extras.spellings);
+    if (extras.video_ids.given() && extras.video_ids.size() != trie.video_index.size())
+        throw InputError("extras: " + std::to_string(extras.video_ids.size()) + " video ids for " +
+                         std::to_string(trie.video_index.size()) + " videos");
+    terms.video_ids = extras.video_ids;
     return terms;
 }
 
