@@ -24,7 +24,7 @@ VENV_ASAN    := .venv-asan
 # depend on which cmake happens to be first on PATH.
 BASE_REQS := pytest>=7 hypothesis>=6 scikit-build-core>=0.10 cmake>=3.20 ninja
 # Optional extras, CPython only: a failure to install them is a warning.
-OPTIONAL_REQS := numpy
+OPTIONAL_REQS := numpy pyarrow duckdb
 
 REQS_HASH := $(shell printf '%s|%s' '$(BASE_REQS)' '$(OPTIONAL_REQS)' | md5sum | cut -c1-12)
 

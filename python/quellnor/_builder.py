@@ -13,14 +13,17 @@ import sys
 import uuid
 from contextlib import contextmanager
 from itertools import islice
-from typing import Callable, Iterable, Iterator, Optional, Tuple, Union
+from typing import Any, Callable, Iterable, Iterator, Optional, Tuple, Union
 
 from _quellnor import NativeBuilder
 
 from ._fold import fold as _fold
 from ._index import Index
 
-__all__ = ["DEFAULT_VIDEO_TOP_N", "MAX_COUNT", "IndexBuilder", "ProgressHook", "VideoKey", "build_index"]
+__all__ = [
+    "DEFAULT_VIDEO_TOP_N", "MAX_COUNT", "IndexBuilder", "ProgressHook", "VideoKey", "build_index",
+    "build_index_from_columns",
+]
 
 #: Videos kept per node when none is asked for. A node's list keeps the
 #: videos with the highest counts over its subtree; the node's total still
@@ -121,6 +124,19 @@ class IndexBuilder:
         none: the ``ValueError`` names it by its position, counted from 0."""
         self._native.add_rows(rows)
 
+    def add_columns(self, terms: Any, videos: Any, counts: Any = None) -> None:
+        """Adds a row per position of three columns, all of them or none.
+
+        A column is a Python sequence, a numpy array (text 'U'/'S', integers
+        or floats, read in place without a Python object per row) or an
+        Apache Arrow array; ``terms`` alone may also be an Arrow table (or
+        anything with ``__arrow_c_stream__``: a pyarrow Table, a DuckDB or
+        Polars result) whose columns are named term, video and count, or are
+        the first two or three. ``counts`` left out counts 1 per row. The
+        rules per value are those of ``add``.
+        """
+        _add_columns(self._native, terms, videos, counts, atomic=True)
+
     def build(self, video_top_n: int = DEFAULT_VIDEO_TOP_N, *, progress: Optional[ProgressHook] = None) -> Index:
         """Builds the index of everything added so far.
 
@@ -151,7 +167,9 @@ def build_index(
     builder = IndexBuilder(fold=fold)
     add_rows = builder._native.add_rows
     with _gc_paused():
-        if isinstance(rows, (list, tuple)):
+        if hasattr(rows, "__arrow_c_stream__"):
+            _add_columns(builder._native, rows, None, None, atomic=False)
+        elif isinstance(rows, (list, tuple)):
             add_rows(rows)
         else:
             iterator = iter(rows)
@@ -160,9 +178,55 @@ def build_index(
                 batch = list(islice(iterator, _BATCH_ROWS))
                 if not batch:
                     break
-                add_rows(batch, start)
+                add_rows(batch, start, False)
                 start += len(batch)
     return builder.build(video_top_n=video_top_n, progress=progress)
+
+
+def build_index_from_columns(
+    terms: Any,
+    videos: Any,
+    counts: Any = None,
+    video_top_n: int = DEFAULT_VIDEO_TOP_N,
+    fold: bool = True,
+    *,
+    progress: Optional[ProgressHook] = None,
+) -> Index:
+    """Builds an index from columns; see ``IndexBuilder.add_columns``."""
+    builder = IndexBuilder(fold=fold)
+    _add_columns(builder._native, terms, videos, counts, atomic=False)
+    return builder.build(video_top_n=video_top_n, progress=progress)
+
+
+def _is_arrow(value: Any) -> bool:
+    return hasattr(value, "__arrow_c_stream__") or hasattr(value, "__arrow_c_array__")
+
+
+def _add_columns(native: Any, terms: Any, videos: Any, counts: Any, atomic: bool) -> None:
+    if videos is None and counts is None and hasattr(terms, "__arrow_c_stream__"):
+        native.add_arrow(terms.__arrow_c_stream__(), atomic)
+        return
+    if videos is None:
+        raise TypeError("add_columns() needs the videos column, unless terms is an Arrow table")
+    if _is_arrow(terms) or _is_arrow(videos) or _is_arrow(counts):
+        # Given Arrow columns, pyarrow is there to put them in one table.
+        import pyarrow
+
+        columns = {"term": terms, "video": videos}
+        if counts is not None:
+            columns["count"] = counts
+        table = pyarrow.table({name: _arrow_column(pyarrow, column) for name, column in columns.items()})
+        native.add_arrow(table.__arrow_c_stream__(), atomic)
+        return
+    native.add_columns(terms, videos, counts, atomic)
+
+
+def _arrow_column(pyarrow: Any, column: Any) -> Any:
+    """An Arrow array or chunked array as it is; anything else (a list, a
+    numpy array, another library's Arrow array) made one by pyarrow."""
+    if isinstance(column, (pyarrow.Array, pyarrow.ChunkedArray)):
+        return column
+    return pyarrow.array(column)
 
 
 @contextmanager

@@ -6,7 +6,9 @@
 #include <utility>
 #include <vector>
 
+#include "binding/arrow_columns.hpp"
 #include "binding/cache.hpp"
+#include "binding/columns.hpp"
 #include "binding/errors.hpp"
 #include "binding/frame.hpp"
 #include "binding/index_object.hpp"
@@ -47,37 +49,56 @@ std::string row_text(PyObject* term, PyObject* video, PyObject* count) {
     return "row (" + shown(term) + ", " + shown(video) + ", " + shown(count) + ")";
 }
 
-// Converts a batch of rows, each given to `each` as a callback that converts
-// one row's three objects; commits them once all are good, or leaves the
-// table as it was.
-template <class ForEachRow>
-void add_batch(const BuilderUse& use, ForEachRow for_each_row) {
-    RowTable& rows = use.rows();
-    const RowTable::Mark mark = rows.mark();
-    std::vector<RowNumbers> staged;
-    try {
-        for_each_row([&](PyObject* term, PyObject* video, PyObject* count) {
-            staged.push_back(convert_row(rows, use.fold(), term, video, count));
-        });
-    } catch (...) {
-        rows.roll_back(mark);
-        throw;
+// Rows converted and held back until the whole batch is known to be good,
+// so that a bad row leaves the table as it was. A batch that need not be
+// all or nothing (build_index's, whose builder nobody else sees) commits
+// every so many rows instead, and holds little.
+class Batch {
+public:
+    Batch(const BuilderUse& use, bool atomic) : use_(use), rows_(use.rows()), mark_(rows_.mark()), atomic_(atomic) {}
+
+    template <class ForEachRow>
+    void run(ForEachRow for_each_row) {
+        try {
+            for_each_row([&](auto convert_cells) {
+                staged_.push_back(convert_cells(rows_, use_.fold()));
+                if (!atomic_ && staged_.size() >= kUnheldRows) commit();
+            });
+        } catch (...) {
+            rows_.roll_back(mark_);
+            throw;
+        }
+        commit();
     }
-    Progress progress;
-    for (const RowNumbers& row : staged) {
-        progress.advance();
-        rows.add_row(row.spelling, row.video, row.count);
+
+private:
+    static constexpr std::size_t kUnheldRows = 1 << 16;
+
+    void commit() {
+        Progress progress;
+        for (const RowNumbers& row : staged_) {
+            progress.advance();
+            rows_.add_row(row.spelling, row.video, row.count);
+        }
+        staged_.clear();
+        mark_ = rows_.mark();
     }
-}
+
+    const BuilderUse& use_;
+    RowTable& rows_;
+    RowTable::Mark mark_;
+    bool atomic_;
+    std::vector<RowNumbers> staged_;
+};
 
 PyObject* add(PyObject* self, PyObject* args) {
     return call_frame([&] {
         PyObject *term, *video, *count;
         if (!PyArg_ParseTuple(args, "OOO:add", &term, &video, &count)) PythonError::raise_pending();
         const BuilderUse use(self);
-        add_batch(use, [&](auto convert) {
+        Batch(use, true).run([&](auto stage) {
             try {
-                convert(term, video, count);
+                stage([&](RowTable& rows, PyObject* fold) { return convert_row(rows, fold, term, video, count); });
             } catch (const RowRefused& refused) {
                 throw MessageError(PyExc_ValueError, row_text(term, video, count) + ": " + refused.what());
             }
@@ -88,8 +109,8 @@ PyObject* add(PyObject* self, PyObject* args) {
 
 // One item of add_rows: a (term, video, count) triple, or a ValueError
 // naming the row by its position.
-template <class Convert>
-void convert_item(PyObject* item, Py_ssize_t position, Convert& convert) {
+template <class Stage>
+void convert_item(PyObject* item, Py_ssize_t position, Stage& stage) {
     const auto prefix = [&] { return "row " + std::to_string(position); };
     Ref triple;
     if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 3) {
@@ -104,7 +125,7 @@ void convert_item(PyObject* item, Py_ssize_t position, Convert& convert) {
     PyObject* video = PyTuple_GET_ITEM(triple.get(), 1);
     PyObject* count = PyTuple_GET_ITEM(triple.get(), 2);
     try {
-        convert(term, video, count);
+        stage([&](RowTable& rows, PyObject* fold) { return convert_row(rows, fold, term, video, count); });
     } catch (const RowRefused& refused) {
         throw MessageError(PyExc_ValueError,
                            prefix() + ": " + row_text(term, video, count) + ": " + refused.what());
@@ -115,11 +136,12 @@ PyObject* add_rows(PyObject* self, PyObject* args) {
     return call_frame([&] {
         PyObject* rows;
         Py_ssize_t start = 0;
-        if (!PyArg_ParseTuple(args, "O|n:add_rows", &rows, &start)) PythonError::raise_pending();
+        int atomic = 1;
+        if (!PyArg_ParseTuple(args, "O|np:add_rows", &rows, &start, &atomic)) PythonError::raise_pending();
         const BuilderUse use(self);
         Ref iterator(PyObject_GetIter(rows));
         if (!iterator) PythonError::raise_pending();
-        add_batch(use, [&](auto convert) {
+        Batch(use, atomic != 0).run([&](auto convert) {
             Progress progress;
             for (Py_ssize_t position = start;; ++position) {
                 progress.advance();
@@ -130,6 +152,74 @@ PyObject* add_rows(PyObject* self, PyObject* args) {
                 }
                 convert_item(item.get(), position, convert);
             }
+        });
+        return Ref::borrowed(Py_None).release();
+    });
+}
+
+// Stages every row of three columns; a bad one raises ValueError naming it
+// by its position, counted from `start`.
+template <class Stage>
+void stage_columns(Stage& stage, Column& terms, Column& videos, Column* counts, std::size_t start) {
+    const std::size_t size = terms.size();
+    if (videos.size() != size || (counts != nullptr && counts->size() != size))
+        throw MessageError(PyExc_ValueError,
+                           "the columns differ in length: " + std::to_string(size) + " terms, " +
+                               std::to_string(videos.size()) + " videos" +
+                               (counts ? ", " + std::to_string(counts->size()) + " counts" : std::string()));
+    Progress progress;
+    for (std::size_t row = 0; row < size; ++row) {
+        progress.advance();
+        Cell term, video, count;
+        try {
+            stage([&](RowTable& rows, PyObject* fold) {
+                term = terms.at(row);
+                video = videos.at(row);
+                if (counts) count = counts->at(row);
+                const std::uint64_t number = counts ? count_of_cell(count) : 1;
+                const std::uint32_t spelling = spelling_of_cell(rows, fold, term);
+                return RowNumbers{spelling, video_of_cell(rows, video), number};
+            });
+        } catch (const RowRefused& refused) {
+            throw MessageError(PyExc_ValueError, "row " + std::to_string(start + row) + ": row (" + shown(term) +
+                                                     ", " + shown(video) + ", " +
+                                                     (counts ? shown(count) : std::string("1")) + "): " +
+                                                     refused.what());
+        } catch (const InputError& mixed) {
+            throw MessageError(PyExc_ValueError, "row " + std::to_string(start + row) + ": " + mixed.what());
+        }
+    }
+}
+
+PyObject* add_columns(PyObject* self, PyObject* args) {
+    return call_frame([&] {
+        PyObject *terms, *videos, *counts = Py_None;
+        int atomic = 1;
+        if (!PyArg_ParseTuple(args, "OO|Op:add_columns", &terms, &videos, &counts, &atomic))
+            PythonError::raise_pending();
+        const BuilderUse use(self);
+        const auto term_column = column_of(terms, "terms");
+        const auto video_column = column_of(videos, "videos");
+        const auto count_column = counts == Py_None ? nullptr : column_of(counts, "counts");
+        Batch(use, atomic != 0).run([&](auto stage) {
+            stage_columns(stage, *term_column, *video_column, count_column.get(), 0);
+        });
+        return Ref::borrowed(Py_None).release();
+    });
+}
+
+PyObject* add_arrow(PyObject* self, PyObject* args) {
+    return call_frame([&] {
+        PyObject* capsule;
+        int atomic = 1;
+        if (!PyArg_ParseTuple(args, "O|p:add_arrow", &capsule, &atomic)) PythonError::raise_pending();
+        const BuilderUse use(self);
+        std::size_t start = 0;
+        Batch(use, atomic != 0).run([&](auto stage) {
+            for_each_arrow_batch(capsule, [&](Column& terms, Column& videos, Column* counts) {
+                stage_columns(stage, terms, videos, counts, start);
+                start += terms.size();
+            });
         });
         return Ref::borrowed(Py_None).release();
     });
@@ -200,8 +290,14 @@ PyObject* video_kind(const RowTable& rows) {
 PyMethodDef methods[] = {
     {"add", add, METH_VARARGS, "add(term, video, count)\n--\n\nAdds one row, or raises ValueError naming it."},
     {"add_rows", add_rows, METH_VARARGS,
-     "add_rows(rows, start=0)\n--\n\nAdds (term, video, count) rows, all or none; a bad row raises\n"
+     "add_rows(rows, start=0, atomic=True)\n--\n\nAdds (term, video, count) rows, all or none; a bad row raises\n"
      "ValueError naming its position, counted from start."},
+    {"add_columns", add_columns, METH_VARARGS,
+     "add_columns(terms, videos, counts=None, atomic=True)\n--\n\nAdds a row per position of three columns\n"
+     "(sequences, or numpy arrays read in place); counts default to 1."},
+    {"add_arrow", add_arrow, METH_VARARGS,
+     "add_arrow(stream, atomic=True)\n--\n\nAdds the rows of an Arrow table given as the PyCapsule of its\n"
+     "__arrow_c_stream__: columns term, video and count, or the first two or three."},
     {"build", build, METH_VARARGS,
      "build(cls, video_top_n, progress=None)\n--\n\nAn instance of cls (an IndexCore type) holding the index;\n"
      "progress(phase, items) is called as each phase starts."},

@@ -1,12 +1,15 @@
 #include "binding/row_convert.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "binding/cache.hpp"
 #include "binding/errors.hpp"
+#include "binding/storage_pypy.hpp"
 #include "fault.hpp"
+#include "text/utf8.hpp"
 
 namespace quellnor::binding {
 
@@ -25,7 +28,12 @@ Utf8 utf8_of_str(PyObject* value) {
     Utf8 out;
     PyObject* exact = value;
     if (!PyUnicode_CheckExact(value)) {
+#ifdef PYPY_VERSION
+        // PyPy's copy of a subclass would ask its __str__.
+        out.keeper = pypy::stored_text(value);
+#else
         out.keeper = Ref(PyUnicode_FromObject(value));
+#endif
         if (!out.keeper) PythonError::raise_pending();
         exact = out.keeper.get();
     }
@@ -41,22 +49,39 @@ Utf8 utf8_of_str(PyObject* value) {
     return out;
 }
 
+}  // namespace
+
+std::uint32_t spelling_of_text(RowTable& rows, PyObject* fold, std::string_view text, PyObject* object) {
+    if (text.empty()) throw RowRefused("the term must be a non-empty str");
+    if (const auto known = rows.find_spelling(text)) return *known;
+    if (text.find('\0') != std::string_view::npos) throw RowRefused("the term contains a NUL character");
+    Ref made;
+    if (object == nullptr) {
+        // Text from a column, never seen as a str: it must be UTF-8.
+        if (!utf8::is_valid(text)) throw RowRefused("the term is not valid UTF-8");
+        if (fold == nullptr) return rows.add_spelling(text, text);
+        made = Ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+        if (!made) PythonError::raise_pending();
+        object = made.get();
+    }
+    if (fold == nullptr) return rows.add_spelling(text, text);
+    Ref folded(PyObject_CallOneArg(fold, object));
+    if (!folded) PythonError::raise_pending();
+    if (!PyUnicode_CheckExact(folded.get())) raise_type_mismatch(folded.get(), "str");
+    const Utf8 stored = utf8_of_str(folded.get());
+    if (!stored.valid) throw RowRefused("the term is not valid Unicode text");
+    if (stored.text.empty()) throw RowRefused("the term folds to an empty text");
+    return rows.add_spelling(text, stored.text);
+}
+
 std::uint32_t spelling_of(RowTable& rows, PyObject* fold, PyObject* term) {
     if (PyUnicode_Check(term) <= 0) throw RowRefused("the term must be a non-empty str");
     const Utf8 original = utf8_of_str(term);
     if (!original.valid) throw RowRefused("the term is not valid Unicode text");
-    if (original.text.empty()) throw RowRefused("the term must be a non-empty str");
-    if (const auto known = rows.find_spelling(original.text)) return *known;
-    if (original.text.find('\0') != std::string_view::npos) throw RowRefused("the term contains a NUL character");
-    if (fold == nullptr) return rows.add_spelling(original.text, original.text);
-    Ref folded(PyObject_CallOneArg(fold, original.keeper ? original.keeper.get() : term));
-    if (!folded) PythonError::raise_pending();
-    if (!PyUnicode_CheckExact(folded.get())) raise_type_mismatch(folded.get(), "str");
-    const Utf8 text = utf8_of_str(folded.get());
-    if (!text.valid) throw RowRefused("the term is not valid Unicode text");
-    if (text.text.empty()) throw RowRefused("the term folds to an empty text");
-    return rows.add_spelling(original.text, text.text);
+    return spelling_of_text(rows, fold, original.text, original.keeper ? original.keeper.get() : term);
 }
+
+namespace {
 
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -85,6 +110,25 @@ bool parse_uuid_text(std::string_view text, std::uint8_t (&key)[16]) {
 
 std::string_view bytes_view(const std::uint8_t (&key)[16]) { return {reinterpret_cast<const char*>(key), 16}; }
 
+}  // namespace
+
+std::uint32_t video_of_text(RowTable& rows, std::string_view text) {
+    std::uint8_t key[16];
+    if (rows.video_kind() != VideoIdKind::text && parse_uuid_text(text, key))
+        return rows.intern_video(VideoIdKind::uuid, bytes_view(key));
+    if (rows.video_kind() == VideoIdKind::uuid)
+        throw RowRefused("the video key must be a UUID in its 36-character form (8-4-4-4-12 hexadecimal digits), "
+                         "as this index's videos are UUIDs");
+    if (!utf8::is_valid(text)) throw RowRefused("the video id is not valid UTF-8");
+    return rows.intern_video(VideoIdKind::text, text);
+}
+
+std::uint32_t video_of_integer(RowTable& rows, std::int64_t id) {
+    return rows.intern_video(VideoIdKind::integer, integer_id_key(id));
+}
+
+namespace {
+
 PyObject* uuid_type() {
     static OnceSlot<> type;
     PyObject* found = type.get([] {
@@ -98,13 +142,7 @@ PyObject* uuid_type() {
 std::uint32_t video_of_str(RowTable& rows, PyObject* video) {
     const Utf8 text = utf8_of_str(video);
     if (!text.valid) throw RowRefused("the video id is not valid Unicode text");
-    std::uint8_t key[16];
-    if (rows.video_kind() != VideoIdKind::text && parse_uuid_text(text.text, key))
-        return rows.intern_video(VideoIdKind::uuid, bytes_view(key));
-    if (rows.video_kind() == VideoIdKind::uuid)
-        throw RowRefused("the video key must be a UUID in its 36-character form (8-4-4-4-12 hexadecimal digits), "
-                         "as this index's videos are UUIDs");
-    return rows.intern_video(VideoIdKind::text, text.text);
+    return video_of_text(rows, text.text);
 }
 
 std::uint32_t video_of_bytes(RowTable& rows, PyObject* bytes) {
@@ -117,6 +155,8 @@ std::uint32_t video_of_bytes(RowTable& rows, PyObject* bytes) {
     return rows.intern_video(VideoIdKind::uuid, {PyBytes_AsString(bytes), 16});
 }
 
+}  // namespace
+
 std::uint32_t video_of(RowTable& rows, PyObject* video) {
     if (PyUnicode_Check(video)) return video_of_str(rows, video);
     if (PyBytes_Check(video) || PyByteArray_Check(video)) return video_of_bytes(rows, video);
@@ -127,7 +167,7 @@ std::uint32_t video_of(RowTable& rows, PyObject* video) {
         const long long id = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
         if (id == -1 && PyErr_Occurred()) PythonError::raise_pending();
         if (overflow != 0) throw RowRefused("a video id given as an int must fit in 64 bits (signed)");
-        return rows.intern_video(VideoIdKind::integer, integer_id_key(id));
+        return video_of_integer(rows, id);
     }
     const int is_uuid = PyObject_IsInstance(video, uuid_type());
     if (is_uuid < 0) PythonError::raise_pending();
@@ -141,14 +181,32 @@ std::uint32_t video_of(RowTable& rows, PyObject* video) {
     return rows.intern_video(VideoIdKind::uuid, {PyBytes_AS_STRING(bytes.get()), 16});
 }
 
-std::uint64_t count_of_float(PyObject* count) {
-    const double value = PyFloat_AS_DOUBLE(count);
-    if (!std::isfinite(value) || value != std::floor(value))
-        throw RowRefused("the count must be a whole number, not " + shown(count));
+std::uint64_t count_of_double(double value) {
+    if (!std::isfinite(value) || value != std::floor(value)) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.17g", value);
+        throw RowRefused(std::string("the count must be a whole number, not ") + text);
+    }
     if (value < 0) throw RowRefused("the count must not be negative");
     // Counts saturate long before 2**64; a larger float saturates too.
     return value >= 18446744073709551615.0 ? UINT64_MAX : static_cast<std::uint64_t>(value);
 }
+
+std::uint64_t count_of_signed(std::int64_t value) {
+    if (value < 0) throw RowRefused("the count must not be negative");
+    return static_cast<std::uint64_t>(value);
+}
+
+namespace {
+
+std::uint64_t count_of_float(PyObject* count) {
+    const double value = PyFloat_AS_DOUBLE(count);
+    if (!std::isfinite(value) || value != std::floor(value))
+        throw RowRefused("the count must be a whole number, not " + shown(count));
+    return count_of_double(value);
+}
+
+}  // namespace
 
 std::uint64_t count_of(PyObject* count) {
     if (PyBool_Check(count)) throw RowRefused("the count must be an int");
@@ -169,8 +227,6 @@ std::uint64_t count_of(PyObject* count) {
     if (overflow < 0 || value < 0) throw RowRefused("the count must not be negative");
     return overflow > 0 ? UINT64_MAX : static_cast<std::uint64_t>(value);
 }
-
-}  // namespace
 
 RowNumbers convert_row(RowTable& rows, PyObject* fold, PyObject* term, PyObject* video, PyObject* count) {
     const std::uint64_t number = count_of(count);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "build/row_table.hpp"
 
@@ -29,6 +30,19 @@ struct RowNumbers {
 // given. Adds new spellings and videos to `rows` (the caller rolls them back
 // when the batch fails); adds no row.
 RowNumbers convert_row(RowTable& rows, PyObject* fold, PyObject* term, PyObject* video, PyObject* count);
+
+// The parts of convert_row, for values read from columns as well as
+// objects. `object` is the str whose UTF-8 `text` is, or null for text from
+// a column (then checked to be UTF-8).
+std::uint32_t spelling_of_text(RowTable& rows, PyObject* fold, std::string_view text, PyObject* object);
+std::uint32_t spelling_of(RowTable& rows, PyObject* fold, PyObject* term);
+// A UUID's text makes a UUID unless the videos are str ids; any other text a str id.
+std::uint32_t video_of_text(RowTable& rows, std::string_view text);
+std::uint32_t video_of_integer(RowTable& rows, std::int64_t id);
+std::uint32_t video_of(RowTable& rows, PyObject* video);
+std::uint64_t count_of_double(double value);
+std::uint64_t count_of_signed(std::int64_t value);
+std::uint64_t count_of(PyObject* count);
 
 // repr(value) for a message: cut short, and never failing itself.
 std::string shown(PyObject* value);

@@ -1,0 +1,111 @@
+"""Columns (sequences, numpy arrays, Arrow arrays and tables) build the same
+index as the same rows given as tuples, and name a bad row the same way."""
+
+import uuid
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+quellnor = pytest.importorskip("quellnor")
+try:
+    import numpy
+except ImportError:
+    numpy = None
+try:
+    import pyarrow
+except ImportError:
+    pyarrow = None
+
+VIDEOS = [uuid.UUID(int=i * 7919 + 1) for i in range(6)]
+terms = st.text(alphabet="abAB\u00e9\u4e2d\U0001f600", min_size=1, max_size=5).filter(lambda t: quellnor.fold(t))
+video_kinds = {
+    "uuid text": st.sampled_from([str(v) for v in VIDEOS]),
+    "str id": st.sampled_from(["v1", "v2", "", "\u00e9t\u00e9"]),
+    "int id": st.integers(-(2**40), 2**40),
+}
+
+
+def as_numpy(values, kind):
+    if kind == "int id" or (values and isinstance(values[0], int)):
+        return numpy.array(values, dtype=numpy.int64)
+    return numpy.array(values, dtype=object if any(v == "" for v in values) else str)
+
+
+FORMS = ["list", "tuple"] + (["numpy"] if numpy else []) + (["arrow", "arrow table"] if pyarrow else [])
+
+
+def columns_in(form, t, v, c, kind):
+    if form == "list":
+        return list(t), list(v), list(c)
+    if form == "tuple":
+        return tuple(t), tuple(v), tuple(c)
+    if form == "numpy":
+        return as_numpy(t, "term"), as_numpy(v, kind), numpy.array(c, dtype=numpy.uint64)
+    return pyarrow.array(t, pyarrow.string()), pyarrow.array(v), pyarrow.array(c, pyarrow.int64())
+
+
+@pytest.mark.parametrize("form", FORMS)
+@pytest.mark.parametrize("kind", sorted(video_kinds))
+@settings(max_examples=40)
+@given(data=st.data())
+def test_columns_build_what_rows_build(form, kind, data):
+    rows = data.draw(st.lists(st.tuples(terms, video_kinds[kind], st.integers(0, 2**33)), min_size=1, max_size=25))
+    t, v, c = (list(column) for column in zip(*rows))
+    expected = quellnor.build_index(rows)
+    cols = columns_in(form, t, v, c, kind)
+    if form == "arrow table":
+        built = quellnor.build_index(pyarrow.table({"count": cols[2], "video": cols[1], "term": cols[0]}))
+    else:
+        built = quellnor.build_index_from_columns(*cols)
+    assert built == expected
+    assert built.fuzzy_match_video(t[0], 1) == expected.fuzzy_match_video(t[0], 1)
+
+
+@pytest.mark.parametrize("form", FORMS)
+def test_a_bad_cell_names_its_row_and_adds_nothing(form):
+    builder = quellnor.IndexBuilder()
+    builder.add("kept", str(VIDEOS[0]), 1)
+    t, v, c = ["a", "b", "c"], [str(VIDEOS[1])] * 3, [1, -4, 2]
+    if form == "numpy":
+        cols = (as_numpy(t, "term"), as_numpy(v, "uuid text"), numpy.array(c, dtype=numpy.int64))
+    else:
+        cols = columns_in(form, t, v, c, "uuid text")
+    with pytest.raises(ValueError, match=r"^row 1: row \('b', .*-4\): the count must not be negative"):
+        builder.add_columns(*cols)
+    assert (len(builder), builder.video_count) == (1, 1)
+
+
+@pytest.mark.skipif(numpy is None, reason="numpy is not installed")
+@pytest.mark.parametrize("dtype, values, accepted", [
+    ("float64", [3.0, 0.0], True), ("float32", [2.5], False), ("float64", [float("nan")], False),
+    ("int8", [-1], False), ("uint16", [65535], True), ("bool", [True], False),
+])
+def test_numpy_counts_follow_the_rules_of_add(dtype, values, accepted):
+    builder = quellnor.IndexBuilder()
+    column = numpy.array(values, dtype=dtype)
+    call = lambda: builder.add_columns(["t"] * len(values), [1] * len(values), column)  # noqa: E731
+    if accepted:
+        call()
+        assert builder.build().weight("t") == int(sum(values))
+    else:
+        with pytest.raises(ValueError, match="^row 0: .*count"):
+            call()
+
+
+@pytest.mark.skipif(pyarrow is None, reason="pyarrow is not installed")
+def test_arrow_nulls_and_types_are_named():
+    with pytest.raises(ValueError, match=r"^row 1: .*the term is missing \(null\)"):
+        quellnor.build_index_from_columns(pyarrow.array(["a", None]), pyarrow.array([1, 2]))
+    with pytest.raises(TypeError, match="type 'tsu"):
+        quellnor.build_index_from_columns(pyarrow.array(["a"]), pyarrow.array([pyarrow.scalar(0, pyarrow.timestamp("us"))]))
+    uuids = pyarrow.array([v.bytes for v in VIDEOS[:2]], pyarrow.binary(16))
+    built = quellnor.build_index_from_columns(pyarrow.array(["a", "a"]), uuids, pyarrow.array([1, 3], pyarrow.uint8()))
+    assert built == quellnor.build_index([("a", VIDEOS[0], 1), ("a", VIDEOS[1], 3)])
+    sliced = pyarrow.table({"term": ["x", "a", "b"], "video": [1, 2, 3]}).slice(1)
+    assert quellnor.build_index(sliced) == quellnor.build_index([("a", 2, 1), ("b", 3, 1)])
+
+
+def test_columns_of_different_lengths_are_refused():
+    with pytest.raises(ValueError, match="the columns differ in length: 2 terms, 1 videos"):
+        quellnor.build_index_from_columns(["a", "b"], [1])
