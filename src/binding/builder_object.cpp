@@ -1,5 +1,6 @@
 #include "binding/builder_object.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <string>
@@ -212,9 +213,10 @@ PyObject* add_arrow(PyObject* self, PyObject* args) {
     return call_frame([&] {
         PyObject* capsule;
         int atomic = 1;
-        if (!PyArg_ParseTuple(args, "O|p:add_arrow", &capsule, &atomic)) PythonError::raise_pending();
+        Py_ssize_t first = 0;
+        if (!PyArg_ParseTuple(args, "O|pn:add_arrow", &capsule, &atomic, &first)) PythonError::raise_pending();
         const BuilderUse use(self);
-        std::size_t start = 0;
+        auto start = static_cast<std::size_t>(std::max<Py_ssize_t>(first, 0));
         Batch(use, atomic != 0).run([&](auto stage) {
             for_each_arrow_batch(capsule, [&](Column& terms, Column& videos, Column* counts) {
                 stage_columns(stage, terms, videos, counts, start);
@@ -296,7 +298,7 @@ PyMethodDef methods[] = {
      "add_columns(terms, videos, counts=None, atomic=True)\n--\n\nAdds a row per position of three columns\n"
      "(sequences, or numpy arrays read in place); counts default to 1."},
     {"add_arrow", add_arrow, METH_VARARGS,
-     "add_arrow(stream, atomic=True)\n--\n\nAdds the rows of an Arrow table given as the PyCapsule of its\n"
+     "add_arrow(stream, atomic=True, start=0)\n--\n\nAdds the rows of an Arrow table given as the PyCapsule of its\n"
      "__arrow_c_stream__: columns term, video and count, or the first two or three."},
     {"build", build, METH_VARARGS,
      "build(cls, video_top_n, progress=None)\n--\n\nAn instance of cls (an IndexCore type) holding the index;\n"
