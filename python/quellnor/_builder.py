@@ -9,6 +9,7 @@ the one Python function ``quellnor.fold``, called once per distinct spelling.
 from __future__ import annotations
 
 import gc
+import importlib
 import sys
 import uuid
 from contextlib import contextmanager
@@ -210,7 +211,7 @@ def _add_columns(native: Any, terms: Any, videos: Any, counts: Any, atomic: bool
         raise TypeError("add_columns() needs the videos column, unless terms is an Arrow table")
     if _is_arrow(terms) or _is_arrow(videos) or _is_arrow(counts):
         # Given Arrow columns, pyarrow is there to put them in one table.
-        import pyarrow
+        pyarrow = importlib.import_module("pyarrow")
 
         columns = {"term": terms, "video": videos}
         if counts is not None:

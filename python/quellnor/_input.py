@@ -24,6 +24,7 @@ once instead of filling memory. Every problem is reported as an
 from __future__ import annotations
 
 import gzip
+import importlib
 import json
 import re
 import sys
@@ -198,8 +199,9 @@ def load_parquet(builder: IndexBuilder, path: str, source: str, progress: Option
     ``progress`` is told the rows read so far. Returns the number of rows.
     """
     try:
-        import pyarrow
-        import pyarrow.parquet as parquet
+        # Imported by name: an optional extra, without type information.
+        pyarrow = importlib.import_module("pyarrow")
+        parquet = importlib.import_module("pyarrow.parquet")
     except ImportError:
         raise InputError(
             f"reading {source} needs pyarrow, which quellnor[arrow] installs: pip install 'quellnor[arrow]'"

@@ -290,18 +290,18 @@ PyObject* video_kind(const RowTable& rows) {
 }
 
 PyMethodDef methods[] = {
-    {"add", add, METH_VARARGS, "add(term, video, count)\n--\n\nAdds one row, or raises ValueError naming it."},
+    {"add", add, METH_VARARGS, "add($self, term, video, count, /)\n--\n\nAdds one row, or raises ValueError naming it."},
     {"add_rows", add_rows, METH_VARARGS,
-     "add_rows(rows, start=0, atomic=True)\n--\n\nAdds (term, video, count) rows, all or none; a bad row raises\n"
+     "add_rows($self, rows, start=0, atomic=True, /)\n--\n\nAdds (term, video, count) rows, all or none; a bad row raises\n"
      "ValueError naming its position, counted from start."},
     {"add_columns", add_columns, METH_VARARGS,
-     "add_columns(terms, videos, counts=None, atomic=True)\n--\n\nAdds a row per position of three columns\n"
+     "add_columns($self, terms, videos, counts=None, atomic=True, /)\n--\n\nAdds a row per position of three columns\n"
      "(sequences, or numpy arrays read in place); counts default to 1."},
     {"add_arrow", add_arrow, METH_VARARGS,
-     "add_arrow(stream, atomic=True, start=0)\n--\n\nAdds the rows of an Arrow table given as the PyCapsule of its\n"
+     "add_arrow($self, stream, atomic=True, start=0, /)\n--\n\nAdds the rows of an Arrow table given as the PyCapsule of its\n"
      "__arrow_c_stream__: columns term, video and count, or the first two or three."},
     {"build", build, METH_VARARGS,
-     "build(cls, video_top_n, progress=None)\n--\n\nAn instance of cls (an IndexCore type) holding the index;\n"
+     "build($self, cls, video_top_n, progress=None, /)\n--\n\nAn instance of cls (an IndexCore type) holding the index;\n"
      "progress(phase, items) is called as each phase starts."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -319,7 +319,8 @@ PyTypeObject* create_type() {
         {Py_tp_getset, attributes},
         {Py_tp_new, reinterpret_cast<void*>(new_builder)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-        {Py_tp_doc, const_cast<char*>("Rows in batches, grouped and summed natively; build() makes the index.")},
+        {Py_tp_doc, const_cast<char*>("NativeBuilder(fold=None)\n--\n\n"
+                                         "Rows in batches, grouped and summed natively; build() makes the index.")},
         {0, nullptr},
     };
     PyType_Spec spec = {"_quellnor.NativeBuilder", static_cast<int>(sizeof(BuilderObject)), 0, Py_TPFLAGS_DEFAULT,
