@@ -111,7 +111,7 @@ PyObject* add(PyObject* self, PyObject* args) {
 // One item of add_rows: a (term, video, count) triple, or a ValueError
 // naming the row by its position.
 template <class Stage>
-void convert_item(PyObject* item, Py_ssize_t position, Stage& stage) {
+void convert_item(PyObject* item, Py_ssize_t position, Stage& stage, RecentRows* recent) {
     const auto prefix = [&] { return "row " + std::to_string(position); };
     Ref triple;
     if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 3) {
@@ -126,7 +126,7 @@ void convert_item(PyObject* item, Py_ssize_t position, Stage& stage) {
     PyObject* video = PyTuple_GET_ITEM(triple.get(), 1);
     PyObject* count = PyTuple_GET_ITEM(triple.get(), 2);
     try {
-        stage([&](RowTable& rows, PyObject* fold) { return convert_row(rows, fold, term, video, count); });
+        stage([&](RowTable& rows, PyObject* fold) { return convert_row(rows, fold, term, video, count, recent); });
     } catch (const RowRefused& refused) {
         throw MessageError(PyExc_ValueError,
                            prefix() + ": " + row_text(term, video, count) + ": " + refused.what());
@@ -142,6 +142,7 @@ PyObject* add_rows(PyObject* self, PyObject* args) {
         const BuilderUse use(self);
         Ref iterator(PyObject_GetIter(rows));
         if (!iterator) PythonError::raise_pending();
+        const auto recent = std::make_unique<RecentRows>();
         Batch(use, atomic != 0).run([&](auto convert) {
             Progress progress;
             for (Py_ssize_t position = start;; ++position) {
@@ -151,7 +152,7 @@ PyObject* add_rows(PyObject* self, PyObject* args) {
                     if (PyErr_Occurred()) PythonError::raise_pending();
                     return;
                 }
-                convert_item(item.get(), position, convert);
+                convert_item(item.get(), position, convert, recent.get());
             }
         });
         return Ref::borrowed(Py_None).release();

@@ -228,11 +228,34 @@ std::uint64_t count_of(PyObject* count) {
     return overflow > 0 ? UINT64_MAX : static_cast<std::uint64_t>(value);
 }
 
-RowNumbers convert_row(RowTable& rows, PyObject* fold, PyObject* term, PyObject* video, PyObject* count) {
+namespace {
+
+bool immutable(PyObject* object) {
+    return PyUnicode_CheckExact(object) || PyLong_CheckExact(object) ||
+           reinterpret_cast<PyObject*>(Py_TYPE(object)) == uuid_type();
+}
+
+// `convert(object)`, or what it gave for the same object earlier in the batch.
+template <class Convert>
+std::uint32_t recalled(RecentObjects* recent, PyObject* object, Convert convert) {
+    if (recent == nullptr) return convert(object);
+    if (const auto known = recent->find(object)) return *known;
+    const std::uint32_t number = convert(object);
+    if (immutable(object)) recent->remember(object, number);
+    return number;
+}
+
+}  // namespace
+
+RowNumbers convert_row(RowTable& rows, PyObject* fold, PyObject* term, PyObject* video, PyObject* count,
+                       RecentRows* recent) {
     const std::uint64_t number = count_of(count);
-    const std::uint32_t spelling = spelling_of(rows, fold, term);
+    const std::uint32_t spelling = recalled(recent ? &recent->terms : nullptr, term,
+                                            [&](PyObject* t) { return spelling_of(rows, fold, t); });
     try {
-        return {spelling, video_of(rows, video), number};
+        return {spelling, recalled(recent ? &recent->videos : nullptr, video,
+                                   [&](PyObject* v) { return video_of(rows, v); }),
+                number};
     } catch (const InputError& mixed) {
         throw RowRefused(mixed.what());
     }

@@ -6,7 +6,9 @@
 
 #include "binding/ref.hpp"
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -26,10 +28,40 @@ struct RowNumbers {
     std::uint64_t count;
 };
 
+// The numbers of objects seen lately in a batch, by identity: rows that
+// repeat the same term or video object are converted once. Each object is
+// held while remembered, so that no other can take its address, and only
+// kinds that cannot change (exact str, int and uuid.UUID) are remembered.
+class RecentObjects {
+public:
+    std::optional<std::uint32_t> find(PyObject* object) const {
+        const std::size_t at = place(object);
+        if (objects_[at].get() == object) return numbers_[at];
+        return std::nullopt;
+    }
+    void remember(PyObject* object, std::uint32_t number) {
+        const std::size_t at = place(object);
+        objects_[at] = Ref::borrowed(object);
+        numbers_[at] = number;
+    }
+
+private:
+    static constexpr std::size_t kSize = 1024;
+    static std::size_t place(PyObject* object) { return (reinterpret_cast<std::uintptr_t>(object) >> 4) % kSize; }
+    std::array<Ref, kSize> objects_{};
+    std::array<std::uint32_t, kSize> numbers_{};
+};
+
+// What a batch remembers of its terms and videos.
+struct RecentRows {
+    RecentObjects terms, videos;
+};
+
 // `fold` is a callable returning the folded str, or null to keep terms as
 // given. Adds new spellings and videos to `rows` (the caller rolls them back
 // when the batch fails); adds no row.
-RowNumbers convert_row(RowTable& rows, PyObject* fold, PyObject* term, PyObject* video, PyObject* count);
+RowNumbers convert_row(RowTable& rows, PyObject* fold, PyObject* term, PyObject* video, PyObject* count,
+                       RecentRows* recent = nullptr);
 
 // The parts of convert_row, for values read from columns as well as
 // objects. `object` is the str whose UTF-8 `text` is, or null for text from
