@@ -39,6 +39,7 @@ from itertools import accumulate, repeat
 from operator import add, gt
 from typing import Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
+from quellnor._builder import _gc_paused
 from quellnor._fold import fold as _fold
 from quellnor._index import Index
 
@@ -358,27 +359,6 @@ def _shared_length(a: str, b: str) -> int:
         else:
             differ = middle
     return same
-
-
-@contextmanager
-def _gc_paused() -> Iterator[None]:
-    """Pauses the cycle collector while a build allocates its many lists.
-
-    They hold no cycles, but CPython's collector would scan the growing heap
-    again and again: pausing it makes a large build several times faster.
-    PyPy's collector has no such cost, and there pausing it would only let
-    garbage pile up, so it is left alone.
-    """
-    if not _PAUSE_GC:
-        yield
-        return
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if was_enabled:
-            gc.enable()
 
 
 def _payload(videos: Dict[int, int]) -> Payload:

@@ -99,15 +99,15 @@ public:
                 return cell;
             case Layout::signed_integer:
                 cell.kind = Cell::Kind::signed_integer;
-                cell.signed_value = load_signed(data + type_.width * static_cast<std::size_t>(i));
+                cell.signed_value = load_signed(data + type_.width * static_cast<std::size_t>(i), type_.width);
                 return cell;
             case Layout::unsigned_integer:
                 cell.kind = Cell::Kind::unsigned_integer;
-                cell.unsigned_value = load_unsigned(data + type_.width * static_cast<std::size_t>(i));
+                cell.unsigned_value = load_unsigned(data + type_.width * static_cast<std::size_t>(i), type_.width);
                 return cell;
             case Layout::real:
                 cell.kind = Cell::Kind::real;
-                cell.real = load_real(data + type_.width * static_cast<std::size_t>(i));
+                cell.real = load_real(data + type_.width * static_cast<std::size_t>(i), type_.width);
                 return cell;
         }
         return cell;
@@ -123,30 +123,6 @@ private:
         cell.text = {reinterpret_cast<const char*>(data) + begin, static_cast<std::size_t>(end - begin)};
         return cell;
     }
-    std::int64_t load_signed(const std::uint8_t* p) const {
-        switch (type_.width) {
-            case 1: { std::int8_t v; std::memcpy(&v, p, 1); return v; }
-            case 2: { std::int16_t v; std::memcpy(&v, p, 2); return v; }
-            case 4: { std::int32_t v; std::memcpy(&v, p, 4); return v; }
-            default: { std::int64_t v; std::memcpy(&v, p, 8); return v; }
-        }
-    }
-    std::uint64_t load_unsigned(const std::uint8_t* p) const {
-        std::uint64_t v = 0;
-        std::memcpy(&v, p, type_.width);  // little-endian, as Arrow's buffers are on this machine
-        return v;
-    }
-    double load_real(const std::uint8_t* p) const {
-        if (type_.width == 4) {
-            float v;
-            std::memcpy(&v, p, 4);
-            return v;
-        }
-        double v;
-        std::memcpy(&v, p, 8);
-        return v;
-    }
-
     ColumnType type_;
     const ArrowArray& array_;
     std::int64_t offset_;

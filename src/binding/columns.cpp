@@ -1,5 +1,6 @@
 #include "binding/columns.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -71,13 +72,13 @@ public:
             case ItemKind::bytes: cell.kind = Cell::Kind::text; cell.text = padded_text(item, size); break;
             case ItemKind::signed_integer:
                 cell.kind = Cell::Kind::signed_integer;
-                cell.signed_value = read_signed(item, size);
+                cell.signed_value = load_signed(item, size);
                 break;
             case ItemKind::unsigned_integer:
                 cell.kind = Cell::Kind::unsigned_integer;
-                cell.unsigned_value = read_unsigned(item, size);
+                cell.unsigned_value = load_unsigned(item, size);
                 break;
-            case ItemKind::real: cell.kind = Cell::Kind::real; cell.real = read_real(item, size); break;
+            case ItemKind::real: cell.kind = Cell::Kind::real; cell.real = load_real(item, size); break;
             case ItemKind::none: break;
         }
         return cell;
@@ -109,33 +110,6 @@ private:
         std::memcpy(&v, p, 4);
         return v;
     }
-    static std::int64_t read_signed(const std::uint8_t* p, std::size_t size) {
-        switch (size) {
-            case 1: { std::int8_t v; std::memcpy(&v, p, 1); return v; }
-            case 2: { std::int16_t v; std::memcpy(&v, p, 2); return v; }
-            case 4: { std::int32_t v; std::memcpy(&v, p, 4); return v; }
-            default: { std::int64_t v; std::memcpy(&v, p, 8); return v; }
-        }
-    }
-    static std::uint64_t read_unsigned(const std::uint8_t* p, std::size_t size) {
-        switch (size) {
-            case 1: return p[0];
-            case 2: { std::uint16_t v; std::memcpy(&v, p, 2); return v; }
-            case 4: { std::uint32_t v; std::memcpy(&v, p, 4); return v; }
-            default: { std::uint64_t v; std::memcpy(&v, p, 8); return v; }
-        }
-    }
-    static double read_real(const std::uint8_t* p, std::size_t size) {
-        if (size == 4) {
-            float v;
-            std::memcpy(&v, p, 4);
-            return v;
-        }
-        double v;
-        std::memcpy(&v, p, 8);
-        return v;
-    }
-
     Py_buffer view_;
     ItemFormat format_;
     std::string text_;
@@ -170,6 +144,32 @@ private:
 };
 
 }  // namespace
+
+std::int64_t load_signed(const std::uint8_t* p, std::size_t width) {
+    switch (width) {
+        case 1: { std::int8_t v; std::memcpy(&v, p, 1); return v; }
+        case 2: { std::int16_t v; std::memcpy(&v, p, 2); return v; }
+        case 4: { std::int32_t v; std::memcpy(&v, p, 4); return v; }
+        default: { std::int64_t v; std::memcpy(&v, p, 8); return v; }
+    }
+}
+
+std::uint64_t load_unsigned(const std::uint8_t* p, std::size_t width) {
+    std::uint64_t v = 0;
+    std::memcpy(&v, p, std::min<std::size_t>(width, 8));  // little-endian
+    return v;
+}
+
+double load_real(const std::uint8_t* p, std::size_t width) {
+    if (width == 4) {
+        float v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
+    double v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
 
 std::unique_ptr<Column> column_of(PyObject* value, const char* name) {
     if (!PyBytes_Check(value) && !PyByteArray_Check(value) && PyObject_CheckBuffer(value)) {

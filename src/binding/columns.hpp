@@ -40,6 +40,12 @@ std::unique_ptr<Column> column_of(PyObject* value, const char* name);
 // A column of `size` cells that all hold `count`.
 std::unique_ptr<Column> constant_column(std::size_t size, std::uint64_t count);
 
+// Values of `width` bytes as stored in a native little-endian buffer (the
+// buffers of numpy and Arrow on this machine).
+std::int64_t load_signed(const std::uint8_t* p, std::size_t width);
+std::uint64_t load_unsigned(const std::uint8_t* p, std::size_t width);
+double load_real(const std::uint8_t* p, std::size_t width);
+
 std::uint32_t spelling_of_cell(RowTable& rows, PyObject* fold, const Cell& cell);
 std::uint32_t video_of_cell(RowTable& rows, const Cell& cell);
 std::uint64_t count_of_cell(const Cell& cell);
