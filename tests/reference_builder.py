@@ -119,24 +119,7 @@ def _exact_count(value: object) -> int:
 
 
 class IndexBuilder:
-    """Accumulates (term, video, count) rows; ``build()`` makes the index.
-
-    With ``fold`` (the default) each term is folded (``quellnor.fold``:
-    Unicode NFKC, case folding, Latin accents taken off), and rows whose
-    terms fold alike make one term; the index shows each term in its most
-    frequent original spelling, the one whose rows' counts add up highest
-    (ties: the one added first). ``fold=False`` keeps terms as given.
-
-    Counts for the same term and video add up. A term's payload lists its
-    videos by count, highest first (ties in the order the videos were first
-    added to that term), and its total is the sum of its counts. Counts and
-    totals saturate at 2**32 - 1. Videos get identifiers in the order they
-    are first seen.
-
-    Every failed ``add`` raises ``ValueError`` and leaves the builder as it
-    was. The builder may be built any number of times and added to between
-    builds.
-    """
+    """The rows and their rules as quellnor.IndexBuilder documents them, for UUID videos."""
 
     __slots__ = ("_fold", "_terms", "_spellings", "_video_ids", "_video_keys", "_text_keys")
 
