@@ -1,6 +1,7 @@
 """Columns (sequences, numpy arrays, Arrow arrays and tables) build the same
 index as the same rows given as tuples, and name a bad row the same way."""
 
+import re
 import uuid
 
 import pytest
@@ -109,3 +110,40 @@ def test_arrow_nulls_and_types_are_named():
 def test_columns_of_different_lengths_are_refused():
     with pytest.raises(ValueError, match="the columns differ in length: 2 terms, 1 videos"):
         quellnor.build_index_from_columns(["a", "b"], [1])
+
+
+@pytest.mark.skipif(pyarrow is None, reason="pyarrow is not installed")
+@pytest.mark.parametrize("table, message", [
+    ({"term": ["a", "b"], "video": [str(VIDEOS[0]), "plain"], "count": [1, 2]}, "row 1: .*must be a UUID"),
+    ({"term": ["a", "b"], "video": ["plain", "other"]}, "row 0: the video 'plain' is not a UUID"),
+    ({"term": ["a", None], "video": [str(VIDEOS[0])] * 2}, r"row 1: .*the term is missing \(null\)"),
+    ({"term": ["a"], "video": [str(VIDEOS[0])], "count": [-1]}, "row 0: .*must not be negative"),
+])
+def test_quellnor_build_names_the_bad_row_of_a_parquet_file(tmp_path, capsys, table, message):
+    import pyarrow.parquet
+
+    from quellnor._cli import main
+
+    source = tmp_path / "rows.parquet"
+    pyarrow.parquet.write_table(pyarrow.table(table), source, row_group_size=1)
+    target = tmp_path / "out.idx"
+    assert main(["build", str(source), "-o", str(target)]) == 1
+    err = capsys.readouterr().err
+    assert re.search(f"{re.escape(str(source))}: {message}", err), err
+    assert not target.exists()
+
+
+@pytest.mark.skipif(pyarrow is None, reason="pyarrow is not installed")
+def test_quellnor_build_reads_parquet_as_it_reads_tsv(tmp_path, capsys):
+    import pyarrow.parquet
+
+    from quellnor._cli import main
+
+    rows = [("cat", str(VIDEOS[0]), 3), ("cart", str(VIDEOS[1]), 2), ("cat", str(VIDEOS[1]), 1)]
+    pyarrow.parquet.write_table(pyarrow.table({"term": [r[0] for r in rows], "video": [r[1] for r in rows],
+                                               "count": [r[2] for r in rows]}), tmp_path / "rows.parquet")
+    (tmp_path / "rows.tsv").write_text("".join(f"{t}\t{v}\t{c}\n" for t, v, c in rows))
+    for name in ("rows.parquet", "rows.tsv"):
+        assert main(["build", str(tmp_path / name), "-o", str(tmp_path / (name + ".idx"))]) == 0
+    capsys.readouterr()
+    assert (tmp_path / "rows.parquet.idx").read_bytes() == (tmp_path / "rows.tsv.idx").read_bytes()

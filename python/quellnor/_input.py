@@ -216,7 +216,7 @@ def load_parquet(builder: IndexBuilder, path: str, source: str, progress: Option
                 try:
                     builder._native.add_arrow(table.__arrow_c_stream__(), True, rows)
                     if rows == 0 and batch.num_rows and builder.video_kind != "uuid":
-                        raise ValueError(f"the video {batch.column(1)[0].as_py()!r} is not a UUID, "
+                        raise ValueError(f"row 0: the video {batch.column(1)[0].as_py()!r} is not a UUID, "
                                          "and an index file holds UUID videos only")
                 except (ValueError, TypeError) as exc:
                     raise InputError(f"{source}: {exc}") from None
