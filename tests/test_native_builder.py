@@ -85,10 +85,12 @@ def test_caller_ids_come_back_as_given_in_the_order_of_an_index_of_uuids(kind, d
         picks[0][0])
 
 
-def test_an_index_of_caller_ids_has_no_byte_form():
-    index = quellnor.build_index([("tea", "video-1", 2)])
-    with pytest.raises(ValueError, match="str ids.*pickle the index instead"):
-        index.to_bytes()
+@pytest.mark.parametrize("videos", [["video-1"], [7]])
+@pytest.mark.parametrize("call", [quellnor.Index.to_bytes, quellnor.Index.prefix_search])
+def test_an_index_of_caller_ids_has_no_byte_form(call, videos):
+    index = quellnor.build_index([("tea", video, 2) for video in videos])
+    with pytest.raises(ValueError, match=f"{type(videos[0]).__name__} ids.*pickle the index instead"):
+        call(index)
 
 
 @pytest.mark.parametrize(

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 from typing import Any, Callable, Iterator, List, Optional, SupportsIndex, Tuple, TypeVar
 
-from _quellnor import IndexCore
+from _quellnor import IndexCore, PrefixSearch
 
 from ._fold import fold
 
@@ -127,11 +127,19 @@ class Index(IndexCore):
     def to_bytes(self) -> bytes:
         """As ``PrefixSearch.to_bytes``; an index of the caller's own video ids
         has no such form (its keys are UUIDs) and raises ``ValueError``."""
-        if self.video_key_kind != "uuid":
-            raise ValueError(
-                f"this index's videos are the caller's {self.video_key_kind} ids, which the byte form of "
-                "to_bytes cannot hold (its video keys are UUIDs): pickle the index instead")
+        self._require_uuid_videos("the byte form of to_bytes")
         return IndexCore.to_bytes(self)
+
+    def prefix_search(self) -> PrefixSearch:
+        """A ``PrefixSearch`` holding a copy of the same trie; an index of the
+        caller's own video ids has none (its keys are UUIDs) and raises ``ValueError``."""
+        self._require_uuid_videos("a PrefixSearch")
+        return IndexCore.prefix_search(self)
+
+    def _require_uuid_videos(self, what: str) -> None:
+        if self.video_key_kind != "uuid":
+            raise ValueError(f"this index's videos are the caller's {self.video_key_kind} ids, which {what} "
+                             "cannot hold (its video keys are UUIDs): pickle the index instead")
 
     def weight(self, term: str) -> int:
         """The weight of ``term`` (the sum of its counts), 0 when it is absent."""
