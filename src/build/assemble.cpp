@@ -1,6 +1,7 @@
 #include "build/assemble.hpp"
 
 #include <algorithm>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -117,8 +118,8 @@ GivenVideoIds given_ids(const RowTable& rows) {
 }
 
 // Each term shown in its most frequent spelling (ties: the one added
-// first), where that is not the term itself.
-std::vector<SpellingOfText> display_spellings(const RowTable& rows) {
+// first), where that is not the term itself, by the node of the term.
+std::vector<Spellings::Entry> display_spellings(const RowTable& rows, std::span<const std::uint32_t> term_of_node) {
     const std::size_t term_count = rows.terms().size();
     std::vector<std::uint32_t> best(term_count, kNoTerm);
     const TextTable& spellings = rows.spellings();
@@ -126,11 +127,12 @@ std::vector<SpellingOfText> display_spellings(const RowTable& rows) {
         std::uint32_t& chosen = best[rows.term_of_spelling(s)];
         if (chosen == kNoTerm || rows.spelling_count(s) > rows.spelling_count(chosen)) chosen = s;
     }
-    std::vector<SpellingOfText> shown;
-    for (std::uint32_t t = 0; t < term_count; ++t) {
-        if (best[t] == kNoTerm) continue;
-        const std::string_view term = rows.terms().text(t), spelling = spellings.text(best[t]);
-        if (spelling != term) shown.push_back({term, spelling});
+    std::vector<Spellings::Entry> shown;
+    for (std::uint32_t node = 0; node < term_of_node.size(); ++node) {
+        const std::uint32_t t = term_of_node[node];
+        if (t == kNoTerm || best[t] == kNoTerm) continue;
+        const std::string_view spelling = spellings.text(best[t]);
+        if (spelling != rows.terms().text(t)) shown.emplace_back(node, spelling);
     }
     return shown;
 }
@@ -145,6 +147,7 @@ BuiltIndex assemble_index(const RowTable& rows, std::uint64_t video_top_n, const
     TrieLayout layout = lay_out(rows.terms(), sorted);
     const std::size_t node_count = layout.child_labels.size();
     report("ranking videos", rows.pairs().size());
+    std::vector<Spellings::Entry> spellings = display_spellings(rows, layout.term_of_node);
     TermPayloads payloads(rows.pairs(), term_count, std::move(layout.term_of_node));
     std::vector<std::uint32_t> child_transitions(node_count - 1);
     for (std::uint32_t s = 0; s < child_transitions.size(); ++s) child_transitions[s] = s + 1;
@@ -156,8 +159,7 @@ BuiltIndex assemble_index(const RowTable& rows, std::uint64_t video_top_n, const
     built.trie = build_trie(std::move(layout.node_shifts), std::move(layout.child_labels), payloads,
                             std::move(child_transitions), keys, video_top_n, &supplied_totals);
     report("deriving suggestions", node_count);
-    const std::vector<SpellingOfText> spellings = display_spellings(rows);
-    built.terms = term_index_from_build(built.trie, std::move(supplied_totals), rows.folded(), spellings);
+    built.terms = term_index_from_build(built.trie, std::move(supplied_totals), rows.folded(), std::move(spellings));
     built.terms.video_ids = given_ids(rows);
     return built;
 }

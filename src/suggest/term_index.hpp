@@ -48,4 +48,8 @@ struct SpellingOfText {
 TermIndex term_index_from_build(const Trie& trie, std::vector<std::uint32_t> weights, bool folded,
                                 std::span<const SpellingOfText> spellings);
 
+// The same for a builder that knows the node of each spelling's term.
+TermIndex term_index_from_build(const Trie& trie, std::vector<std::uint32_t> weights, bool folded,
+                                std::vector<Spellings::Entry> spellings);
+
 }  // namespace quellnor
