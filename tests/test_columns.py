@@ -147,3 +147,17 @@ def test_quellnor_build_reads_parquet_as_it_reads_tsv(tmp_path, capsys):
         assert main(["build", str(tmp_path / name), "-o", str(tmp_path / (name + ".idx"))]) == 0
     capsys.readouterr()
     assert (tmp_path / "rows.parquet.idx").read_bytes() == (tmp_path / "rows.tsv.idx").read_bytes()
+
+
+@pytest.mark.skipif(numpy is None, reason="numpy is not installed")
+@pytest.mark.parametrize("make_terms", [
+    lambda terms: numpy.array([t.encode() for t in terms], dtype="S"),          # UTF-8 bytes, NUL-padded
+    lambda terms: numpy.array([x for t in terms for x in (t, "gap")], dtype="U")[::2],  # a strided view
+    lambda terms: numpy.array(terms, dtype=object),                             # objects: read as a sequence
+])
+def test_numpy_text_columns_of_every_layout(make_terms):
+    terms = ["caf\u00e9", "tea", "t\u00e9", "tea"]
+    videos = numpy.array([3, 1, 2, 1], dtype=numpy.int32)[::1]
+    counts = numpy.arange(4, dtype=numpy.int16)
+    built = quellnor.build_index_from_columns(make_terms(terms), videos, counts)
+    assert built == quellnor.build_index(list(zip(terms, [3, 1, 2, 1], range(4))))
