@@ -134,3 +134,34 @@ def test_a_fold_function_that_reenters_the_builder_is_refused():
     with pytest.raises(RuntimeError, match="in use"):
         native.add("tea", 1, 1)
     assert native.term_count == 0
+
+
+def given_extras(kind, ids, count=None):
+    """Extras of an unfolded index without weights or spellings, with the
+    caller's ids appended in their byte form."""
+    body = b"QXT\x01\x02\x00\x00" + bytes([kind, len(ids) if count is None else count])
+    return body + b"".join(bytes([len(i)]) + i for i in ids)
+
+
+@pytest.mark.parametrize("extras, message", [
+    (given_extras(2, [b"a"]), None),
+    (given_extras(3, [(5).to_bytes(8, "little")]), None),
+    (given_extras(4, [b"a"]), "unknown kind of video ids"),
+    (given_extras(1, [b"a"]), "unknown kind of video ids"),
+    (given_extras(3, [b"1234567"]), "a video id that is not 8 bytes"),
+    (given_extras(2, [b"\xff"]), "a video id that is not UTF-8"),
+    (given_extras(2, [b"a", b"b"]), "2 video ids for 1 videos"),
+    (given_extras(2, [b"a"], count=9), "more video ids than the bytes hold"),
+    (given_extras(2, [b"a"]) + b"\x00", "bytes follow the extras"),
+])
+def test_the_extras_of_caller_ids_are_checked_when_loaded(extras, message):
+    of_int_ids = quellnor.build_index([("a", 1, 1)], fold=False)
+    data = quellnor.Index.to_bytes(quellnor.build_index([("a", VIDEOS[0], 1)], fold=False))
+    if message is None:
+        loaded = quellnor.Index._load(data, extras)
+        assert loaded.video_key_kind == ("str" if extras[7] == 2 else "int")
+        assert loaded.fuzzy_match_video("a", 0) == [("a" if extras[7] == 2 else 5, 1.0)]
+    else:
+        with pytest.raises(ValueError, match=f"^extras: {message}"):
+            quellnor.Index._load(data, extras)
+    assert of_int_ids._extras()[4] == 2  # the flag that says the ids follow
