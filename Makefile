@@ -26,7 +26,8 @@ BASE_REQS := pytest>=7 hypothesis>=6 scikit-build-core>=0.10 cmake>=3.20 ninja
 # The server's tests: gunicorn runs it, selenium drives the browser that tests its page.
 BASE_REQS += gunicorn>=21 selenium>=4
 # Optional extras, CPython only: a failure to install them is a warning.
-OPTIONAL_REQS := numpy
+# pyarrow and duckdb serve the columnar input and the DuckDB recipe.
+OPTIONAL_REQS := numpy pyarrow duckdb
 
 REQS_HASH := $(shell printf '%s|%s' '$(BASE_REQS)' '$(OPTIONAL_REQS)' | md5sum | cut -c1-12)
 
@@ -203,7 +204,8 @@ PYPY_RUN_ENV :=
 
 ASAN_FIND := $(FIND_CPYTHON)
 ASAN_LABEL := CPython 3.11 with sanitizers
-ASAN_OPTIONAL := $(OPTIONAL_REQS)
+# DuckDB's own runtime has no place under the sanitizers; Arrow input does.
+ASAN_OPTIONAL := numpy pyarrow
 ASAN_BUILD_SETTINGS := $(ASAN_SETTINGS)
 ASAN_BUILD_ENV := CXX=$(ASAN_CXX)
 ASAN_RUN_ENV = $(ASAN_ENV)

@@ -15,7 +15,9 @@
 //   - bytes from the tail are read as the extras that travel beside an
 //     index, which must round-trip whatever they decode to;
 //   - the decoded arrays are also fed to the builder, and whatever it accepts
-//     is queried the same way.
+//     is queried the same way;
+//   - rows drawn from the tail go through the native row builder, whose index
+//     must hold each term at the saturated sum of its counts (check_rows.cpp).
 // An index whose walk can enter a node twice (a cycle or a shared subtree)
 // is walked once per input, without cross-checks: see run_tangled.
 //
@@ -51,6 +53,7 @@
 #include "search/ranking.hpp"
 #include "text/utf8.hpp"
 #include "check_split.hpp"
+#include "check_rows.hpp"
 #include "check_suggest.hpp"
 #include "fuzz_support.hpp"
 #include "suggest/completion_table.hpp"
@@ -519,5 +522,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     run_queries(*trie, tail, 1 + (flags & 3));
     if (flags & 4) check_builder(*trie, tail);
     if (flags & 8) check_extras(*trie, tail);
+    if (flags & 16) check_row_builder(tail);
     return 0;
 }

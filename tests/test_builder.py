@@ -263,7 +263,10 @@ def test_what_a_subclass_holds_is_stored_not_what_it_says(term, video, count):
         ("tea", A.int, 1),
         ("tea", None, 1),
         ("tea", A, -1),
-        ("tea", A, 1.0),
+        ("tea", A, 1.5),
+        ("tea", A, float("nan")),
+        ("tea", A, -2.0),
+        ("tea", "a-str-id", 1),  # the builder's videos are UUIDs
         ("tea", A, True),
         ("tea", A, "3"),
         ("tea", A, None),

@@ -160,7 +160,7 @@ def test_malformed_tsv_names_the_line(tmp_path, capsys, content, line, message):
         ('["cat", "%s", 1]\n' % V1, 1, "expected a JSON object"),
         ('{"term": "cat"}\n', 1, "no 'video'"),
         ('{"video": "%s", "count": 2}\n' % V1, 1, "no 'term'"),
-        ('{"term": "cat", "video": "%s", "count": 1.5}\n' % V1, 1, "count must be an int"),
+        ('{"term": "cat", "video": "%s", "count": 1.5}\n' % V1, 1, "count must be a whole number, not 1.5"),
         ('{"term": "cat", "video": "%s", "count": true}\n' % V1, 1, "count must be an int"),
         ('{"term": 7, "video": "%s"}\n' % V1, 1, "non-empty str"),
         ('{"term": "cat", "video": "%s"}\n' % V1 + "[" * 100_000 + "\n", 2, "nested too deeply"),

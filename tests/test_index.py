@@ -127,7 +127,7 @@ def test_iteration_len_and_weights_agree_with_suggest(rows, fold):
     (lambda ix: _quellnor.IndexCore.suggest_videos(ix, "x", k2=1), TypeError,
      "Index.suggest_videos() got an unexpected keyword argument 'k2'"),
     (lambda ix: Index(), TypeError, "No constructor defined for Index"),
-    (lambda ix: Index._load(ix.to_bytes(), b"QXT\x01\x02\x00\x00"), ValueError, "extras: unknown flags 2"),
+    (lambda ix: Index._load(ix.to_bytes(), b"QXT\x01\x04\x00\x00"), ValueError, "extras: unknown flags 4"),
     (lambda ix: Index._load(ix.to_bytes(), b"QXT\x02"), ValueError, "extras: not the extras of an index"),
     (lambda ix: Index._load(ix.to_bytes(), ix._extras() + b"\x00"), ValueError, "bytes follow"),
     (lambda ix: Index._load(ix.to_bytes(), b"QXT\x01\x00\x01\x09\x05\x00"), ValueError,

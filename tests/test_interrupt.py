@@ -58,3 +58,34 @@ def test_ctrl_c_ends_a_long_call_and_leaves_the_index_usable(method):
         child.kill()
         child.wait()
     assert latency < 1.0
+
+
+# Three million rows of distinct terms: seconds of work inside add_rows.
+LONG_BUILD = """
+import quellnor
+builder = quellnor.IndexBuilder()
+builder.add("kept", 1, 1)
+rows = [("term %d" % i, i % 1000, 1) for i in range(3_000_000)]
+try:
+    print("started", flush=True)
+    builder.add_rows(rows)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+print(len(builder), builder.video_count, builder.build().weight("kept"), flush=True)
+"""
+
+
+def test_ctrl_c_ends_a_batch_of_rows_and_leaves_the_builder_as_it_was():
+    child = subprocess.Popen([sys.executable, "-c", LONG_BUILD], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+    try:
+        assert child.stdout.readline() == "started\n"
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        assert child.stdout.readline() == "interrupted\n"
+        assert child.stdout.readline() == "1 1 1\n"
+        assert child.wait(timeout=60) == 0
+    finally:
+        child.kill()
+        child.wait()

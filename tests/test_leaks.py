@@ -31,6 +31,7 @@ import pickle
 import platform
 import resource
 import sys
+import uuid
 
 import pytest
 
@@ -281,6 +282,28 @@ build = PrefixSearch.from_internal_data_v2
 load = PrefixSearch.from_bytes
 
 # (id, function, positional args, keyword args, expected outcome)
+BUILDER_ROWS = [(f"t{i % 40}\u00e9", uuid.UUID(int=i % 7 + 1), i % 5) for i in range(300)]
+STR_ID_ROWS = [(f"t{i % 40}", f"video {i % 9}", i % 5) for i in range(300)]
+BUILDER_COLUMNS = tuple(list(column) for column in zip(*STR_ID_ROWS))
+STR_ID_INDEX = quellnor.build_index(STR_ID_ROWS)
+
+
+def native_build_folding(rows, fold):
+    builder = _quellnor.NativeBuilder(fold)
+    builder.add_rows(rows)
+    return builder.build(QIndex, 10)
+
+
+def native_build(rows):
+    return native_build_folding(rows, quellnor.fold)
+
+
+def native_columns(columns):
+    builder = _quellnor.NativeBuilder(quellnor.fold)
+    builder.add_columns(*columns)
+    return builder.build(QIndex, 10)
+
+
 CASES = [
     # from_internal_data_v2
     ("build ok", build, ARGS, {}, None),
@@ -388,6 +411,15 @@ CASES = [
                                                   FOLDED.weight("BAM")), [], {}, None),
     ("index equality and repr", lambda: (FOLDED == LOADED, repr(FOLDED)), [], {}, None),
     ("suggest on a trie that is not a tree", TANGLED.suggest, ["a"], {}, "panic"),
+    # the native builder: rows, columns, caller ids, and batches that fail
+    ("builder rows", native_build, [BUILDER_ROWS], {}, None),
+    ("builder rows of str ids", native_build, [STR_ID_ROWS], {}, None),
+    ("builder columns", native_columns, [BUILDER_COLUMNS], {}, None),
+    ("builder bad row rolls back", native_build, [BUILDER_ROWS + [("x", "not a uuid", 1)]], {}, ValueError),
+    ("builder fold raises", native_build_folding, [BUILDER_ROWS, lambda text: 1 / 0], {}, ZeroDivisionError),
+    ("builder fold returns no str", native_build_folding, [BUILDER_ROWS, lambda text: 3], {}, TypeError),
+    ("builder caller ids queried", lambda: (STR_ID_INDEX.fuzzy_match_video("t1"),
+                                            STR_ID_INDEX.suggest_videos("t")), [], {}, None),
 ]
 
 

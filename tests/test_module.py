@@ -40,8 +40,9 @@ def test_module_attributes():
     assert PrefixSearch.__name__ == PrefixSearch.__qualname__ == "PrefixSearch"
     assert PrefixSearch.__doc__ is None
     public = {name for name in vars(_quellnor) if not name.startswith("__")}
-    # IndexCore, the base of quellnor.Index, stands beside it, outside __all__.
-    assert public == {"PrefixSearch", "IndexCore"}
+    # IndexCore, the base of quellnor.Index, and NativeBuilder, behind
+    # quellnor.IndexBuilder, stand beside it, outside __all__.
+    assert public == {"PrefixSearch", "IndexCore", "NativeBuilder"}
 
 
 def test_second_initialisation_reuses_the_module():

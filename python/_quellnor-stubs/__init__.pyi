@@ -5,8 +5,8 @@ terms within an edit distance of what was typed and rank the videos behind
 them. Instances are immutable and made only by the two static constructors.
 """
 
-from collections.abc import Mapping, Sequence
-from typing import SupportsIndex, final
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import Any, SupportsIndex, TypeVar, final
 
 from typing_extensions import Self, disjoint_base
 
@@ -159,6 +159,10 @@ class IndexCore:
     def term_count(self) -> int:
         """The terms of the index."""
 
+    @property
+    def video_key_kind(self) -> str:
+        """What the videos are: 'uuid', or the caller's own 'str' or 'int' ids."""
+
     @classmethod
     def _assemble(
         cls,
@@ -189,3 +193,43 @@ class IndexCore:
 
     def _same_index(self, other: object) -> bool:
         """Whether other holds the same trie and terms."""
+
+_Index = TypeVar("_Index", bound=IndexCore)
+
+@final
+class NativeBuilder:
+    """Rows in batches, grouped and summed natively; build() makes the index."""
+
+    def __new__(cls, fold: Callable[[str], str] | None = None) -> NativeBuilder: ...
+    def add(self, term: object, video: object, count: object, /) -> None:
+        """Adds one row, or raises ValueError naming it."""
+
+    def add_rows(self, rows: Iterable[object], start: int = 0, atomic: bool = True, /) -> None:
+        """Adds (term, video, count) rows, all or none; a bad row raises
+        ValueError naming its position, counted from start."""
+
+    def add_columns(self, terms: Any, videos: Any, counts: Any = None, atomic: bool = True, /) -> None:
+        """Adds a row per position of three columns
+        (sequences, or numpy arrays read in place); counts default to 1."""
+
+    def add_arrow(self, stream: object, atomic: bool = True, start: int = 0, /) -> None:
+        """Adds the rows of an Arrow table given as the PyCapsule of its
+        __arrow_c_stream__: columns term, video and count, or the first two or three."""
+
+    def build(
+        self, cls: type[_Index], video_top_n: int, progress: Callable[[str, int], object] | None = None, /
+    ) -> _Index:
+        """An instance of cls (an IndexCore type) holding the index;
+        progress(phase, items) is called as each phase starts."""
+
+    @property
+    def term_count(self) -> int:
+        """Distinct terms added so far."""
+
+    @property
+    def video_count(self) -> int:
+        """Distinct videos added so far."""
+
+    @property
+    def video_kind(self) -> str | None:
+        """'uuid', 'str' or 'int', or None before the first row."""

@@ -15,7 +15,7 @@ from __future__ import annotations
 from _quellnor import PrefixSearch
 
 from . import _pickle
-from ._builder import DEFAULT_VIDEO_TOP_N, MAX_COUNT, IndexBuilder, VideoKey, build_index
+from ._builder import DEFAULT_VIDEO_TOP_N, MAX_COUNT, IndexBuilder, ProgressHook, VideoKey, build_index, build_index_from_columns
 from ._fold import fold
 from ._index import Index
 from ._panic import PanicException
@@ -27,8 +27,10 @@ __all__ = [
     "IndexBuilder",
     "PanicException",
     "PrefixSearch",
+    "ProgressHook",
     "VideoKey",
     "build_index",
+    "build_index_from_columns",
     "fold",
 ]
 __version__ = "0.1.0"

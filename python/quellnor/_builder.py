@@ -1,45 +1,30 @@
-"""Collects (term, video, count) rows and flattens them into an Index.
+"""Collects (term, video, count) rows and builds an Index from them.
 
-The flat layout handed to the index's constructor (the arrays of
-``PrefixSearch.from_internal_data_v2``) is made
-without a node object per trie node. The trie's nodes are the distinct
-prefixes of the terms; numbering them breadth first, children in label order,
-puts them in order of (length, text). Consequences:
-
-- every node except the root is the child of exactly one earlier node, and
-  children of one node are consecutive, so ``child_transitions`` is simply
-  1, 2, ..., N-1 and ``node_shifts[n]`` is the number of children of the
-  nodes before n;
-- a term's node is its position among the prefixes of its length, plus the
-  number of nodes on the shallower levels.
-
-The work is linear in the characters of the terms, however long one term is:
-no prefix is ever sliced out. In the sorted terms, term j shares its first
-``shared[j]`` characters with term j-1 and brings the nodes at depths
-``shared[j]+1 .. len(term j)``, so a node is named by its depth and the first
-term that reaches it (its "owner"). At each depth the owners come in sorted
-order, which is the order of the prefixes they stand for. A node's children
-are its owner's next node, if the term goes on, and one node per later term
-that leaves the owner's path right there.
+The rows go into native code (``_quellnor.NativeBuilder``) in batches:
+there they are grouped per term, summed per (term, video), laid out breadth
+first and propagated, touching each row's Python objects once. Folding is
+the one Python function ``quellnor.fold``, called once per distinct spelling.
 """
 
 from __future__ import annotations
 
 import gc
-import operator
-import re
+import importlib
 import sys
 import uuid
-from collections import Counter
 from contextlib import contextmanager
-from itertools import accumulate, repeat
-from operator import add, gt
-from typing import Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Union
+from itertools import islice
+from typing import Any, Callable, Iterable, Iterator, Optional, Tuple, Union
+
+from _quellnor import NativeBuilder
 
 from ._fold import fold as _fold
 from ._index import Index
 
-__all__ = ["DEFAULT_VIDEO_TOP_N", "MAX_COUNT", "IndexBuilder", "VideoKey", "build_index"]
+__all__ = [
+    "DEFAULT_VIDEO_TOP_N", "MAX_COUNT", "IndexBuilder", "ProgressHook", "VideoKey", "build_index",
+    "build_index_from_columns",
+]
 
 #: Videos kept per node when none is asked for. A node's list keeps the
 #: videos with the highest counts over its subtree; the node's total still
@@ -51,67 +36,20 @@ DEFAULT_VIDEO_TOP_N = 100
 #: Counts and totals are unsigned 32-bit values and saturate here.
 MAX_COUNT = 2**32 - 1
 
-#: What ``IndexBuilder.add`` takes as a video: a UUID, its 36-character
-#: text form, or the 16 raw bytes.
-VideoKey = Union[uuid.UUID, str, bytes]
+#: What ``IndexBuilder.add`` takes as a video: a UUID (a ``uuid.UUID``, its
+#: 36-character text form or its 16 raw bytes), or the caller's own id, a
+#: str or an int, handed back as given in every result.
+VideoKey = Union[uuid.UUID, str, bytes, int]
 
-_UUID_TEXT = re.compile(r"[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}")
-
-Payload = Tuple[int, List[int], List[int]]
+#: Called with (phase, items) as each phase of a build starts.
+ProgressHook = Callable[[str, int], object]
 
 _PAUSE_GC = sys.implementation.name == "cpython"
 
-
-class _Refused(Exception):
-    """A row's value that cannot be stored; ``add`` names the row around it."""
-
-
-def _row_text(term: object, video: object, count: object) -> str:
-    return f"row ({_shown(term)}, {_shown(video)}, {_shown(count)})"
-
-
-def _shown(value: object) -> str:
-    """repr(value) for a message: cut short, and never failing itself."""
-    try:
-        text = str.__str__(repr(value))
-    except Exception:
-        text = f"<{type(value).__name__} object>"
-    return text if len(text) <= 80 else text[:60] + f"... ({len(text):,} characters)"
-
-
-def _exact_str(value: object, refusal: str) -> str:
-    """The characters of a str, as a plain str.
-
-    A subclass's ``__str__`` or ``__class__`` is never asked: only what the
-    string holds is stored.
-    """
-    if type(value) is str:
-        return value
-    if isinstance(value, str):
-        try:
-            text = str.__str__(value)
-        except Exception:
-            text = None
-        if type(text) is str:
-            return text
-    raise _Refused(refusal)
-
-
-def _exact_count(value: object) -> int:
-    """An integer count as a plain int: an int, or any integer type (numpy's too)."""
-    if type(value) is int:
-        return value
-    if not isinstance(value, bool):
-        try:
-            # operator.index accepts what can stand for an integer; adding 0
-            # through int's own method makes a plain int of what came back,
-            # whatever a subclass says.
-            number = int.__add__(operator.index(value), 0)  # type: ignore[arg-type]
-        except Exception:
-            number = None
-        if type(number) is int:
-            return number
-    raise _Refused("the count must be an int")
+# Rows per batch when build_index reads an iterator: enough for the native
+# side to amortise its call, few enough that a batch's Python objects stay
+# small beside the index.
+_BATCH_ROWS = 1 << 16
 
 
 class IndexBuilder:
@@ -123,39 +61,35 @@ class IndexBuilder:
     frequent original spelling, the one whose rows' counts add up highest
     (ties: the one added first). ``fold=False`` keeps terms as given.
 
+    Videos are UUIDs (``uuid.UUID``, the 36-character text, 16 raw bytes), or
+    the caller's own ids: all str or all int, handed back as given by
+    ``fuzzy_match_video`` and ``suggest_videos``. The first row decides: a
+    UUID's text makes an index of UUIDs, any other str one of str ids (where
+    later UUID-shaped strs are str ids too). An index of caller ids pickles
+    but has no ``to_bytes`` form, whose keys are UUIDs.
+
     Counts for the same term and video add up. A term's payload lists its
     videos by count, highest first (ties in the order the videos were first
     added to that term), and its total is the sum of its counts. Counts and
     totals saturate at 2**32 - 1. Videos get identifiers in the order they
     are first seen.
 
-    Every failed ``add`` raises ``ValueError`` and leaves the builder as it
-    was. The builder may be built any number of times and added to between
-    builds.
+    Every failed ``add`` or ``add_rows`` raises ``ValueError`` naming the row
+    and leaves the builder as it was. The builder may be built any number of
+    times and added to between builds.
     """
 
-    __slots__ = ("_fold", "_terms", "_spellings", "_video_ids", "_video_keys", "_text_keys")
+    __slots__ = ("_native", "_fold")
 
     def __init__(self, fold: bool = True) -> None:
         if not isinstance(fold, bool):
             raise TypeError(f"fold must be a bool, not {type(fold).__name__}")
         self._fold = fold
-        # term -> {video id: count}; dicts keep first-insertion order, which
-        # breaks ties between equal counts. Counts are kept whole and
-        # saturate when the index is built.
-        self._terms: Dict[str, Dict[int, int]] = {}
-        # folded term -> {original spelling: sum of its counts}, kept only
-        # for terms that some row spells otherwise than folded.
-        self._spellings: Dict[str, Dict[str, int]] = {}
-        self._video_ids: Dict[bytes, int] = {}
-        self._video_keys: List[bytes] = []
-        # Text keys already parsed, so a catalogue that names the same video
-        # on many lines parses it once.
-        self._text_keys: Dict[str, bytes] = {}
+        self._native = NativeBuilder(_fold if fold else None)
 
     def __len__(self) -> int:
         """The number of distinct terms added so far (after folding)."""
-        return len(self._terms)
+        return self._native.term_count
 
     @property
     def fold(self) -> bool:
@@ -165,206 +99,144 @@ class IndexBuilder:
     @property
     def video_count(self) -> int:
         """The number of distinct videos added so far."""
-        return len(self._video_keys)
+        return self._native.video_count
+
+    @property
+    def video_kind(self) -> Optional[str]:
+        """What the videos are: ``"uuid"``, the caller's ``"str"`` or ``"int"``
+        ids, or None before the first row."""
+        kind: Optional[str] = self._native.video_kind
+        return kind
 
     def add(self, term: str, video: VideoKey, count: int = 1) -> None:
         """Adds ``count`` views of ``video`` under ``term``.
 
         ``term`` is a non-empty str without NUL characters or lone
-        surrogates; ``video`` a ``uuid.UUID``, its 36-character text form
-        (either case) or 16 raw bytes; ``count`` a non-negative integer (an
-        int or another integer type such as numpy's, not a bool). A count of
-        0 still records the term and the video.
-
-        What is stored is a plain str, int and bytes made from the values
-        given, and it is those that are checked, so no subclass can slip a
-        value past the checks that would make ``build()`` fail later.
+        surrogates; ``video`` a UUID or the caller's id (see the class);
+        ``count`` a non-negative whole number: an int, anything with
+        ``__index__`` (numpy's integers), or an integral float such as JSON's
+        ``3.0`` (not a bool). A count of 0 still records the term and the
+        video.
         """
-        try:
-            text = _exact_str(term, "the term must be a non-empty str")
-            number = _exact_count(count)
-            key = self._key_of(video)
-            if not text:
-                raise _Refused("the term must be a non-empty str")
-            if number < 0:
-                raise _Refused("the count must not be negative")
-            stored = _fold(text) if self._fold else text
-            # Folding keeps NUL and lone surrogates, so a term already stored
-            # was checked, as was every spelling that folds to it.
-            if stored not in self._terms:
-                if "\x00" in text:
-                    raise _Refused("the term contains a NUL character")
-                try:
-                    text.encode("utf-8")
-                except UnicodeEncodeError:
-                    raise _Refused("the term is not valid Unicode text") from None
-                if not stored:
-                    raise _Refused("the term folds to an empty text")
-        except _Refused as exc:
-            raise ValueError(f"{_row_text(term, video, count)}: {exc}") from None
+        self._native.add(term, video, count)
 
-        # Everything is checked: from here on nothing can fail.
-        vid = self._video_ids.get(key)
-        if vid is None:
-            vid = self._video_ids[key] = len(self._video_keys)
-            self._video_keys.append(key)
-        videos = self._terms.get(stored)
-        if stored != text or stored in self._spellings:
-            self._count_spelling(stored, text, number, videos)
-        if videos is None:
-            self._terms[stored] = {vid: number}
-        else:
-            videos[vid] = videos.get(vid, 0) + number
+    def add_rows(self, rows: Iterable[Tuple[str, VideoKey, int]]) -> None:
+        """Adds (term, video, count) rows, all of them or, when one is bad,
+        none: the ``ValueError`` names it by its position, counted from 0."""
+        self._native.add_rows(rows)
 
-    def _count_spelling(self, stored: str, text: str, number: int, videos: Optional[Dict[int, int]]) -> None:
-        """Adds ``number`` to the spelling ``text`` of the term ``stored``."""
-        spellings = self._spellings.get(stored)
-        if spellings is None:
-            # Every row before this one spelt the term as it is stored.
-            spellings = self._spellings[stored] = {stored: sum(videos.values())} if videos else {}
-        spellings[text] = spellings.get(text, 0) + number
+    def add_columns(self, terms: Any, videos: Any, counts: Any = None) -> None:
+        """Adds a row per position of three columns, all of them or none.
 
-    def _key_of(self, video: object) -> bytes:
-        """The 16 bytes of a video key, as plain bytes."""
-        if isinstance(video, str):
-            text = _exact_str(video, "the video key must be a str")
-            key = self._text_keys.get(text)
-            if key is None:
-                if len(text) != 36 or not _UUID_TEXT.fullmatch(text):
-                    raise _Refused(
-                        "the video key must be a UUID in its 36-character form (8-4-4-4-12 hexadecimal digits)")
-                key = self._text_keys[text] = uuid.UUID(text).bytes
-            return key
-        if isinstance(video, uuid.UUID):
-            try:
-                key = video.bytes
-            except Exception:
-                key = None
-            if type(key) is not bytes or len(key) != 16:
-                raise _Refused("the video key is a uuid.UUID whose .bytes are not 16 bytes")
-            return key
-        if isinstance(video, (bytes, bytearray)):
-            try:
-                # The buffer holds what the object really is; bytes() would
-                # ask a subclass's __bytes__.
-                key = video if type(video) is bytes else bytes(memoryview(video))
-            except Exception:
-                raise _Refused("the video key does not hold bytes") from None
-            if len(key) != 16:
-                raise _Refused(f"a video key given as bytes must be 16 bytes long, not {len(key)}")
-            return key
-        raise _Refused(f"the video key must be a uuid.UUID, a str or 16 bytes, not {type(video).__name__}")
+        A column is a Python sequence, a numpy array (text 'U'/'S', integers
+        or floats, read in place without a Python object per row) or an
+        Apache Arrow array; ``terms`` alone may also be an Arrow table (or
+        anything with ``__arrow_c_stream__``: a pyarrow Table, a DuckDB or
+        Polars result) whose columns are named term, video and count, or are
+        the first two or three. ``counts`` left out counts 1 per row. The
+        rules per value are those of ``add``.
+        """
+        _add_columns(self._native, terms, videos, counts, atomic=True)
 
-    def build(self, video_top_n: int = DEFAULT_VIDEO_TOP_N) -> Index:
+    def build(self, video_top_n: int = DEFAULT_VIDEO_TOP_N, *, progress: Optional[ProgressHook] = None) -> Index:
         """Builds the index of everything added so far.
 
         ``video_top_n`` bounds every node's video list: a node keeps the
         ``video_top_n`` videos with the highest counts over its subtree.
+        ``progress``, if given, is called with (phase, items) as each phase
+        of the build starts.
         """
         if isinstance(video_top_n, bool) or not isinstance(video_top_n, int):
             raise TypeError(f"video_top_n must be an int, not {type(video_top_n).__name__}")
         if not 0 <= video_top_n < 2**64:
             raise ValueError(f"video_top_n must be between 0 and 2**64 - 1, not {video_top_n}")
-        with _gc_paused():
-            node_shifts, child_labels, payloads, child_transitions = self._layout()
-            return Index._assemble(node_shifts, child_labels, payloads, child_transitions,
-                                   self._video_keys, video_top_n, self._fold, self._display_spellings())
-
-    def _display_spellings(self) -> Dict[str, str]:
-        """Each term's most frequent spelling, where that is not the term itself."""
-        shown = {}
-        for stored, spellings in self._spellings.items():
-            # max keeps the first of equal sums: the spelling added first.
-            best = max(spellings, key=spellings.__getitem__)
-            if best != stored:
-                shown[stored] = best
-        return shown
-
-    def _layout(self) -> Tuple[List[int], List[str], List[Optional[Payload]], range]:
-        """The flat trie: node_shifts, child_labels, payloads, child_transitions."""
-        # Made in insertion order, which keeps memory access local: faster
-        # than making each payload when its node is numbered.
-        prepared = {term: _payload(videos) for term, videos in self._terms.items()}
-        terms = sorted(prepared)
-        lengths = list(map(len, terms))
-        shared = [0]
-        shared += map(_shared_length, terms, terms[1:])
-        height = max(lengths, default=0)
-
-        # owners[d]: the owners of the nodes at depth d, ascending (the root's
-        # is -1); branches[d]: the owner that each term leaving a path at
-        # depth d leaves from; path[d]: the owner of the current term's node
-        # at depth d; ends[d]: {owner: payload} of the terms of length d.
-        owners: List[List[int]] = [[] for _ in range(height + 2)]
-        owners[0].append(-1)
-        branches: List[List[int]] = [[] for _ in range(height + 1)]
-        ends: Dict[int, Dict[int, Payload]] = {}
-        path = [-1] * (height + 1)
-        for j, (common, length) in enumerate(zip(shared, lengths)):
-            branches[common].append(path[common])
-            path[common + 1 : length + 1] = repeat(j, length - common)
-            for level in owners[common + 1 : length + 1]:
-                level.append(j)
-            ends.setdefault(length, {})[j] = prepared[terms[j]]
-
-        node_shifts: List[int] = []
-        child_labels: List[str] = [""]
-        payloads: List[Optional[Payload]] = [None]
-        shift = 0
-        for depth in range(height + 1):
-            level = owners[depth]
-            per_owner = Counter(branches[depth])
-            # Children per node of this level; children of one node are
-            # consecutive, so node_shifts is a running sum.
-            children: Iterable[int]
-            if depth:
-                goes_on = map(gt, map(lengths.__getitem__, level), repeat(depth))
-                children = map(add, goes_on, map(per_owner.get, level, repeat(0)))
-            else:
-                children = [per_owner[-1]]
-            starts = list(accumulate(children, initial=shift))
-            shift = starts.pop()
-            node_shifts += starts
-            below = owners[depth + 1]
-            child_labels += map(str.__getitem__, map(terms.__getitem__, below), repeat(depth))
-            ending = ends.get(depth + 1)
-            payloads += map(ending.get, below) if ending else repeat(None, len(below))
-        return node_shifts, child_labels, payloads, range(1, len(child_labels))
+        return self._native.build(Index, video_top_n, progress)
 
 
-def _shared_length(a: str, b: str) -> int:
-    """How many leading characters a and b share.
+def build_index(
+    rows: Iterable[Tuple[str, VideoKey, int]],
+    video_top_n: int = DEFAULT_VIDEO_TOP_N,
+    fold: bool = True,
+    *,
+    progress: Optional[ProgressHook] = None,
+) -> Index:
+    """Builds an index from (term, video, count) rows; see ``IndexBuilder``.
 
-    Compares slices, doubling their length, and then halves the gap: the
-    characters are compared in C, and neighbours in a sorted list, which
-    mostly part early, cost a few comparisons each.
+    A bad row raises ``ValueError`` naming the row and its position (counted
+    from 0); no index is made.
     """
-    n = min(len(a), len(b))
-    if a[:n] == b[:n]:
-        return n
-    same, differ = 0, n  # a[:same] == b[:same] and a[:differ] != b[:differ]
-    step = 4
-    while step < differ and a[:step] == b[:step]:
-        same = step
-        step *= 4
-    differ = min(step, differ)
-    while differ - same > 1:
-        middle = (same + differ) // 2
-        if a[:middle] == b[:middle]:
-            same = middle
+    builder = IndexBuilder(fold=fold)
+    add_rows = builder._native.add_rows
+    with _gc_paused():
+        if hasattr(rows, "__arrow_c_stream__"):
+            _add_columns(builder._native, rows, None, None, atomic=False)
+        elif isinstance(rows, (list, tuple)):
+            add_rows(rows)
         else:
-            differ = middle
-    return same
+            iterator = iter(rows)
+            start = 0
+            while True:
+                batch = list(islice(iterator, _BATCH_ROWS))
+                if not batch:
+                    break
+                add_rows(batch, start, False)
+                start += len(batch)
+    return builder.build(video_top_n=video_top_n, progress=progress)
+
+
+def build_index_from_columns(
+    terms: Any,
+    videos: Any,
+    counts: Any = None,
+    video_top_n: int = DEFAULT_VIDEO_TOP_N,
+    fold: bool = True,
+    *,
+    progress: Optional[ProgressHook] = None,
+) -> Index:
+    """Builds an index from columns; see ``IndexBuilder.add_columns``."""
+    builder = IndexBuilder(fold=fold)
+    _add_columns(builder._native, terms, videos, counts, atomic=False)
+    return builder.build(video_top_n=video_top_n, progress=progress)
+
+
+def _is_arrow(value: Any) -> bool:
+    return hasattr(value, "__arrow_c_stream__") or hasattr(value, "__arrow_c_array__")
+
+
+def _add_columns(native: Any, terms: Any, videos: Any, counts: Any, atomic: bool) -> None:
+    if videos is None and counts is None and hasattr(terms, "__arrow_c_stream__"):
+        native.add_arrow(terms.__arrow_c_stream__(), atomic)
+        return
+    if videos is None:
+        raise TypeError("add_columns() needs the videos column, unless terms is an Arrow table")
+    if _is_arrow(terms) or _is_arrow(videos) or _is_arrow(counts):
+        # Given Arrow columns, pyarrow is there to put them in one table.
+        pyarrow = importlib.import_module("pyarrow")
+
+        columns = {"term": terms, "video": videos}
+        if counts is not None:
+            columns["count"] = counts
+        table = pyarrow.table({name: _arrow_column(pyarrow, column) for name, column in columns.items()})
+        native.add_arrow(table.__arrow_c_stream__(), atomic)
+        return
+    native.add_columns(terms, videos, counts, atomic)
+
+
+def _arrow_column(pyarrow: Any, column: Any) -> Any:
+    """An Arrow array or chunked array as it is; anything else (a list, a
+    numpy array, another library's Arrow array) made one by pyarrow."""
+    if isinstance(column, (pyarrow.Array, pyarrow.ChunkedArray)):
+        return column
+    return pyarrow.array(column)
 
 
 @contextmanager
 def _gc_paused() -> Iterator[None]:
-    """Pauses the cycle collector while a build allocates its many lists.
+    """Pauses the cycle collector while a build holds many Python objects.
 
     They hold no cycles, but CPython's collector would scan the growing heap
-    again and again: pausing it makes a large build several times faster.
-    PyPy's collector has no such cost, and there pausing it would only let
-    garbage pile up, so it is left alone.
+    again and again. PyPy's collector has no such cost, and there pausing it
+    would only let garbage pile up, so it is left alone.
     """
     if not _PAUSE_GC:
         yield
@@ -376,42 +248,3 @@ def _gc_paused() -> Iterator[None]:
     finally:
         if was_enabled:
             gc.enable()
-
-
-def _payload(videos: Dict[int, int]) -> Payload:
-    if len(videos) == 1:
-        ((vid, count),) = videos.items()
-        count = min(count, MAX_COUNT)
-        return (count, [vid], [count])
-    # A stable sort (reverse=True keeps it stable): equal counts stay in
-    # first-insertion order.
-    ranked = sorted(videos, key=videos.__getitem__, reverse=True)
-    counts = [min(videos[v], MAX_COUNT) for v in ranked]
-    return (min(sum(counts), MAX_COUNT), ranked, counts)
-
-
-def build_index(
-    rows: Iterable[Tuple[str, VideoKey, int]], video_top_n: int = DEFAULT_VIDEO_TOP_N, fold: bool = True
-) -> Index:
-    """Builds an index from (term, video, count) rows; see ``IndexBuilder``.
-
-    A bad row raises ``ValueError`` naming the row and its position (counted
-    from 0); no index is made.
-    """
-    builder = IndexBuilder(fold=fold)
-    add = builder.add
-    with _gc_paused():
-        _add_rows(add, rows)
-    return builder.build(video_top_n=video_top_n)
-
-
-def _add_rows(add: Callable[[str, VideoKey, int], None], rows: Iterable[Tuple[str, VideoKey, int]]) -> None:
-    for position, row in enumerate(rows):
-        try:
-            term, video, count = row
-        except Exception:
-            raise ValueError(f"row {position} ({_shown(row)}): expected (term, video, count)") from None
-        try:
-            add(term, video, count)
-        except ValueError as exc:
-            raise ValueError(f"row {position}: {exc}") from None

@@ -238,6 +238,14 @@ class _Progress:
     def reading(self, source: str) -> "_ReadProgress":
         return _ReadProgress(self, source)
 
+    def building(self, terms: int) -> Callable[[str, int], None]:
+        """The build's progress hook: one line per phase."""
+
+        def phase(name: str, items: int) -> None:
+            self.status(f"building the index of {terms:,} terms: {name} ({items:,})")
+
+        return phase
+
     def clear(self) -> None:
         if self.shown:
             self.stream.write("\r\x1b[K")
@@ -255,7 +263,7 @@ class _ReadProgress:
         if now - self.progress.last < 0.1:
             return
         self.progress.last = now
-        text = f"reading {self.source}: {lines:,} lines"
+        text = f"reading {self.source}: {lines:,} rows"
         if size:
             text += f", {position / 1e6:,.1f} of {size / 1e6:,.1f} MB ({min(100, 100 * position // size)}%)"
         self.progress.status(text)
@@ -474,8 +482,8 @@ def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     try:
         with _gc_paused():
             rows = load_catalogue(builder, args.input, args.format, progress.reading(source))
-        progress.status(f"building the index of {len(builder):,} terms")
-        index = builder.build(video_top_n=args.top_n)
+        terms = len(builder)
+        index = builder.build(video_top_n=args.top_n, progress=progress.building(terms))
         progress.status(f"writing {output.shown}")
         data = index.to_bytes()
         output.write(data)

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 from typing import Any, Callable, Iterator, List, Optional, SupportsIndex, Tuple, TypeVar
 
-from _quellnor import IndexCore
+from _quellnor import IndexCore, PrefixSearch
 
 from ._fold import fold
 
@@ -124,6 +124,23 @@ class Index(IndexCore):
             term = fold(term)
         return _fuzzy_match_video(self, term, max_dist, limit, include_prefix_nodes)
 
+    def to_bytes(self) -> bytes:
+        """As ``PrefixSearch.to_bytes``; an index of the caller's own video ids
+        has no such form (its keys are UUIDs) and raises ``ValueError``."""
+        self._require_uuid_videos("the byte form of to_bytes")
+        return IndexCore.to_bytes(self)
+
+    def prefix_search(self) -> PrefixSearch:
+        """A ``PrefixSearch`` holding a copy of the same trie; an index of the
+        caller's own video ids has none (its keys are UUIDs) and raises ``ValueError``."""
+        self._require_uuid_videos("a PrefixSearch")
+        return IndexCore.prefix_search(self)
+
+    def _require_uuid_videos(self, what: str) -> None:
+        if self.video_key_kind != "uuid":
+            raise ValueError(f"this index's videos are the caller's {self.video_key_kind} ids, which {what} "
+                             "cannot hold (its video keys are UUIDs): pickle the index instead")
+
     def weight(self, term: str) -> int:
         """The weight of ``term`` (the sum of its counts), 0 when it is absent."""
         if not isinstance(term, str):
@@ -169,4 +186,4 @@ class Index(IndexCore):
     def __reduce__(self) -> Tuple[Callable[..., "Index"], Tuple[Any, ...]]:
         from ._pickle import restore_index
 
-        return restore_index, (type(self), self.to_bytes(), self._extras())
+        return restore_index, (type(self), IndexCore.to_bytes(self), self._extras())

@@ -1,12 +1,17 @@
 """Reading catalogues of (term, video, count) rows from files.
 
-Two formats, each optionally gzip-compressed (a ``.gz`` suffix):
+Three formats; the two of text lines optionally gzip-compressed (a ``.gz``
+suffix):
 
 - tsv: ``term<TAB>video<TAB>count`` per line; the count may be left out
   (``term<TAB>video``) and then is 1. A first line reading
   ``term<TAB>video<TAB>count`` is a header and skipped.
 - jsonl: one JSON object per line with the keys ``term``, ``video`` and
   optionally ``count`` (default 1); other keys are ignored.
+- parquet: a Parquet file with the columns ``term``, ``video`` and
+  optionally ``count`` (or just two or three columns), as DuckDB, Spark or a
+  warehouse write it; read batch by batch with pyarrow (``quellnor[arrow]``),
+  no Python object per row.
 
 Blank lines are skipped in both, and a UTF-8 byte-order mark at the start
 is ignored. A line may hold at most ``MAX_LINE_BYTES`` bytes, its line break
@@ -19,6 +24,7 @@ once instead of filling memory. Every problem is reported as an
 from __future__ import annotations
 
 import gzip
+import importlib
 import json
 import re
 import sys
@@ -40,7 +46,9 @@ __all__ = [
     "open_binary",
 ]
 
-FORMATS = ("tsv", "jsonl")
+FORMATS = ("tsv", "jsonl", "parquet")
+#: Rows per batch read from a Parquet file.
+PARQUET_BATCH_ROWS = 1 << 20
 #: The longest line read, in bytes, its line break included: 1 MiB.
 MAX_LINE_BYTES = 1 << 20
 #: The longest term accepted, in characters: far beyond anything typed into
@@ -66,8 +74,11 @@ class InputError(Exception):
 
 
 def detect_format(name: str) -> str:
-    """The format a file name implies: jsonl for ``.jsonl`` (also under ``.gz``), else tsv."""
+    """The format a file name implies: parquet for ``.parquet``, jsonl for
+    ``.jsonl`` (also under ``.gz``), else tsv."""
     lower = name.lower()
+    if lower.endswith((".parquet", ".pq")):
+        return "parquet"
     if lower.endswith(".gz"):
         lower = lower[:-3]
     return "jsonl" if lower.endswith((".jsonl", ".ndjson")) else "tsv"
@@ -114,6 +125,8 @@ def load_catalogue(
     """
     fmt = fmt or detect_format(path)
     source = "<stdin>" if path == "-" else path
+    if fmt == "parquet":
+        return load_parquet(builder, path, source, progress)
     with open_binary(path) as (stream, raw, size):
         report: Optional[Callable[[int], None]] = None
         if progress is not None:
@@ -169,12 +182,50 @@ def load_lines(
             if isinstance(term, str) and len(term) > MAX_TERM_CHARS:
                 raise ValueError(f"the term is {len(term):,} characters long; at most {MAX_TERM_CHARS:,} are allowed")
             add(*row)
+            if rows == 0 and builder.video_kind != "uuid":
+                # The index file this writes keys its videos by UUID.
+                raise ValueError(f"the video {row[1]!r} is not a UUID, and an index file holds UUID videos only")
         except ValueError as exc:
             raise InputError(f"{source}:{lineno}: {exc}") from None
         rows += 1
     if report is not None:
         report(lineno)
     return rows
+
+
+def load_parquet(builder: IndexBuilder, path: str, source: str, progress: Optional[Progress] = None) -> int:
+    """Adds every row of a Parquet file to ``builder``, a batch at a time.
+
+    ``progress`` is told the rows read so far. Returns the number of rows.
+    """
+    try:
+        # Imported by name: an optional extra, without type information.
+        pyarrow = importlib.import_module("pyarrow")
+        parquet = importlib.import_module("pyarrow.parquet")
+    except ImportError:
+        raise InputError(
+            f"reading {source} needs pyarrow, which quellnor[arrow] installs: pip install 'quellnor[arrow]'"
+        ) from None
+    if path == "-":
+        raise InputError("a Parquet catalogue is read from a file, not from standard input")
+    try:
+        with parquet.ParquetFile(path) as file:
+            rows = 0
+            for batch in file.iter_batches(batch_size=PARQUET_BATCH_ROWS):
+                table = pyarrow.Table.from_batches([batch])
+                try:
+                    builder._native.add_arrow(table.__arrow_c_stream__(), True, rows)
+                    if rows == 0 and batch.num_rows and builder.video_kind != "uuid":
+                        raise ValueError(f"row 0: the video {batch.column(1)[0].as_py()!r} is not a UUID, "
+                                         "and an index file holds UUID videos only")
+                except (ValueError, TypeError) as exc:
+                    raise InputError(f"{source}: {exc}") from None
+                rows += batch.num_rows
+                if progress is not None:
+                    progress(rows, 0, None)
+            return rows
+    except (OSError, pyarrow.ArrowException) as exc:
+        raise InputError(f"cannot read {source}: {exc}") from None
 
 
 def _position(raw: IO[bytes]) -> int:

@@ -428,4 +428,13 @@ PyObject* ranked_list(std::vector<RankedVideo>&& videos) {
 }
 #endif
 
+PyObject* given_id_list(const std::vector<RankedVideo>& videos, const GivenVideoIds& ids) {
+    return ranked_tuples(videos, [&](const RankedVideo& video) -> PyObject* {
+        if (video.video >= ids.size()) throw Fault("a ranked video without an id");
+        if (ids.kind == VideoIdKind::integer)
+            return checked_result(PyLong_FromLongLong(ids.integer_at(video.video)));
+        return to_python(ids.at(video.video));
+    });
+}
+
 }  // namespace quellnor::binding

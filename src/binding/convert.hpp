@@ -13,6 +13,7 @@
 
 #include "search/matcher.hpp"
 #include "search/ranking.hpp"
+#include "suggest/video_ids.hpp"
 #include "trie/build.hpp"
 #include "trie/trie.hpp"
 
@@ -87,5 +88,7 @@ PyObject* ranked_list(std::vector<RankedVideo>&& videos, std::vector<PyObject*>&
 #else
 PyObject* ranked_list(std::vector<RankedVideo>&& videos);
 #endif
+// The same with the caller's own ids in place of the keys.
+PyObject* given_id_list(const std::vector<RankedVideo>& videos, const GivenVideoIds& ids);
 
 }  // namespace quellnor::binding

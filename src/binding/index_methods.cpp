@@ -95,6 +95,8 @@ PyObject* suggest_videos(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return suggestion_call(kSuggestVideos, self, args, nargs, kwnames,
                            [](const IndexBorrow& borrow, std::u32string_view text, const SuggestOptions& options) {
                                auto videos = quellnor::suggest_videos(borrow.index(), text, options);
+                               const GivenVideoIds& ids = borrow.terms().video_ids;
+                               if (ids.given()) return given_id_list(videos, ids);
 #ifdef PYPY_VERSION
                                return ranked_list(std::move(videos), borrow.key_strings());
 #else
@@ -227,6 +229,12 @@ PyObject* node_count(const IndexBorrow& borrow) {
 PyObject* video_count(const IndexBorrow& borrow) {
     return checked_result(PyLong_FromSize_t(borrow.index().video_index.size()));
 }
+PyObject* video_key_kind(const IndexBorrow& borrow) {
+    const VideoIdKind kind = borrow.terms().video_ids.kind;
+    return checked_result(PyUnicode_FromString(kind == VideoIdKind::text      ? "str"
+                                               : kind == VideoIdKind::integer ? "int"
+                                                                              : "uuid"));
+}
 PyObject* term_count(const IndexBorrow& borrow) {
     return checked_result(PyLong_FromUnsignedLongLong(borrow.terms().table.term_count));
 }
@@ -236,6 +244,8 @@ PyGetSetDef attributes[] = {
     {"node_count", getter<node_count>, nullptr, "The nodes of the trie.", nullptr},
     {"video_count", getter<video_count>, nullptr, "The videos of the index.", nullptr},
     {"term_count", getter<term_count>, nullptr, "The terms of the index.", nullptr},
+    {"video_key_kind", getter<video_key_kind>, nullptr,
+     "What the videos are: 'uuid', or the caller's own 'str' or 'int' ids.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

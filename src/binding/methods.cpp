@@ -25,6 +25,13 @@ constexpr const char* kFuzzyMatchVideoParameters[] = {"term", "max_dist", "limit
 
 constexpr std::uint32_t kDefaultMaxDist = 1;
 
+// The caller's video ids of an IndexCore built with them, else null.
+const GivenVideoIds* given_ids_of(PyObject* self) {
+    if (!is_index_core(self)) return nullptr;
+    const GivenVideoIds& ids = reinterpret_cast<IndexObject*>(self)->terms.video_ids;
+    return ids.given() ? &ids : nullptr;
+}
+
 std::uint32_t max_dist_or_default(PyObject* value) {
     return value ? convert_argument("max_dist", [&] { return to_u32(value); }) : kDefaultMaxDist;
 }
@@ -108,6 +115,7 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
             convert_argument("include_prefix_nodes", [&] { return to_optional(slots[3], to_bool); });
         auto videos = quellnor::fuzzy_match_video(borrow.index(), q.term.utf8, q.max_dist, q.limit,
                                                   include_prefix_nodes);
+        if (const GivenVideoIds* ids = given_ids_of(self)) return given_id_list(videos, *ids);
 #ifdef PYPY_VERSION
         return ranked_list(std::move(videos), borrow.key_strings());
 #else

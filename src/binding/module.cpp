@@ -1,4 +1,5 @@
 // The _quellnor module: PrefixSearch and __all__, made once per process.
+#include "binding/builder_object.hpp"
 #include "binding/cache.hpp"
 #include "binding/errors.hpp"
 #include "binding/frame.hpp"
@@ -40,6 +41,8 @@ PyObject* create_module() {
     // Beside the specified class, outside __all__: the base of quellnor.Index.
     auto* index_core = reinterpret_cast<PyObject*>(index_core_type());
     if (PyObject_SetAttrString(module.get(), "IndexCore", index_core) < 0) PythonError::raise_pending();
+    auto* builder = reinterpret_cast<PyObject*>(native_builder_type());
+    if (PyObject_SetAttrString(module.get(), "NativeBuilder", builder) < 0) PythonError::raise_pending();
     register_runtime_module();
     install_interrupt_check(no_signal_pending);
     return module.release();

@@ -7,6 +7,7 @@
 #include "codec/compact.hpp"
 #include "fault.hpp"
 #include "suggest/completion_table.hpp"
+#include "text/utf8.hpp"
 
 namespace quellnor {
 
@@ -16,6 +17,7 @@ using namespace codec;
 
 constexpr std::uint8_t kMagic[4] = {'Q', 'X', 'T', 1};
 constexpr std::uint8_t kFolded = 1;
+constexpr std::uint8_t kGivenIds = 2;
 
 [[noreturn]] void fail(const std::string& what) { throw InputError("extras: " + what); }
 
@@ -97,12 +99,39 @@ void check_ascending(std::uint32_t node, std::optional<std::uint32_t>& previous,
     previous = node;
 }
 
+// The caller's video ids: their kind, then each id's length and bytes.
+void write_given_ids(Writer& out, const GivenVideoIds& ids) {
+    const auto kind = static_cast<std::uint8_t>(ids.kind);
+    out.bytes(&kind, 1);
+    out.integer(ids.size());
+    for (std::size_t v = 0; v < ids.size(); ++v) {
+        const std::string_view id = ids.at(v);
+        out.integer(id.size());
+        out.bytes(id.data(), id.size());
+    }
+}
+
+GivenVideoIds read_given_ids(Reader& in) {
+    GivenVideoIds ids;
+    ids.kind = static_cast<VideoIdKind>(in.take(1, "the kind of video ids")[0]);
+    if (!ids.given()) fail("unknown kind of video ids");
+    const std::size_t count = in.count(1, "video ids");
+    for (std::size_t v = 0; v < count; ++v) {
+        const auto bytes = in.take(in.integer("a video id's length"), "a video id");
+        const std::string_view id(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        if (ids.kind == VideoIdKind::integer ? id.size() != 8 : !utf8::is_valid(id))
+            fail("a video id that is not " + std::string(ids.kind == VideoIdKind::integer ? "8 bytes" : "UTF-8"));
+        ids.push(id);
+    }
+    return ids;
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> encode_extras(const Trie& trie, const TermIndex& terms) {
     Writer out;
     out.bytes(kMagic, sizeof kMagic);
-    const std::uint8_t flags = terms.folded ? kFolded : 0;
+    const std::uint8_t flags = (terms.folded ? kFolded : 0) | (terms.video_ids.given() ? kGivenIds : 0);
     out.bytes(&flags, 1);
 
     const CompletionTable& table = terms.table;
@@ -128,6 +157,7 @@ std::vector<std::uint8_t> encode_extras(const Trie& trie, const TermIndex& terms
         out.integer(text.size());
         out.bytes(text.data(), text.size());
     }
+    if (terms.video_ids.given()) write_given_ids(out, terms.video_ids);
     return out.done();
 }
 
@@ -137,7 +167,7 @@ Extras decode_extras(std::span<const std::uint8_t> bytes) {
     if (!std::equal(magic.begin(), magic.end(), kMagic)) fail("not the extras of an index (wrong header or version)");
     Extras extras;
     const std::uint8_t flags = in.take(1, "the flags")[0];
-    if ((flags & ~kFolded) != 0) fail("unknown flags " + std::to_string(flags));
+    if ((flags & ~(kFolded | kGivenIds)) != 0) fail("unknown flags " + std::to_string(flags));
     extras.folded = (flags & kFolded) != 0;
 
     std::optional<std::uint32_t> previous;
@@ -156,7 +186,8 @@ Extras decode_extras(std::span<const std::uint8_t> bytes) {
         const auto text = in.take(in.integer("a spelling's length"), "a spelling");
         entry.second = {reinterpret_cast<const char*>(text.data()), text.size()};
     }
-    if (!in.at_end()) fail("bytes follow the spellings");
+    if ((flags & kGivenIds) != 0) extras.video_ids = read_given_ids(in);
+    if (!in.at_end()) fail("bytes follow the extras");
     return extras;
 }
 

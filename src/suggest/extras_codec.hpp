@@ -4,9 +4,11 @@
 // which stays as it is.
 //
 //   "QXT" 0x01                   magic and version
-//   flags                        one byte; bit 0: folded; the others 0
+//   flags                        one byte; bit 0: folded; bit 1: video ids; the others 0
 //   n, then n x (node, weight)   weight overrides, nodes ascending
 //   m, then m x (node, length, UTF-8 bytes)   spellings, nodes ascending
+//   with flag bit 1 (the caller's video ids): kind (2 str, 3 int), then
+//   v, then v x (length, bytes)  one id per video, in video order
 //
 // Integers take the compact form of the trie's byte form, shortest form
 // only, so that equal extras have equal bytes. Nothing may follow.
@@ -18,6 +20,7 @@
 
 #include "suggest/spellings.hpp"
 #include "suggest/term_index.hpp"
+#include "suggest/video_ids.hpp"
 #include "trie/trie.hpp"
 
 namespace quellnor {
@@ -26,6 +29,7 @@ struct Extras {
     bool folded = false;
     std::vector<WeightOverride> overrides;
     std::vector<Spellings::Entry> spellings;  // views into the decoded bytes
+    GivenVideoIds video_ids;
 };
 
 std::vector<std::uint8_t> encode_extras(const Trie& trie, const TermIndex& terms);

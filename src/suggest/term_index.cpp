@@ -42,6 +42,17 @@ TermIndex term_index_from_build(const Trie& trie, std::vector<std::uint32_t> wei
     return terms;
 }
 
+TermIndex term_index_from_build(const Trie& trie, std::vector<std::uint32_t> weights, bool folded,
+                                std::vector<Spellings::Entry> spellings) {
+    TermIndex terms;
+    terms.folded = folded;
+    terms.table = derive_completion_table(trie, std::move(weights));
+    for (const Spellings::Entry& entry : spellings)
+        if (!checked_at(trie.is_terminal, entry.first)) throw Fault("a display spelling for a node where no term ends");
+    terms.spellings = Spellings(std::move(spellings));
+    return terms;
+}
+
 TermIndex term_index_from_extras(const Trie& trie, const Extras& extras) {
     TermIndex terms;
     terms.folded = extras.folded;
@@ -56,6 +67,10 @@ TermIndex term_index_from_extras(const Trie& trie, const Extras& extras) {
         terms.table = derive_completion_table(trie, std::move(weights));
     }
     terms.spellings = Spellings(extras.spellings);
+    if (extras.video_ids.given() && extras.video_ids.size() != trie.video_index.size())
+        throw InputError("extras: " + std::to_string(extras.video_ids.size()) + " video ids for " +
+                         std::to_string(trie.video_index.size()) + " videos");
+    terms.video_ids = extras.video_ids;
     return terms;
 }
 

@@ -10,6 +10,7 @@
 
 #include "suggest/completion_table.hpp"
 #include "suggest/spellings.hpp"
+#include "suggest/video_ids.hpp"
 #include "trie/trie.hpp"
 
 namespace quellnor {
@@ -19,11 +20,13 @@ struct TermIndex {
     bool folded = false;
     Spellings spellings;
     CompletionTable table;
+    // The caller's ids where the videos are not UUIDs.
+    GivenVideoIds video_ids;
 
     // The same trie with the same terms, shown and weighed alike.
     bool operator==(const TermIndex& other) const {
         return folded == other.folded && spellings == other.spellings &&
-               table.entries == other.table.entries;
+               table.entries == other.table.entries && video_ids == other.video_ids;
     }
 };
 
@@ -44,5 +47,9 @@ struct SpellingOfText {
 // spelling names no term.
 TermIndex term_index_from_build(const Trie& trie, std::vector<std::uint32_t> weights, bool folded,
                                 std::span<const SpellingOfText> spellings);
+
+// The same for a builder that knows the node of each spelling's term.
+TermIndex term_index_from_build(const Trie& trie, std::vector<std::uint32_t> weights, bool folded,
+                                std::vector<Spellings::Entry> spellings);
 
 }  // namespace quellnor

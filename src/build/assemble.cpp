@@ -1,0 +1,167 @@
+#include "build/assemble.hpp"
+
+#include <algorithm>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "build/layout.hpp"
+#include "payload/payload.hpp"
+#include "progress.hpp"
+#include "trie/build.hpp"
+
+namespace quellnor {
+
+namespace {
+
+// Pairs by count, highest first, equal counts in the order they were added
+// (their numbers ascending). Most terms have a video or two: sorting those
+// in place spares a stable sort's buffer per term.
+template <class Iterator>
+void rank_by_count(const PairTable& pairs, Iterator begin, Iterator end) {
+    const auto before = [&](std::uint32_t a, std::uint32_t b) { return pairs.count(a) > pairs.count(b); };
+    if (end - begin > 16) {
+        std::stable_sort(begin, end, before);
+        return;
+    }
+    for (auto i = begin + (begin != end); i < end; ++i) {
+        const std::uint32_t pair = *i;
+        auto j = i;
+        for (; j != begin && before(pair, *(j - 1)); --j) *j = *(j - 1);
+        *j = pair;
+    }
+}
+
+// Every term's payload, the terms one after another: videos by count,
+// highest first, equal counts in the order first added to the term.
+class TermPayloads final : public PayloadSource {
+public:
+    TermPayloads(const PairTable& pairs, std::size_t term_count, std::vector<std::uint32_t> term_of_node)
+        : term_of_node_(std::move(term_of_node)), starts_(term_count + 1, 0), totals_(term_count, 0) {
+        for (std::size_t pair = 0; pair < pairs.size(); ++pair) ++starts_[pairs.term(pair) + 1];
+        for (std::size_t t = 0; t < term_count; ++t) starts_[t + 1] += starts_[t];
+        // A stable counting sort by term keeps the order pairs were added.
+        std::vector<std::uint32_t> order(pairs.size());
+        std::vector<std::uint64_t> next(starts_.begin(), starts_.end() - 1);
+        for (std::size_t pair = 0; pair < pairs.size(); ++pair)
+            order[next[pairs.term(pair)]++] = static_cast<std::uint32_t>(pair);
+        ids_.resize(pairs.size());
+        counts_.resize(pairs.size());
+        Progress progress;
+        for (std::size_t t = 0; t < term_count; ++t) {
+            const auto begin = order.begin() + starts_[t], end = order.begin() + starts_[t + 1];
+            progress.advance(static_cast<std::size_t>(end - begin) + 1);
+            rank_by_count(pairs, begin, end);
+            std::uint32_t total = 0;
+            for (auto p = begin; p != end; ++p) {
+                const std::size_t at = static_cast<std::size_t>(p - order.begin());
+                ids_[at] = pairs.video(*p);
+                counts_[at] = static_cast<std::uint32_t>(std::min<std::uint64_t>(pairs.count(*p), kCountMax));
+                total = saturating_add(total, counts_[at]);
+            }
+            totals_[t] = total;
+        }
+    }
+
+    std::size_t size() const override { return term_of_node_.size(); }
+    bool present(std::size_t node) const override { return term_of_node_[node] != kNoTerm; }
+    PayloadView convert(std::size_t node) override {
+        const std::uint32_t t = term_of_node_[node];
+        const std::size_t begin = starts_[t], end = starts_[t + 1];
+        return {totals_[t], {ids_.data() + begin, end - begin}, {counts_.data() + begin, end - begin}};
+    }
+
+private:
+    std::vector<std::uint32_t> term_of_node_;
+    std::vector<std::uint64_t> starts_;
+    std::vector<std::uint32_t> totals_, ids_, counts_;
+};
+
+// A key per video: its UUID, or for given ids the rank of the id (ints by
+// value, strs in code-point order) as a big-endian number, so that results
+// of equal score come in the order of their ids.
+std::vector<VideoKeyInput> video_keys(const RowTable& rows) {
+    const TextTable& videos = rows.videos();
+    std::vector<VideoKeyInput> keys(videos.size());
+    if (rows.video_kind() == VideoIdKind::uuid) {
+        for (std::uint32_t v = 0; v < videos.size(); ++v) {
+            const std::string_view key = videos.text(v);
+            std::copy(key.begin(), key.end(), keys[v].bytes.begin());
+            keys[v].length = key.size();
+        }
+        return keys;
+    }
+    std::vector<std::uint32_t> order(videos.size());
+    for (std::uint32_t v = 0; v < order.size(); ++v) order[v] = v;
+    if (rows.video_kind() == VideoIdKind::integer)
+        std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return integer_of_key(videos.text(a)) < integer_of_key(videos.text(b));
+        });
+    else
+        std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return videos.text(a) < videos.text(b);
+        });
+    for (std::uint32_t rank = 0; rank < order.size(); ++rank) {
+        VideoKeyInput& key = keys[order[rank]];
+        for (std::size_t i = 0; i < 4; ++i) key.bytes[15 - i] = static_cast<std::uint8_t>(rank >> (8 * i));
+        key.length = key.bytes.size();
+    }
+    return keys;
+}
+
+GivenVideoIds given_ids(const RowTable& rows) {
+    GivenVideoIds ids;
+    if (rows.video_kind() != VideoIdKind::text && rows.video_kind() != VideoIdKind::integer) return ids;
+    ids.kind = rows.video_kind();
+    for (std::uint32_t v = 0; v < rows.videos().size(); ++v) ids.push(rows.videos().text(v));
+    return ids;
+}
+
+// Each term shown in its most frequent spelling (ties: the one added
+// first), where that is not the term itself, by the node of the term.
+std::vector<Spellings::Entry> display_spellings(const RowTable& rows, std::span<const std::uint32_t> term_of_node) {
+    const std::size_t term_count = rows.terms().size();
+    std::vector<std::uint32_t> best(term_count, kNoTerm);
+    const TextTable& spellings = rows.spellings();
+    for (std::uint32_t s = 0; s < spellings.size(); ++s) {
+        std::uint32_t& chosen = best[rows.term_of_spelling(s)];
+        if (chosen == kNoTerm || rows.spelling_count(s) > rows.spelling_count(chosen)) chosen = s;
+    }
+    std::vector<Spellings::Entry> shown;
+    for (std::uint32_t node = 0; node < term_of_node.size(); ++node) {
+        const std::uint32_t t = term_of_node[node];
+        if (t == kNoTerm || best[t] == kNoTerm) continue;
+        const std::string_view spelling = spellings.text(best[t]);
+        if (spelling != rows.terms().text(t)) shown.emplace_back(node, spelling);
+    }
+    return shown;
+}
+
+}  // namespace
+
+BuiltIndex assemble_index(const RowTable& rows, std::uint64_t video_top_n, const PhaseReport& report) {
+    const std::size_t term_count = rows.terms().size();
+    report("sorting terms", term_count);
+    const std::vector<std::uint32_t> sorted = sorted_terms(rows.terms());
+    report("laying out", term_count);
+    TrieLayout layout = lay_out(rows.terms(), sorted);
+    const std::size_t node_count = layout.child_labels.size();
+    report("ranking videos", rows.pairs().size());
+    std::vector<Spellings::Entry> spellings = display_spellings(rows, layout.term_of_node);
+    TermPayloads payloads(rows.pairs(), term_count, std::move(layout.term_of_node));
+    std::vector<std::uint32_t> child_transitions(node_count - 1);
+    for (std::uint32_t s = 0; s < child_transitions.size(); ++s) child_transitions[s] = s + 1;
+    const std::vector<VideoKeyInput> keys = video_keys(rows);
+
+    report("propagating", node_count);
+    std::vector<std::uint32_t> supplied_totals;
+    BuiltIndex built;
+    built.trie = build_trie(std::move(layout.node_shifts), std::move(layout.child_labels), payloads,
+                            std::move(child_transitions), keys, video_top_n, &supplied_totals);
+    report("deriving suggestions", node_count);
+    built.terms = term_index_from_build(built.trie, std::move(supplied_totals), rows.folded(), std::move(spellings));
+    built.terms.video_ids = given_ids(rows);
+    return built;
+}
+
+}  // namespace quellnor

@@ -1,0 +1,124 @@
+#include "build/layout.hpp"
+
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
+#include "fault.hpp"
+#include "progress.hpp"
+#include "text/utf8.hpp"
+
+namespace quellnor {
+
+namespace {
+
+std::size_t sequence_at(std::string_view text, std::size_t at) {
+    const std::size_t length = utf8::sequence_length(static_cast<std::uint8_t>(text[at]));
+    return length == 0 ? 1 : length;
+}
+
+std::uint32_t code_points(std::string_view text) {
+    std::uint32_t count = 0;
+    for (std::size_t at = 0; at < text.size(); at += sequence_at(text, at)) ++count;
+    return count;
+}
+
+// The code points that `a` and `b` share at their start: the bytes they
+// share, cut back to where a code point starts.
+std::uint32_t shared_code_points(std::string_view a, std::string_view b) {
+    const auto parted = std::mismatch(a.begin(), a.begin() + std::min(a.size(), b.size()), b.begin());
+    std::size_t bytes = static_cast<std::size_t>(parted.first - a.begin());
+    while (bytes > 0 && bytes < b.size() && (static_cast<std::uint8_t>(b[bytes]) & 0xC0) == 0x80) --bytes;
+    return code_points(b.substr(0, bytes));
+}
+
+struct TermShape {
+    std::uint32_t shared, length;  // in code points
+};
+
+}  // namespace
+
+namespace {
+
+// The first eight bytes of a text as a big-endian number, zero-padded:
+// ordering by it orders by those bytes, so most comparisons of a sort read
+// no text at all.
+std::uint64_t leading_bytes(std::string_view text) {
+    std::uint64_t key = 0;
+    for (std::size_t i = 0; i < 8; ++i)
+        key = key << 8 | (i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0u);
+    return key;
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> sorted_terms(const TextTable& terms) {
+    struct Keyed {
+        std::uint64_t leading;
+        std::uint32_t id;
+    };
+    std::vector<Keyed> keyed(terms.size());
+    for (std::uint32_t id = 0; id < keyed.size(); ++id) keyed[id] = {leading_bytes(terms.text(id)), id};
+    std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
+        if (a.leading != b.leading) return a.leading < b.leading;
+        return terms.text(a.id) < terms.text(b.id);
+    });
+    std::vector<std::uint32_t> order(keyed.size());
+    for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].id;
+    return order;
+}
+
+TrieLayout lay_out(const TextTable& terms, std::span<const std::uint32_t> sorted) {
+    std::vector<TermShape> shapes(sorted.size());
+    std::uint32_t height = 0;
+    Progress progress;
+    for (std::size_t j = 0; j < sorted.size(); ++j) {
+        const std::string_view text = terms.text(sorted[j]);
+        progress.advance(text.size() + 1);
+        shapes[j].length = code_points(text);
+        shapes[j].shared = j == 0 ? 0 : shared_code_points(terms.text(sorted[j - 1]), text);
+        height = std::max(height, shapes[j].length);
+    }
+
+    // first[d]: the number of the first node at depth d.
+    std::vector<std::uint64_t> first(height + 2, 0);
+    for (const TermShape& shape : shapes) {
+        first[shape.shared + 1] += 1;
+        first[shape.length + 1] -= 1;
+    }
+    std::uint64_t nodes = 1, at_depth = 0;
+    for (std::uint32_t d = 1; d <= height + 1; ++d) {
+        at_depth += first[d];
+        first[d] = nodes;
+        nodes += d <= height ? at_depth : 0;
+    }
+    first[0] = 0;
+    if (nodes > 0xFFFF'FFFFull) throw InputError("the terms make more than 2**32 - 1 trie nodes");
+
+    TrieLayout layout;
+    layout.child_labels.assign(nodes, 0);
+    layout.term_of_node.assign(nodes, kNoTerm);
+    layout.node_shifts.assign(nodes, 0);  // first the children of each node
+    std::vector<std::uint32_t> path(height + 1, 0);
+    for (std::size_t j = 0; j < sorted.size(); ++j) {
+        const std::string_view text = terms.text(sorted[j]);
+        progress.advance(text.size() + 1);
+        std::size_t at = 0;
+        for (std::uint32_t d = 0; d < shapes[j].shared; ++d) at += sequence_at(text, at);
+        for (std::uint32_t d = shapes[j].shared + 1; d <= shapes[j].length; ++d) {
+            const std::size_t length = sequence_at(text, at);
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data() + at);
+            const auto node = static_cast<std::uint32_t>(first[d]++);
+            layout.child_labels[node] = utf8::value(bytes, length);
+            ++layout.node_shifts[path[d - 1]];
+            path[d] = node;
+            at += length;
+        }
+        layout.term_of_node[path[shapes[j].length]] = sorted[j];
+    }
+    std::uint32_t shift = 0;
+    for (std::uint32_t& children : layout.node_shifts) shift += std::exchange(children, shift);
+    return layout;
+}
+
+}  // namespace quellnor

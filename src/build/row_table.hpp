@@ -1,0 +1,89 @@
+// What a builder holds between batches of rows: every spelling seen, the
+// terms they fold to, the videos, and the sum of counts per (term, video)
+// and per spelling. The binding folds each new spelling once and hands over
+// rows as numbers; grouping and summing happen here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "build/text_table.hpp"
+#include "suggest/video_ids.hpp"
+
+namespace quellnor {
+
+inline std::uint64_t saturating_add64(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t sum;
+    return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
+
+// Every (term, video) pair once, numbered in the order first added.
+class PairTable {
+public:
+    std::size_t size() const { return terms_.size(); }
+    void add(std::uint32_t term, std::uint32_t video, std::uint64_t count);
+    std::uint32_t term(std::size_t pair) const { return terms_[pair]; }
+    std::uint32_t video(std::size_t pair) const { return videos_[pair]; }
+    std::uint64_t count(std::size_t pair) const { return counts_[pair]; }
+
+private:
+    void grow();
+    std::vector<std::uint64_t> slots_;  // term << 32 | video, UINT64_MAX where empty
+    std::vector<std::uint32_t> slot_pairs_;
+    std::vector<std::uint32_t> terms_, videos_;
+    std::vector<std::uint64_t> counts_;
+};
+
+class RowTable {
+public:
+    explicit RowTable(bool folded) : folded_(folded) {}
+    bool folded() const { return folded_; }
+
+    std::optional<std::uint32_t> find_spelling(std::string_view original) const {
+        return spellings_.find(original);
+    }
+    // A spelling not seen before (find_spelling found none) and the term it
+    // folds to, both non-empty UTF-8 without U+0000, as the binding checked them.
+    std::uint32_t add_spelling(std::string_view original, std::string_view term);
+
+    // The number of a video, keyed by its UUID's 16 bytes, the UTF-8 of a
+    // str id or the 8 bytes of an int id. All videos of a table are of one
+    // kind, set by the first; throws InputError for another.
+    std::uint32_t intern_video(VideoIdKind kind, std::string_view key);
+    VideoIdKind video_kind() const { return video_kind_; }
+
+    // Where a batch began: rolling back to it forgets the spellings, terms
+    // and videos the batch added. Rows are added only once a batch is known
+    // to be good, so they need no undoing.
+    struct Mark {
+        std::size_t spellings, terms, videos;
+        VideoIdKind kind;
+    };
+    Mark mark() const { return {spellings_.size(), terms_.size(), videos_.size(), video_kind_}; }
+    void roll_back(const Mark& mark);
+
+    void add_row(std::uint32_t spelling, std::uint32_t video, std::uint64_t count) {
+        pairs_.add(spelling_terms_[spelling], video, count);
+        spelling_counts_[spelling] = saturating_add64(spelling_counts_[spelling], count);
+    }
+
+    const TextTable& terms() const { return terms_; }
+    const TextTable& videos() const { return videos_; }
+    const TextTable& spellings() const { return spellings_; }
+    const PairTable& pairs() const { return pairs_; }
+    std::uint32_t term_of_spelling(std::uint32_t spelling) const { return spelling_terms_[spelling]; }
+    std::uint64_t spelling_count(std::uint32_t spelling) const { return spelling_counts_[spelling]; }
+
+private:
+    bool folded_;
+    VideoIdKind video_kind_ = VideoIdKind::none;
+    TextTable spellings_, terms_, videos_;
+    std::vector<std::uint32_t> spelling_terms_;
+    std::vector<std::uint64_t> spelling_counts_;
+    PairTable pairs_;
+};
+
+}  // namespace quellnor

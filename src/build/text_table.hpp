@@ -1,0 +1,52 @@
+// Distinct byte strings, each numbered in the order it was first added: the
+// builder's terms, spellings and videos. One pool of bytes and one probe
+// array for any number of strings, so that millions of rows cost a few
+// allocations rather than a heap block per string.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quellnor {
+
+class TextTable {
+public:
+    static constexpr std::uint32_t kMaxSize = 0xFFFF'FFFEu;  // ids below 2**32 - 1: no slot looks empty
+
+    std::size_t size() const { return hashes_.size(); }
+    std::string_view text(std::uint32_t id) const {
+        return {pool_.data() + ends_[id], static_cast<std::size_t>(ends_[id + 1] - ends_[id])};
+    }
+    std::optional<std::uint32_t> find(std::string_view text) const;
+    // The number of `text`, added when it is new.
+    std::uint32_t intern(std::string_view text);
+    // Adds `text`, which the caller found absent; returns its number.
+    std::uint32_t add_new(std::string_view text);
+    // Forgets every string numbered `size` or later, as if never added.
+    void truncate(std::size_t size);
+    std::size_t memory() const;
+
+private:
+    // A slot holds an id in its low half and the top of its hash in the
+    // high half, so that a probe passes other strings without reading them.
+    static constexpr std::uint64_t kEmpty = UINT64_MAX;
+    static std::uint64_t slot_value(std::uint32_t id, std::uint64_t hash) { return (hash & ~0xFFFF'FFFFull) | id; }
+    static std::uint32_t id_in(std::uint64_t slot) { return static_cast<std::uint32_t>(slot); }
+    std::size_t slot_of(std::uint64_t hash) const { return hash & (slots_.size() - 1); }
+    void grow();
+    void erase_last();
+
+    std::string pool_;
+    std::vector<std::uint64_t> ends_{0};
+    std::vector<std::uint64_t> hashes_;
+    std::vector<std::uint64_t> slots_;  // kEmpty where none; linear probing
+};
+
+// A hash of any bytes, good enough for tables keyed by caller text.
+std::uint64_t hash_bytes(std::string_view text);
+
+}  // namespace quellnor

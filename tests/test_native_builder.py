@@ -1,0 +1,167 @@
+"""The native builder against the Python builder it replaced, byte for byte;
+caller-given video ids against an index of UUIDs in their order; batches
+that fail leave the builder as it was."""
+
+import pickle
+import uuid
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import reference_builder
+
+quellnor = pytest.importorskip("quellnor")
+
+MAX = 2**32 - 1
+VIDEOS = [uuid.UUID(int=(i * 0x9E3779B97F4A7C15) % 2**128) for i in range(1, 9)]
+
+# Upper case and accents fold; CJK, astral and combining characters do not
+# fit in one byte; a short alphabet makes shared prefixes and duplicates.
+ALPHABET = "abcAB\u00e9\u00c9e\u0301\u4e2d\U0001f600\u00df"
+terms = st.text(alphabet=ALPHABET, min_size=1, max_size=6).filter(lambda t: quellnor.fold(t) != "")
+counts = st.one_of(st.integers(0, 5), st.integers(MAX - 3, MAX + 3), st.integers(0, 2**40))
+rows = st.lists(st.tuples(terms, st.sampled_from(VIDEOS), counts), max_size=40)
+
+
+def video_forms(video, pick):
+    """The same video as a uuid.UUID, its text in either case or its bytes."""
+    return [video, str(video), str(video).upper(), video.bytes][pick % 4]
+
+
+@settings(max_examples=300)
+@given(rows, st.booleans(), st.integers(0, 4), st.lists(st.integers(0, 3), min_size=40, max_size=40))
+def test_native_and_python_builders_give_the_same_index(given_rows, fold, top_n, forms):
+    given_rows = [(t, video_forms(v, forms[i]), c) for i, (t, v, c) in enumerate(given_rows)]
+    native = quellnor.build_index(given_rows, video_top_n=top_n, fold=fold)
+    reference = reference_builder.build_index(given_rows, video_top_n=top_n, fold=fold)
+    assert native.to_bytes() == reference.to_bytes()
+    assert native._extras() == reference._extras()
+    assert native == reference
+
+
+@given(rows, st.integers(0, 39))
+def test_a_bad_row_leaves_the_builder_as_it_was(given_rows, where):
+    builder = quellnor.IndexBuilder()
+    builder.add("kept", VIDEOS[0], 3)
+    before = builder.build()
+    bad = list(given_rows)
+    bad.insert(min(where, len(bad)), ("bad", "not a uuid", 1))
+    with pytest.raises(ValueError, match=rf"^row {min(where, len(given_rows))}\b.*'not a uuid'"):
+        builder.add_rows(bad)
+    assert (len(builder), builder.video_count) == (1, 1)
+    assert builder.build() == before
+    builder.add_rows(given_rows)  # still usable, and the rows now go in
+    assert builder.build() == quellnor.build_index([("kept", VIDEOS[0], 3)] + list(given_rows))
+
+
+ids_of_kind = {
+    "str": st.lists(st.text(st.characters(blacklist_categories=("Cs",)), max_size=5), min_size=1, max_size=8,
+                    unique=True),
+    "int": st.lists(st.integers(-(2**63), 2**63 - 1), min_size=1, max_size=8, unique=True),
+}
+
+
+@pytest.mark.parametrize("kind", ["str", "int"])
+@given(data=st.data())
+def test_caller_ids_come_back_as_given_in_the_order_of_an_index_of_uuids(kind, data):
+    ids = data.draw(ids_of_kind[kind])
+    picks = data.draw(st.lists(st.tuples(terms, st.integers(0, len(ids) - 1), st.integers(0, 9)), min_size=1,
+                               max_size=30))
+    # The model: the same rows with UUIDs that sort as the ids do.
+    as_uuid = {i: uuid.UUID(int=rank) for rank, i in enumerate(sorted(ids))}
+    given_index = quellnor.build_index([(t, ids[v], c) for t, v, c in picks])
+    model = quellnor.build_index([(t, as_uuid[ids[v]], c) for t, v, c in picks])
+    back = {str(u): i for i, u in as_uuid.items()}
+    assert given_index.video_key_kind == kind
+    for query in {t for t, _, _ in picks[:4]} | {""}:
+        for d in (0, 1):
+            expected = [(back[k], s) for k, s in model.fuzzy_match_video(query, d)]
+            assert given_index.fuzzy_match_video(query, d) == expected
+        assert given_index.suggest_videos(query) == [(back[k], s) for k, s in model.suggest_videos(query)]
+        assert given_index.suggest(query) == model.suggest(query)
+    restored = pickle.loads(pickle.dumps(given_index))
+    assert restored == given_index and restored.fuzzy_match_video(picks[0][0]) == given_index.fuzzy_match_video(
+        picks[0][0])
+
+
+@pytest.mark.parametrize("videos", [["video-1"], [7]])
+@pytest.mark.parametrize("call", [quellnor.Index.to_bytes, quellnor.Index.prefix_search])
+def test_an_index_of_caller_ids_has_no_byte_form(call, videos):
+    index = quellnor.build_index([("tea", video, 2) for video in videos])
+    with pytest.raises(ValueError, match=f"{type(videos[0]).__name__} ids.*pickle the index instead"):
+        call(index)
+
+
+@pytest.mark.parametrize(
+    "first, then",
+    [(VIDEOS[0], "plain id"), (VIDEOS[0], 7), ("plain id", 7), (7, "plain id"), (7, VIDEOS[0]), ("id", VIDEOS[0])],
+)
+def test_videos_of_one_index_are_of_one_kind(first, then):
+    builder = quellnor.IndexBuilder()
+    builder.add("a", first)
+    with pytest.raises(ValueError, match="^row .*: (this index's videos are|the video key must be a UUID)"):
+        builder.add("b", then)
+    assert builder.video_count == 1
+
+
+def test_uuid_text_after_a_str_id_is_a_str_id():
+    index = quellnor.build_index([("a", "x", 1), ("a", str(VIDEOS[0]), 2)])
+    assert index.fuzzy_match_video("a", 0) == [(str(VIDEOS[0]), 2 / 3), ("x", 1 / 3)]
+
+
+@pytest.mark.parametrize("count, stored", [(3.0, 3), (0.0, 0), (2.0**70, MAX), (True, None), (2.5, None),
+                                           (float("inf"), None), (-1.0, None), (-(2**70), None)])
+def test_counts_take_integral_floats_and_refuse_the_rest(count, stored):
+    builder = quellnor.IndexBuilder()
+    if stored is None:
+        with pytest.raises(ValueError, match="count"):
+            builder.add("a", "v", count)
+        assert len(builder) == 0
+    else:
+        builder.add("a", "v", count)
+        assert builder.build().weight("a") == stored
+
+
+def test_progress_names_every_phase():
+    seen = []
+    quellnor.build_index([("tea", 1, 2), ("ten", 2, 1)], progress=lambda phase, items: seen.append(phase))
+    assert seen == ["sorting terms", "laying out", "ranking videos", "propagating", "deriving suggestions"]
+
+
+def test_a_fold_function_that_reenters_the_builder_is_refused():
+    native = quellnor._builder.NativeBuilder(lambda text: native.add("x", 1, 1) or text)
+    with pytest.raises(RuntimeError, match="in use"):
+        native.add("tea", 1, 1)
+    assert native.term_count == 0
+
+
+def given_extras(kind, ids, count=None):
+    """Extras of an unfolded index without weights or spellings, with the
+    caller's ids appended in their byte form."""
+    body = b"QXT\x01\x02\x00\x00" + bytes([kind, len(ids) if count is None else count])
+    return body + b"".join(bytes([len(i)]) + i for i in ids)
+
+
+@pytest.mark.parametrize("extras, message", [
+    (given_extras(2, [b"a"]), None),
+    (given_extras(3, [(5).to_bytes(8, "little")]), None),
+    (given_extras(4, [b"a"]), "unknown kind of video ids"),
+    (given_extras(1, [b"a"]), "unknown kind of video ids"),
+    (given_extras(3, [b"1234567"]), "a video id that is not 8 bytes"),
+    (given_extras(2, [b"\xff"]), "a video id that is not UTF-8"),
+    (given_extras(2, [b"a", b"b"]), "2 video ids for 1 videos"),
+    (given_extras(2, [b"a"], count=9), "more video ids than the bytes hold"),
+    (given_extras(2, [b"a"]) + b"\x00", "bytes follow the extras"),
+])
+def test_the_extras_of_caller_ids_are_checked_when_loaded(extras, message):
+    of_int_ids = quellnor.build_index([("a", 1, 1)], fold=False)
+    data = quellnor.Index.to_bytes(quellnor.build_index([("a", VIDEOS[0], 1)], fold=False))
+    if message is None:
+        loaded = quellnor.Index._load(data, extras)
+        assert loaded.video_key_kind == ("str" if extras[7] == 2 else "int")
+        assert loaded.fuzzy_match_video("a", 0) == [("a" if extras[7] == 2 else 5, 1.0)]
+    else:
+        with pytest.raises(ValueError, match=f"^extras: {message}"):
+            quellnor.Index._load(data, extras)
+    assert of_int_ids._extras()[4] == 2  # the flag that says the ids follow
