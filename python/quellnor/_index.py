@@ -10,11 +10,14 @@ are, and the container protocol, equality and pickling.
 
 from __future__ import annotations
 
+import os
 from typing import Any, Callable, Iterator, List, Optional, SupportsIndex, Tuple, TypeVar
 
 from _quellnor import IndexCore
 
+from ._files import save_to
 from ._fold import fold
+from ._index_file import PathLike
 
 __all__ = ["Index"]
 
@@ -166,7 +169,18 @@ class Index(IndexCore):
         # From what equal indexes share, without reading their arrays.
         return hash((self.term_count, self.node_count, self.video_count, self.folded))
 
-    def __reduce__(self) -> Tuple[Callable[..., "Index"], Tuple[Any, ...]]:
-        from ._pickle import restore_index
+    def save(self, path: "PathLike") -> None:
+        """Writes the index file to ``path``, for ``quellnor.open``.
 
-        return restore_index, (type(self), self.to_bytes(), self._extras())
+        A regular file is replaced whole: the file is written beside it,
+        flushed to disk and renamed over it, so a process that has the old
+        file open or mapped keeps reading the old index, and a failure leaves
+        nothing behind. Through a symbolic link the file it points to is
+        replaced; a device or a named pipe is written to as it is.
+        """
+        save_to(os.fsdecode(path), lambda f: self._write_file(f.fileno()))
+
+    def __reduce__(self) -> Tuple[Callable[..., "Index"], Tuple[Any, ...]]:
+        from ._pickle import restore_index_file
+
+        return restore_index_file, (type(self), self._file_bytes())

@@ -1,5 +1,7 @@
 #include "binding/frame.hpp"
 
+#include <cerrno>
+
 #include <cstdio>
 #include <new>
 #include <stdexcept>
@@ -81,6 +83,9 @@ void raise_current_exception() noexcept {
         if (PythonError::pending_type() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const InputError& error) {
         PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (const FileError& error) {
+        errno = error.code();
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, error.path().c_str());
     } catch (const Fault& fault) {
         report_fault(fault);
         raise_panic(fault.what());

@@ -40,19 +40,6 @@ constexpr std::uint64_t kDefaultK = 10;
 // few enough that iterating holds little at a time.
 constexpr std::size_t kTermsPerPage = 1024;
 
-// A shared borrow of an IndexCore, with what it holds beside the trie.
-class IndexBorrow : public SharedBorrow {
-public:
-    explicit IndexBorrow(PyObject* self) : SharedBorrow(self) {
-        if (!is_index_core(self)) raise_type_mismatch(self, "IndexCore");
-        terms_ = &reinterpret_cast<IndexObject*>(self)->terms;
-    }
-    const TermIndex& terms() const { return *terms_; }
-
-private:
-    const TermIndex* terms_;
-};
-
 struct SuggestArguments {
     HeldText text;
     SuggestOptions options;
@@ -246,6 +233,8 @@ PyMethodDef* index_core_methods() {
         const auto specified = specified_index_core_methods();
         std::vector<PyMethodDef> rows(specified.begin(), specified.end());
         rows.insert(rows.end(), std::begin(kOwnMethods), std::end(kOwnMethods));
+        const auto file = index_file_methods();
+        rows.insert(rows.end(), file.begin(), file.end());
         rows.push_back({nullptr, nullptr, 0, nullptr});
         return rows;
     }();

@@ -3,9 +3,11 @@
 // derives from it in Python.
 #pragma once
 
+#include "binding/frame.hpp"
 #include "binding/object.hpp"
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "suggest/term_index.hpp"
@@ -32,8 +34,23 @@ PyObject* create_index_object(PyObject* cls, Trie&& index, TermIndex&& terms);
 // trie's totals give back when there are none; nothing is folded.
 PyObject* create_index_core(PyObject* cls, Trie&& index, std::vector<std::uint32_t>&& supplied_totals);
 
-// The method table and the attributes, beside their bodies.
+// A shared borrow of an IndexCore, with what it holds beside the trie.
+class IndexBorrow : public SharedBorrow {
+public:
+    explicit IndexBorrow(PyObject* self) : SharedBorrow(self) {
+        if (!is_index_core(self)) raise_type_mismatch(self, "IndexCore");
+        terms_ = &reinterpret_cast<IndexObject*>(self)->terms;
+    }
+    const TermIndex& terms() const { return *terms_; }
+
+private:
+    const TermIndex* terms_;
+};
+
+// The method table and the attributes, beside their bodies; the index
+// file's calls have their own rows.
 PyMethodDef* index_core_methods();
+std::span<const PyMethodDef> index_file_methods();
 PyGetSetDef* index_core_attributes();
 
 }  // namespace quellnor::binding

@@ -28,7 +28,7 @@ bool runs_follow_one_another(const Trie& trie) {
     const std::size_t slots = trie.child_transitions.size();
     if (trie.child_labels.size() != nodes || slots + 1 != nodes) return false;
     if (nodes > std::numeric_limits<std::uint32_t>::max()) return false;  // ids fit 32 bits
-    const std::vector<std::uint32_t>& shifts = trie.node_shifts;
+    const auto& shifts = trie.node_shifts;
     return std::is_sorted(shifts.begin(), shifts.end()) && shifts.back() <= slots;
 }
 

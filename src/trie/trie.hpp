@@ -5,10 +5,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "array.hpp"
 #include "fault.hpp"
 #include "payload/table.hpp"
 
@@ -25,12 +27,16 @@ struct ChildRange {
 
 struct Trie {
     // Declaration order is also the serialized order.
-    std::vector<std::uint32_t> node_shifts;          // per node: first slot of its children
-    std::vector<char32_t> child_labels;              // per node: label of the edge into it; 0 = none
-    std::vector<std::uint32_t> child_transitions;    // per slot: child node
-    PayloadTable payloads;                           // per node, optional
-    std::vector<VideoKey> video_index;               // per video id: its 16-byte key
-    std::vector<std::uint8_t> is_terminal;           // per node: 0 or 1
+    Array<std::uint32_t> node_shifts;          // per node: first slot of its children
+    Array<char32_t> child_labels;              // per node: label of the edge into it; 0 = none
+    Array<std::uint32_t> child_transitions;    // per slot: child node
+    PayloadTable payloads;                     // per node, optional
+    Array<VideoKey> video_index;               // per video id: its 16-byte key
+    Array<std::uint8_t> is_terminal;           // per node: 0 or 1
+
+    // What keeps the memory of viewing arrays alive (an index file's
+    // mapping); null when every array owns its elements.
+    std::shared_ptr<const void> backing;
 
     // Derived from child_transitions, never serialized: slot s holds node
     // s + 1 for every slot, as breadth-first numbering makes it. The walk then
