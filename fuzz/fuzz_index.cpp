@@ -15,7 +15,10 @@
 //   - bytes from the tail are read as the extras that travel beside an
 //     index, which must round-trip whatever they decode to;
 //   - the decoded arrays are also fed to the builder, and whatever it accepts
-//     is queried the same way.
+//     is queried the same way;
+//   - the index goes through the index file and back (check_file.cpp).
+// An input that starts like an index file goes to the file's reader instead:
+// it opens or says why not, and what opens answers or faults (check_file.cpp).
 // An index whose walk can enter a node twice (a cycle or a shared subtree)
 // is walked once per input, without cross-checks: see run_tangled.
 //
@@ -50,7 +53,9 @@
 #include "trie/trie.hpp"
 #include "search/ranking.hpp"
 #include "text/utf8.hpp"
+#include "check_file.hpp"
 #include "check_suggest.hpp"
+#include "file/index_file.hpp"
 #include "fuzz_support.hpp"
 #include "suggest/completion_table.hpp"
 
@@ -469,8 +474,8 @@ void check_builder(const Trie& decoded, Tail& tail) {
 
     DecodedPayloads<decltype(decoded.payloads)> source(decoded.payloads);
     const auto built = attempt("build_trie", [&] {
-        return build_trie(decoded.node_shifts, decoded.child_labels, source, decoded.child_transitions,
-                          keys, top_n);
+        return build_trie(decoded.node_shifts.to_vector(), decoded.child_labels.to_vector(), source,
+                          decoded.child_transitions.to_vector(), keys, top_n);
     });
     if (!built) return;
 
@@ -496,6 +501,10 @@ void check_builder(const Trie& decoded, Tail& tail) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> input(data, size);
+    if (file::is_index_file(input)) {
+        check_index_file(input);
+        return 0;
+    }
     std::optional<Trie> trie;
     try {
         trie = decode(input);
@@ -514,5 +523,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     run_queries(*trie, tail, 1 + (flags & 3));
     if (flags & 4) check_builder(*trie, tail);
     if (flags & 8) check_extras(*trie, tail);
+    if (flags & 16) check_file_round_trip(*trie);
     return 0;
 }

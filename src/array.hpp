@@ -69,6 +69,9 @@ public:
     T& operator[](std::size_t i) { return const_cast<T&>(data_[i]); }
     const T& back() const { return data_[size_ - 1]; }
     operator std::span<const T>() const { return {data_, size_}; }
+    const T& at(std::size_t i) const { return checked_at(*this, i); }
+    // A copy that owns its elements, for code that takes vectors.
+    std::vector<T> to_vector() const { return {begin(), end()}; }
 
     // Whether the elements live elsewhere (a mapping) rather than in the array.
     bool is_view() const { return viewing_; }

@@ -101,6 +101,7 @@ void verify_index(const Trie& trie, const TermIndex& terms) {
     check_payloads(trie);
     check_tree(trie);
     check_spellings(trie, terms);
+    check_table_shape(trie, terms.table);
     const CompletionTable fresh = derive_completion_table(trie, terms.table.weights());
     if (!(fresh == terms.table)) violated("the suggestion table is not the one its trie and weights give");
 }

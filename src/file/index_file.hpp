@@ -30,9 +30,10 @@ struct OpenedIndex {
 
 // An index over `bytes`, which `backing` keeps alive and which must start on
 // a 64-byte boundary; its arrays view them in place. Checks the header and
-// every section's bounds and length, and the trie's layout (one pass over
-// two arrays, which the fastest walk needs to trust); the suggestion table
-// is checked on first use. With `verify`, checks everything up front.
+// every section's bounds and length, and works out the trie's layout (one
+// pass over two arrays, which the fastest walk needs to trust); every other
+// array is checked where it is read. With `verify`, checks everything up
+// front.
 // Throws InputError with what it found.
 OpenedIndex read_index(std::shared_ptr<const void> backing, std::span<const std::uint8_t> bytes, bool verify);
 
