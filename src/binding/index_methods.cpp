@@ -8,6 +8,7 @@
 #include "binding/index_class.hpp"
 #include "binding/index_object.hpp"
 #include "binding/suggest_convert.hpp"
+#include "binding/unlocked.hpp"
 #include "codec/codec.hpp"
 #include "suggest/extras_codec.hpp"
 #include "suggest/suggest.hpp"
@@ -72,8 +73,9 @@ PyObject* suggestion_call(const FunctionDescription& description, PyObject* self
 PyObject* suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return suggestion_call(kSuggest, self, args, nargs, kwnames,
                            [](const IndexBorrow& borrow, std::u32string_view text, const SuggestOptions& options) {
-                               const auto found =
-                                   quellnor::suggest(borrow.index(), borrow.terms().table, text, options);
+                               const auto found = without_lock_when_long([&] {
+                                   return quellnor::suggest(borrow.index(), borrow.terms().table, text, options);
+                               });
                                return suggestion_list(borrow.terms(), found);
                            });
 }
@@ -81,7 +83,8 @@ PyObject* suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* suggest_videos(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return suggestion_call(kSuggestVideos, self, args, nargs, kwnames,
                            [](const IndexBorrow& borrow, std::u32string_view text, const SuggestOptions& options) {
-                               auto videos = quellnor::suggest_videos(borrow.index(), text, options);
+                               auto videos = without_lock_when_long(
+                                   [&] { return quellnor::suggest_videos(borrow.index(), text, options); });
 #ifdef PYPY_VERSION
                                return ranked_list(std::move(videos), borrow.key_strings());
 #else

@@ -4,6 +4,7 @@
 #include "binding/frame.hpp"
 #include "binding/index_object.hpp"
 #include "binding/object.hpp"
+#include "binding/unlocked.hpp"
 #include "progress.hpp"
 
 namespace quellnor::binding {
@@ -41,7 +42,8 @@ PyObject* create_module() {
     auto* index_core = reinterpret_cast<PyObject*>(index_core_type());
     if (PyObject_SetAttrString(module.get(), "IndexCore", index_core) < 0) PythonError::raise_pending();
     register_runtime_module();
-    install_interrupt_check(no_signal_pending);
+    install_interrupt_check(check_signals_with_lock);
+    install_long_work_notice(release_lock_if_allowed);
     return module.release();
 }
 
