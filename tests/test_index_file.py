@@ -249,3 +249,46 @@ def test_an_index_outlives_the_name_of_its_file(built, tmp_path):
     opened = quellnor.open(path)
     path.unlink()
     assert opened == built and opened.suggest("nai") == built.suggest("nai")
+
+
+LOAD_AND_DROP = """
+import os, pickle, sys, uuid
+import quellnor
+def resident():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+videos = [uuid.UUID(int=i + 1) for i in range(50)]
+letters = "abcdefghijklmnopqrst"
+rows = [(a + b + c + d, videos[i % 50], i) for i, (a, b, c, d) in enumerate(
+    (a, b, c, d) for a in letters for b in letters for c in letters for d in letters[:5])]
+index = quellnor.build_index(rows)
+index.save(sys.argv[1])
+pickled = pickle.dumps(index)
+size = len(index._file_bytes())
+del index, rows
+def loads(round_):
+    loaded = pickle.loads(pickled) if round_ % 2 else quellnor.open(sys.argv[1])
+    loaded.suggest("abc", 3)
+for round_ in range(6):  # the collector and the JIT settle
+    loads(round_)
+baseline = peak = resident()
+for round_ in range(60):
+    loads(round_)
+    peak = max(peak, resident())
+print(size, peak - baseline)
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the resident size from /proc")
+def test_loading_and_dropping_indexes_stays_bounded(tmp_path):
+    """On PyPy the collector is told what each index holds natively, so a
+    loop that loads and drops indexes frees them as it goes instead of
+    growing by a copy per round (on CPython the last reference frees them)."""
+    import subprocess
+    import sys
+
+    child = subprocess.run([sys.executable, "-c", LOAD_AND_DROP, str(tmp_path / "big.qix")],
+                           capture_output=True, text=True, timeout=300)
+    assert child.returncode == 0, child.stderr
+    size, growth = map(int, child.stdout.split())
+    assert growth < 10 * size, (growth, size)

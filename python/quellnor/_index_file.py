@@ -24,12 +24,26 @@ _Index = TypeVar("_Index", bound=IndexCore)
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 if sys.implementation.name == "pypy":
+    import gc
+
     from __pypy__ import add_memory_pressure as _add_memory_pressure  # type: ignore[import-not-found]
 
+    # What the indexes alive held natively after the last collection this
+    # module asked for. Memory pressure alone does not make PyPy collect soon
+    # enough when indexes are large and their Python objects small, so a
+    # collection is asked for whenever that memory has doubled since.
+    _after_last_collection = 0
+
     def tell_collector(index: _Index) -> _Index:
-        """Tells PyPy's collector the native memory ``index`` holds, so that
-        dropping indexes in a loop lets it collect them in time."""
-        _add_memory_pressure(index._native_bytes())
+        """Tells PyPy's collector the native memory ``index`` holds, and
+        collects once the memory of indexes alive has doubled, so that
+        dropping indexes in a loop frees them as it goes."""
+        global _after_last_collection
+        held = index._native_bytes()
+        _add_memory_pressure(held)
+        if IndexCore._live_native_bytes() > 2 * max(_after_last_collection, held):
+            gc.collect()
+            _after_last_collection = IndexCore._live_native_bytes()
         return index
 
 else:

@@ -96,7 +96,13 @@ PyObject* native_bytes(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* live_bytes(PyObject*, PyObject*) {
+    return call_frame([&] { return checked_result(PyLong_FromSize_t(live_native_bytes())); });
+}
+
 const PyMethodDef kFileMethods[] = {
+    {"_live_native_bytes", as_c_function(live_bytes), METH_NOARGS | METH_STATIC,
+     "_live_native_bytes()\n--\n\nThe bytes the arrays of every index alive hold, mapped or owned."},
     {"_native_bytes", as_c_function(native_bytes), METH_NOARGS,
      "_native_bytes($self)\n--\n\nThe bytes the index's arrays hold, mapped or owned."},
     {"_open_file", as_c_function(open_file), kFastcall | METH_CLASS,

@@ -19,7 +19,14 @@ namespace quellnor::binding {
 struct IndexObject {
     PrefixSearchObject base;
     TermIndex terms;
+    // What its arrays hold, counted in live_native_bytes() while it lives.
+    std::size_t native_bytes;
 };
+
+// The bytes held by the arrays of every IndexCore alive, mapped or owned:
+// what PyPy's collector cannot see, so that the package can ask it to
+// collect when this grows (quellnor._index_file.tell_collector).
+std::size_t live_native_bytes() noexcept;
 
 // The type, created on first need.
 PyTypeObject* index_core_type();
