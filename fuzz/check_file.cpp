@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -59,6 +60,16 @@ void run_calls(const file::OpenedIndex& index, Tail& tail) {
     });
 }
 
+// The index in `input`, or nothing when the reader refuses it in its own words.
+std::optional<file::OpenedIndex> load_or_refuse(std::span<const std::uint8_t> input, bool verify) {
+    try {
+        return file::load_index(input, verify);
+    } catch (const InputError& e) {
+        CHECK(is_reader_message(e.what()), e.what());
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 void check_index_file(std::span<const std::uint8_t> whole) {
@@ -69,21 +80,11 @@ void check_index_file(std::span<const std::uint8_t> whole) {
         std::memcpy(&length, whole.data() + offsetof(file::Header, file_size), 8);
     const std::span<const std::uint8_t> input = whole.first(std::min<std::uint64_t>(length, whole.size()));
     Tail tail(whole.subspan(input.size()));
-    std::optional<file::OpenedIndex> opened;
-    try {
-        opened = file::load_index(input, false);
-    } catch (const InputError& e) {
-        CHECK(is_reader_message(e.what()), e.what());
-        return;
-    }
+    const std::optional<file::OpenedIndex> opened = load_or_refuse(input, false);
+    if (!opened) return;
     run_calls(*opened, tail);
-    std::optional<file::OpenedIndex> verified;
-    try {
-        verified = file::load_index(input, true);
-    } catch (const InputError& e) {
-        CHECK(is_reader_message(e.what()), e.what());
-        return;
-    }
+    const std::optional<file::OpenedIndex> verified = load_or_refuse(input, true);
+    if (!verified) return;
     CHECK(verified->trie == opened->trie && verified->terms == opened->terms);
     const std::vector<std::uint8_t> again = file::index_bytes(verified->trie, verified->terms);
     const file::OpenedIndex reopened = file::load_index(again, true);

@@ -1,6 +1,7 @@
 #include <bit>
 #include <cstring>
 
+#include "fault.hpp"
 #include "file/format.hpp"
 #include "file/index_file.hpp"
 #include "file/sections.hpp"
@@ -31,7 +32,10 @@ Header header_of(const Trie& trie, const TermIndex& terms, std::size_t section_c
 }  // namespace
 
 void write_index(const Trie& trie, const TermIndex& terms, const Sink& sink) {
-    static_assert(std::endian::native == std::endian::little, "the index file is written as it is in memory");
+    // The arrays are written as they lie in memory, which the format says is
+    // little-endian.
+    if constexpr (std::endian::native != std::endian::little)
+        throw InputError("index files are little-endian and this machine is not: use to_bytes/from_bytes");
     const std::vector<SectionData> sections = sections_of(trie, terms);
     std::vector<SectionEntry> table;
     std::uint64_t offset = aligned(kHeaderSize + sections.size() * kSectionEntrySize);
