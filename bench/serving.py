@@ -274,7 +274,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     runs = 3 if args.quick else 7
     results: Dict = {"open": {}, "memory": {}, "threads": {}}
     for name, path in paths.items():
-        results["open"][name] = open_figures(path, runs)
+        results["open"][name] = open_figures(path, runs if name == "words" else 3)
     for interp, python in interpreters(args):
         for name, path in paths.items():
             modes = ("open", "bytes") if name == "words" else ("open",)

@@ -227,9 +227,15 @@ def test_save_to_a_device_writes_to_it_as_it_is(built):
     assert os.path.exists(os.devnull) and not os.path.isfile(os.devnull)
 
 
+def fifo(directory):
+    os.mkfifo(directory / "pipe.qix")
+    return directory / "pipe.qix"
+
+
 @pytest.mark.parametrize("make, error, message", [
     (lambda p: p / "absent.qix", FileNotFoundError, "absent.qix"),
     (lambda p: p, ValueError, "is not a regular file"),
+    (fifo, ValueError, "pipe.qix is not a regular file"),  # refused at once, not waiting for a writer
 ])
 def test_open_says_what_it_could_not_open(tmp_path, make, error, message):
     with pytest.raises(error, match=message):

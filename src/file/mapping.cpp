@@ -36,7 +36,9 @@ private:
 }  // namespace
 
 OpenedIndex open_index(const std::string& path, bool verify) {
-    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Without O_NONBLOCK, opening a named pipe would wait for a writer; the
+    // check below refuses it instead. It changes nothing for a regular file.
+    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) system_failure(path);
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) system_failure(path);
