@@ -49,6 +49,8 @@ void check_tree(const Trie& trie) {
     if (!std::is_sorted(shifts.begin(), shifts.end()) || (nodes > 0 && shifts.back() > trie.child_transitions.size()))
         violated("the node shifts are out of order");
     for (std::size_t node = 0; node < nodes; ++node) {
+        if (!utf8::is_scalar_value(trie.child_labels[node]))
+            violated("the label of node " + std::to_string(node) + " is not a Unicode scalar value");
         if (trie.is_terminal[node] > 1) violated("a term-end flag is neither 0 nor 1");
         if (trie.is_terminal[node] == 1 && !trie.payloads[node].has_value())
             violated("node " + std::to_string(node) + " ends a term without a payload");
