@@ -43,6 +43,8 @@ SharedBorrow::SharedBorrow(PyObject* self) {
                            "this PrefixSearch holds no index: make one with "
                            "PrefixSearch.from_bytes() or PrefixSearch.from_internal_data_v2()");
     }
+    // An index opened from a file works out its layout on first use.
+    object_->index.ensure_layout();
     object_->shared_borrows.fetch_add(1);
     Py_INCREF(self);
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -60,6 +61,18 @@ struct Trie {
 
     // Works out the derived layout flags; call once the arrays are final.
     void note_layout();
+
+    // A trie mapped from a file leaves its layout to the first query rather
+    // than to opening, which then costs the same for any size: set while the
+    // layout is still to be worked out; the flags stay false till then,
+    // which every walk serves, only slower.
+    std::shared_ptr<std::once_flag> layout_pending;
+
+    // Works out the layout flags if they are still pending, once, whichever
+    // thread asks first; the others wait for it. Call before a walk.
+    void ensure_layout() {
+        if (layout_pending) std::call_once(*layout_pending, [this] { note_layout(); });
+    }
 
     // No nodes at all: the index was built from six empty arrays.
     bool has_no_nodes() const { return node_shifts.empty() && child_labels.empty(); }
