@@ -46,9 +46,10 @@ def open(path: PathLike, *, verify: bool = False) -> Index:  # noqa: A001 (quell
     the same time for any size of index, and every process that opens the
     same file shares one copy of it in memory. The index stays valid when
     the file is replaced (``save`` renames a new file over it); open the new
-    one to see it. The checks are those that keep opening cheap (header,
-    sections, the trie's layout, the suggestion table's shape); a damaged
-    file can then still make a query raise ``PanicException``.
+    one to see it. Opening checks the header and the sections; the first
+    query works out the trie's layout, and every other read is checked as
+    queries make it, so a damaged file can still make a query raise
+    ``PanicException``.
     ``verify=True`` checks everything up front and raises ``ValueError`` on
     the first problem. A file of another kind or version raises
     ``ValueError`` naming what it found.
