@@ -55,7 +55,7 @@ def log(message: str) -> None:
 
 def index_file(mode: str) -> Path:
     """The benchmark's index, built once per mode and kept."""
-    path = OUT / f"serve_index_{mode}.idx"
+    path = OUT / f"serve_index_{mode}.qix"
     if path.exists():
         return path
     import quellnor
@@ -65,9 +65,7 @@ def index_file(mode: str) -> Path:
     with gc_paused():
         index = quellnor.build_index(workload.make_catalogue(vocabulary).rows(), video_top_n=workload.VIDEO_TOP_N)
     OUT.mkdir(exist_ok=True)
-    temporary = path.with_suffix(".tmp")
-    temporary.write_bytes(index.to_bytes())
-    temporary.replace(path)
+    index.save(path)  # written beside it and renamed over it
     return path
 
 

@@ -116,7 +116,7 @@ def run(events: int, workdir: Path) -> List[Tuple[str, str, str]]:
 
     import quellnor
 
-    index = quellnor.Index.from_bytes(index_path.read_bytes())
+    index = quellnor.open(index_path)
     searched = [term for term, _ in Counter(log["term"]).most_common(20)]
     expected = most_clicked(log, searched)
     return [(query, expected[query], index.fuzzy_match_video(query, 0)[0][0]) for query in searched]

@@ -18,6 +18,9 @@
 //     is queried the same way;
 //   - rows drawn from the tail go through the native row builder, whose index
 //     must hold each term at the saturated sum of its counts (check_rows.cpp).
+//   - the index goes through the index file and back (check_file.cpp).
+// An input that starts like an index file goes to the file's reader instead:
+// it opens or says why not, and what opens answers or faults (check_file.cpp).
 // An index whose walk can enter a node twice (a cycle or a shared subtree)
 // is walked once per input, without cross-checks: see run_tangled.
 //
@@ -54,7 +57,9 @@
 #include "text/utf8.hpp"
 #include "check_split.hpp"
 #include "check_rows.hpp"
+#include "check_file.hpp"
 #include "check_suggest.hpp"
+#include "file/index_file.hpp"
 #include "fuzz_support.hpp"
 #include "suggest/completion_table.hpp"
 
@@ -477,8 +482,8 @@ void check_builder(const Trie& decoded, Tail& tail) {
 
     DecodedPayloads<decltype(decoded.payloads)> source(decoded.payloads);
     const auto built = attempt("build_trie", [&] {
-        return build_trie(decoded.node_shifts, decoded.child_labels, source, decoded.child_transitions,
-                          keys, top_n);
+        return build_trie(decoded.node_shifts.to_vector(), decoded.child_labels.to_vector(), source,
+                          decoded.child_transitions.to_vector(), keys, top_n);
     });
     if (!built) return;
 
@@ -504,6 +509,10 @@ void check_builder(const Trie& decoded, Tail& tail) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> input(data, size);
+    if (file::is_index_file(input)) {
+        check_index_file(input);
+        return 0;
+    }
     std::optional<Trie> trie;
     try {
         trie = decode(input);
@@ -523,5 +532,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (flags & 4) check_builder(*trie, tail);
     if (flags & 8) check_extras(*trie, tail);
     if (flags & 16) check_row_builder(tail);
+    if (flags & 32) check_file_round_trip(*trie);
     return 0;
 }

@@ -39,6 +39,19 @@ private:
     std::string message_;
 };
 
+// A call of the operating system failed on a file: errno and the file's name.
+class FileError : public std::exception {
+public:
+    FileError(int code, std::string path) : code_(code), path_(std::move(path)) {}
+    const char* what() const noexcept override { return path_.c_str(); }
+    int code() const noexcept { return code_; }
+    const std::string& path() const noexcept { return path_; }
+
+private:
+    int code_;
+    std::string path_;
+};
+
 [[noreturn]] void raise_index_fault(std::size_t len, std::size_t index,
                                     std::source_location where);
 

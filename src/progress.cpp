@@ -9,6 +9,7 @@ namespace quellnor {
 namespace {
 
 std::atomic<InterruptCheck> installed_check{nullptr};
+std::atomic<LongWorkNotice> installed_notice{nullptr};
 
 std::int64_t now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -22,6 +23,10 @@ void install_interrupt_check(InterruptCheck check) noexcept {
     installed_check.store(check, std::memory_order_relaxed);
 }
 
+void install_long_work_notice(LongWorkNotice notice) noexcept {
+    installed_notice.store(notice, std::memory_order_relaxed);
+}
+
 void Progress::look() {
     const InterruptCheck check = installed_check.load(std::memory_order_relaxed);
     if (check == nullptr) {
@@ -31,6 +36,7 @@ void Progress::look() {
     const std::int64_t now = now_ns();
     if (last_look_ < 0) {
         last_check_ = now;
+        if (const LongWorkNotice notice = installed_notice.load(std::memory_order_relaxed)) notice();
     } else if (now - last_look_ < kLookEvery / 2) {
         if (units_per_look_ < std::numeric_limits<std::size_t>::max() / 2) units_per_look_ *= 2;
     } else if (now - last_look_ > 2 * kLookEvery && units_per_look_ > 1) {

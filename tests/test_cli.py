@@ -116,20 +116,21 @@ def test_build_reads_standard_input(tmp_path, capsys, monkeypatch, index_file):
 def test_build_writes_what_the_library_builds(index_file):
     expected = quellnor.build_index(
         [("cat", V1, 6), ("cat", V2, 4), ("cart", V2, 9), ("cap", V3, 1), ("dog", V1, 1)])
-    assert index_file.read_bytes() == expected.to_bytes()
+    built = quellnor.open(index_file)
+    assert built.to_bytes() == expected.to_bytes() and not built.folded
 
 
 def test_top_n_reaches_the_index(tmp_path, catalogue, capsys):
     path = tmp_path / "top1.idx"
     assert run(["build", catalogue, "-o", path, "--top-n", "1"], capsys)[0] == 0
-    payloads = decode(path.read_bytes()).payloads
+    payloads = decode(quellnor.open(path).to_bytes()).payloads
     assert max(len(p.video_ids) for p in payloads) == 1
 
 
 @pytest.mark.parametrize(
     "content, line, message",
     [
-        ("cat\tnot-a-uuid\t3\n", 1, "UUID"),
+        (f"cat\t{V1}\t3\ndog\tnot-a-uuid\t3\n", 2, "UUID"),
         (f"cat\t{V1}\t3\ndog\n", 2, "found 1 field"),
         (f"cat\t{V1}\t3\tx\n", 1, "found 4 field"),
         (f"cat\t{V1}\t-3\n", 1, "non-negative"),
@@ -435,7 +436,7 @@ def test_stats_counts_the_index(index_file, capsys):
     code, out, _ = run(["stats", index_file], capsys)
     assert code == 0
     values = dict(re.findall(r"^  (\w[\w ]*?)\s+([\d,]+)$", out, re.M))
-    index = decode(index_file.read_bytes())
+    index = decode(quellnor.open(index_file).to_bytes())
     assert values == {
         "nodes": str(len(index.child_labels)),
         "edges": str(len(index.child_transitions)),
@@ -443,7 +444,7 @@ def test_stats_counts_the_index(index_file, capsys):
         "videos": "3",
         "payload entries": str(sum(len(p.video_ids) for p in index.payloads)),
         "total count": "21",
-        "bytes": str(index_file.stat().st_size),
+        "bytes": f"{index_file.stat().st_size:,}",
     }
 
 
@@ -489,6 +490,9 @@ def test_scan_refuses_malformed_values(data, message):
 def test_stats_of_a_truncated_index_is_bad_input(tmp_path, index_file, capsys):
     path = tmp_path / "cut.idx"
     path.write_bytes(index_file.read_bytes()[:-3])
+    code, _, err = run(["stats", path], capsys)
+    assert code == 1 and "cut short" in err
+    path.write_bytes(quellnor.open(index_file).to_bytes()[:-3])
     code, _, err = run(["stats", path], capsys)
     assert code == 1 and "ends inside" in err
     assert run(["stats", tmp_path / "missing.idx"], capsys)[0] == 1

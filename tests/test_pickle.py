@@ -89,7 +89,7 @@ def test_the_readmes_worker_pool_runs_as_written(tmp_path, start_method):
     videos = [uuid.UUID(int=i) for i in range(3)]
     index = quellnor.build_index([("mountain", videos[0], 3), ("mountains", videos[1], 1),
                                   ("chocolate", videos[1], 5), ("photograph", videos[2], 2)])
-    (tmp_path / "catalogue.idx").write_bytes(index.to_bytes())
+    index.save(tmp_path / "catalogue.qix")
     # A script's workers under spawn import it afresh: only its guard keeps
     # them from starting pools of their own.
     launch = (f"import multiprocessing, runpy; multiprocessing.set_start_method({start_method!r}); "

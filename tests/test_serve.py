@@ -203,11 +203,9 @@ def test_serve_refuses_to_start_with_a_reason(monkeypatch, capsys, tmp_path, sam
 # --- swapping the index ----------------------------------------------------------
 
 def write_index(path, words):
-    data = quellnor.build_index((w, "3b342e3a-8ce5-4c75-82ec-b832b8c0a1ee", 1) for w in words).to_bytes()
-    temporary = f"{path}.new"
-    with open(temporary, "wb") as f:
-        f.write(data)
-    os.replace(temporary, path)  # as `quellnor build -o` does: the old file stays whole until the rename
+    # save() writes beside the file and renames over it: the old file stays
+    # whole for the workers that still map it.
+    quellnor.build_index((w, "3b342e3a-8ce5-4c75-82ec-b832b8c0a1ee", 1) for w in words).save(path)
 
 
 def first_terms(server, q):

@@ -1,11 +1,12 @@
 """Several Python threads on one shared index, while others are built and
 dropped.
 
-Every call keeps the interpreter lock, so calls interleave only where they
-run Python code of their own arguments: a limit's ``__index__`` or a
-sequence's ``__getitem__``. The tests put such callbacks in, let them give
-the lock away (or wait for each other), and so make calls on the same object
-overlap: several shared borrows at once. Every result must equal the one the
+A long walk lets go of the interpreter lock, so calls overlap on their own;
+short ones keep it, and interleave only where they run Python code of their
+own arguments: a limit's ``__index__`` or a sequence's ``__getitem__``. The
+tests put such callbacks in, let them give the lock away (or wait for each
+other), and so make calls on the same object overlap: several shared
+borrows at once. Every result must equal the one the
 same call gives on a single thread, and afterwards the objects must still
 answer.
 """
@@ -229,3 +230,48 @@ def test_errors_and_faults_in_some_threads_leave_the_others_alone(shared):
     run_threads(worker)
     assert [run(shared, q) for q in queries] == expected
     assert broken.to_bytes() == bytes.fromhex("00" "020061" "00" "00" "00" "00")
+
+
+def diamond_chain(depth=40):
+    """Each node's two slots both lead to the next: a walk without pruning
+    meets 2**depth paths and runs until its visit allowance ends it, a
+    second or more of native work in one call."""
+    from trie_bytes import Index as Arrays, encode
+    return PrefixSearch.from_bytes(encode(Arrays(
+        node_shifts=[2 * k for k in range(depth)] + [2 * depth], child_labels=["\0"] + ["a"] * depth,
+        child_transitions=[k for k in range(1, depth + 1) for _ in (0, 1)], payloads=[None] * (depth + 1),
+        video_index=[], is_terminal=[False, True] + [False] * (depth - 1))))
+
+
+@pytest.mark.parametrize("long_call", [
+    lambda ix: ix.fuzzy_match("b" * 200, 10**6),
+    lambda ix: ix.fuzzy_match_video("b" * 200, 10**6, None, True),
+])
+def test_a_long_walk_lets_other_threads_answer_meanwhile(long_call):
+    """While one thread is inside a long native walk, another runs Python
+    code and completes queries on the same index: the walk runs without the
+    interpreter lock, and both borrows are counted while they overlap."""
+    index = diamond_chain()
+    events = []
+    started = threading.Event()
+
+    def long_walk():
+        started.set()
+        with pytest.raises(PanicException, match="revisits nodes without end"):
+            long_call(index)  # after a second or more of work
+        events.append("long call returned")
+
+    def short_queries():
+        started.wait()
+        time.sleep(0.2)  # the long call is deep in its walk by now
+        for _ in range(3):
+            assert index.fuzzy_match("a", 0) == [("a", 1, 0), ("a", 1, 0)]
+        events.append("short queries answered")
+
+    threads = [threading.Thread(target=long_walk), threading.Thread(target=short_queries)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(JOIN_TIMEOUT)
+    assert events == ["short queries answered", "long call returned"]
+    assert index.fuzzy_match("a", 0) == [("a", 1, 0), ("a", 1, 0)]

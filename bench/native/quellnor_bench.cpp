@@ -151,8 +151,8 @@ BuildInputs build_inputs(const Trie& structure, const RawPayloads& raw) {
     std::vector<VideoKeyInput> keys;
     keys.reserve(structure.video_index.size());
     for (const VideoKey& key : structure.video_index) keys.push_back({key, key.size()});
-    return {structure.node_shifts, structure.child_labels, structure.child_transitions,
-            std::move(keys), MovedPayloads(raw)};
+    return {structure.node_shifts.to_vector(), structure.child_labels.to_vector(),
+            structure.child_transitions.to_vector(), std::move(keys), MovedPayloads(raw)};
 }
 
 Trie build(BuildInputs inputs, std::uint64_t video_top_n) {

@@ -194,6 +194,27 @@ class IndexCore:
     def _same_index(self, other: object) -> bool:
         """Whether other holds the same trie and terms."""
 
+    @classmethod
+    def _open_file(cls, path: bytes, verify: bool) -> Self:
+        """The index file at path (bytes), mapped."""
+
+    @classmethod
+    def _from_file_bytes(cls, b: bytes, verify: bool) -> Self:
+        """The index file's bytes, copied into owned memory."""
+
+    def _file_bytes(self) -> bytes:
+        """The index file, as bytes."""
+
+    def _write_file(self, fd: int) -> None:
+        """Writes the index file to an open file descriptor."""
+
+    def _native_bytes(self) -> int:
+        """The bytes the index's arrays hold, mapped or owned."""
+
+    @staticmethod
+    def _live_native_bytes() -> int:
+        """The bytes the arrays of every index alive hold, mapped or owned."""
+
 _Index = TypeVar("_Index", bound=IndexCore)
 
 @final

@@ -9,18 +9,19 @@ from __future__ import annotations
 import argparse
 import gzip
 import os
-import re
-import socket
 import stat
 import sys
-import tempfile
 import time
 from importlib import resources
 from typing import IO, Callable, List, Optional, Sequence, Tuple
 
+from _quellnor import IndexCore
+
 from . import __version__
 from ._builder import DEFAULT_VIDEO_TOP_N, IndexBuilder, _gc_paused
+from ._files import _host, _temporary_affixes, write_atomically  # noqa: F401 (names the tests use)
 from ._format import scan
+from ._index_file import is_index_file
 from ._index import Index
 from ._input import FORMATS, MAX_LINE_BYTES, MAX_TERM_CHARS, InputError, load_catalogue, load_lines
 from ._keystrokes import show_keystrokes
@@ -114,7 +115,8 @@ def _parser() -> argparse.ArgumentParser:
     build = command(
         "build", _cmd_build, "build an index from a catalogue of term, video, count rows",
         "Build an index from tab-separated term<TAB>video<TAB>count lines "
-        "(or JSON Lines objects with term, video and count). Videos are UUIDs; "
+        "(or JSON Lines objects with term, video and count, or Parquet with those columns). "
+        "Videos are UUIDs, or the catalogue's own text or integer ids (one kind per catalogue); "
         "a missing count is 1; a .gz input is decompressed; a UTF-8 byte-order mark "
         "at the start is ignored; INPUT - reads standard input. A line may hold at most "
         f"{MAX_LINE_BYTES:,} bytes (1 MiB, its line break included) and a term at most "
@@ -299,6 +301,11 @@ def _read_index(path: str) -> bytes:
 
 def _load(path: str) -> Index:
     data = _read_index(path)
+    if is_index_file(data):
+        try:
+            return Index._from_file_bytes(data, False)
+        except ValueError as exc:
+            raise _Failure(f"{path}: {exc}") from None
     try:
         return Index.from_bytes(data)
     except ValueError as exc:
@@ -369,88 +376,13 @@ class _Output:
                 with open(self.path, "wb") as f:
                     f.write(data)
             else:
-                _write_atomically(self.path, data, self.replaced)
+                write_atomically(self.path, lambda f: f.write(data), self.replaced)
         except BrokenPipeError:
             if self.to_stdout:
                 _silence_stdout()
             raise _Failure(f"cannot write {self.shown}: the reader went away") from None
         except OSError as exc:
             raise _Failure(f"cannot write {self.shown}: {exc.strerror or exc}") from None
-
-
-def _write_atomically(path: str, data: bytes, replaced: Optional[os.stat_result]) -> None:
-    """Writes a temporary beside ``path`` and renames it over ``path``.
-
-    A replaced file keeps its permissions. The temporary is removed on any
-    failure or interrupt; one left by a writer that was killed outright is
-    removed by a later build in the same directory.
-    """
-    directory = os.path.dirname(path)
-    _remove_stale_temporaries(directory)
-    mode = stat.S_IMODE(replaced.st_mode) & 0o777 if replaced is not None else 0o666 & ~_umask()
-    prefix, suffix = _temporary_affixes(os.getpid())
-    fd, tmp = tempfile.mkstemp(prefix=prefix, suffix=suffix, dir=directory)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())  # the new index is on disk before its name is
-        os.chmod(tmp, mode)
-        os.replace(tmp, path)
-    except BaseException:
-        _remove_quietly(tmp)
-        raise
-
-
-# A temporary's name carries its writer's process id and host, so that a later
-# build can tell a dead writer's leftover from a live writer's file.
-_TEMPORARY = re.compile(r"\.quellnor-([0-9]+)-[a-z0-9_]+-(.+)\.tmp")
-
-
-def _temporary_affixes(pid: int) -> Tuple[str, str]:
-    """The prefix and suffix of the temporaries written by process ``pid`` on this host."""
-    return f".quellnor-{pid}-", f"-{_host()}.tmp"
-
-
-def _host() -> str:
-    return re.sub(r"[^A-Za-z0-9.-]", "_", socket.gethostname()) or "localhost"
-
-
-def _remove_stale_temporaries(directory: str) -> None:
-    if os.name != "posix":  # where os.kill(pid, 0) only asks whether pid runs
-        return
-    host = _host()
-    try:
-        names = os.listdir(directory)
-    except OSError:
-        return
-    for name in names:
-        found = _TEMPORARY.fullmatch(name)
-        if found and found.group(2) == host and not _running(int(found.group(1))):
-            _remove_quietly(os.path.join(directory, name))
-
-
-def _running(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except (OSError, OverflowError):
-        return True  # another user's process, or no process id at all: leave it be
-    return True
-
-
-def _remove_quietly(path: str) -> None:
-    try:
-        os.unlink(path)
-    except OSError:
-        pass
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
 
 
 def _isatty(stream: IO[str]) -> bool:
@@ -485,7 +417,7 @@ def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
         terms = len(builder)
         index = builder.build(video_top_n=args.top_n, progress=progress.building(terms))
         progress.status(f"writing {output.shown}")
-        data = index.to_bytes()
+        data = index._file_bytes()
         output.write(data)
     finally:
         progress.clear()
@@ -529,8 +461,14 @@ def _cmd_query(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
 
 def _cmd_stats(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     data = _read_index(args.index)
+    kind = "index file"
     try:
-        stats = scan(data)
+        if is_index_file(data):
+            # The trie's own bytes, whatever keys its videos: only counted.
+            stats = scan(IndexCore.to_bytes(Index._from_file_bytes(data, False)))
+        else:
+            stats = scan(data)
+            kind = "trie bytes (to_bytes)"
     except ValueError as exc:
         raise _Failure(f"{args.index}: {exc}") from None
     rows = [
@@ -540,9 +478,9 @@ def _cmd_stats(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
         ["videos", f"{stats.videos:,}"],
         ["payload entries", f"{stats.payload_entries:,}"],
         ["total count", f"{stats.root_total:,}"],
-        ["bytes", f"{stats.size:,}"],
+        ["bytes", f"{len(data):,}"],
     ]
-    out.write(f"{args.index}\n")
+    out.write(f"{args.index} ({kind})\n")
     width = max(len(value) for _, value in rows)
     for name, value in rows:
         out.write(f"  {name:<16}{value:>{width}}\n")

@@ -10,15 +10,19 @@ are, and the container protocol, equality and pickling.
 
 from __future__ import annotations
 
+import os
 from typing import Any, Callable, Iterator, List, Optional, SupportsIndex, Tuple, TypeVar
 
 from _quellnor import IndexCore, PrefixSearch
 
+from ._files import save_to
 from ._fold import fold
+from ._index_file import PathLike, is_index_file, tell_collector
 
 __all__ = ["Index"]
 
 _T = TypeVar("_T")
+_I = TypeVar("_I", bound="Index")
 
 _suggest = IndexCore.suggest
 _suggest_videos = IndexCore.suggest_videos
@@ -124,6 +128,16 @@ class Index(IndexCore):
             term = fold(term)
         return _fuzzy_match_video(self, term, max_dist, limit, include_prefix_nodes)
 
+    @classmethod
+    def from_bytes(cls: "type[_I]", b: bytes) -> _I:
+        """The index in ``b``: the byte form ``to_bytes`` writes, or the bytes
+        of an index file (what ``save`` writes), told apart by the file's
+        magic. Read as the byte form, a file's first bytes would make a tiny
+        index of their own and lose the rest without a word."""
+        if isinstance(b, bytes) and is_index_file(b):
+            return tell_collector(cls._from_file_bytes(b, False))
+        return super().from_bytes(b)
+
     def to_bytes(self) -> bytes:
         """As ``PrefixSearch.to_bytes``; an index of the caller's own video ids
         has no such form (its keys are UUIDs) and raises ``ValueError``."""
@@ -183,7 +197,18 @@ class Index(IndexCore):
         # From what equal indexes share, without reading their arrays.
         return hash((self.term_count, self.node_count, self.video_count, self.folded))
 
-    def __reduce__(self) -> Tuple[Callable[..., "Index"], Tuple[Any, ...]]:
-        from ._pickle import restore_index
+    def save(self, path: "PathLike") -> None:
+        """Writes the index file to ``path``, for ``quellnor.open``.
 
-        return restore_index, (type(self), IndexCore.to_bytes(self), self._extras())
+        A regular file is replaced whole: the file is written beside it,
+        flushed to disk and renamed over it, so a process that has the old
+        file open or mapped keeps reading the old index, and a failure leaves
+        nothing behind. Through a symbolic link the file it points to is
+        replaced; a device or a named pipe is written to as it is.
+        """
+        save_to(os.fsdecode(path), lambda f: self._write_file(f.fileno()))
+
+    def __reduce__(self) -> Tuple[Callable[..., "Index"], Tuple[Any, ...]]:
+        from ._pickle import restore_index_file
+
+        return restore_index_file, (type(self), self._file_bytes())

@@ -182,9 +182,6 @@ def load_lines(
             if isinstance(term, str) and len(term) > MAX_TERM_CHARS:
                 raise ValueError(f"the term is {len(term):,} characters long; at most {MAX_TERM_CHARS:,} are allowed")
             add(*row)
-            if rows == 0 and builder.video_kind != "uuid":
-                # The index file this writes keys its videos by UUID.
-                raise ValueError(f"the video {row[1]!r} is not a UUID, and an index file holds UUID videos only")
         except ValueError as exc:
             raise InputError(f"{source}:{lineno}: {exc}") from None
         rows += 1
@@ -215,9 +212,6 @@ def load_parquet(builder: IndexBuilder, path: str, source: str, progress: Option
                 table = pyarrow.Table.from_batches([batch])
                 try:
                     builder._native.add_arrow(table.__arrow_c_stream__(), True, rows)
-                    if rows == 0 and batch.num_rows and builder.video_kind != "uuid":
-                        raise ValueError(f"row 0: the video {batch.column(1)[0].as_py()!r} is not a UUID, "
-                                         "and an index file holds UUID videos only")
                 except (ValueError, TypeError) as exc:
                     raise InputError(f"{source}: {exc}") from None
                 rows += batch.num_rows

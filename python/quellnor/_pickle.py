@@ -7,9 +7,9 @@ with ``copyreg``: an index pickles as a call of ``_restore`` on its
 in the receiving process as well. ``copy.copy`` and ``copy.deepcopy`` use the
 same reduction.
 
-An ``Index`` reduces itself to ``restore_index``: its class, the trie's byte
-form, and the extras that byte form cannot carry (whether its terms are
-folded, their display spellings and weights).
+An ``Index`` reduces itself to ``restore_index_file``: its class and its
+index file's bytes, which carry everything it holds; they load into owned
+memory. ``restore_index`` reads what earlier versions pickled.
 """
 
 from __future__ import annotations
@@ -19,6 +19,8 @@ from typing import Callable, Tuple, Type, TypeVar
 
 from _quellnor import IndexCore, PrefixSearch
 
+from ._index_file import tell_collector
+
 _Index = TypeVar("_Index", bound=IndexCore)
 
 
@@ -27,7 +29,12 @@ def _restore(data: bytes) -> PrefixSearch:
 
 
 def restore_index(cls: Type[_Index], data: bytes, extras: bytes) -> _Index:
-    return cls._load(data, extras)
+    """What earlier versions pickled: the trie's byte form and the extras."""
+    return tell_collector(cls._load(data, extras))
+
+
+def restore_index_file(cls: Type[_Index], data: bytes) -> _Index:
+    return tell_collector(cls._from_file_bytes(data, False))
 
 
 def _reduce(index: PrefixSearch) -> Tuple[Callable[[bytes], PrefixSearch], Tuple[bytes]]:

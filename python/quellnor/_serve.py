@@ -15,6 +15,7 @@ import os
 from typing import Any, Callable, Dict, List, Optional
 
 from ._index import Index
+from ._index_file import open_index
 from ._panic import PanicException
 from .web import make_app
 
@@ -30,9 +31,8 @@ class ServeError(Exception):
 
 
 def load(path: str) -> Index:
-    """The index in the file at ``path``, for one worker."""
-    with open(path, "rb") as f:
-        return Index.from_bytes(f.read())
+    """The index file at ``path``, mapped: every worker shares its pages."""
+    return open_index(Index, path)
 
 
 class _HeldIndex:

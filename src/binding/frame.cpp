@@ -1,5 +1,7 @@
 #include "binding/frame.hpp"
 
+#include <cerrno>
+
 #include <cstdio>
 #include <new>
 #include <stdexcept>
@@ -41,6 +43,8 @@ SharedBorrow::SharedBorrow(PyObject* self) {
                            "this PrefixSearch holds no index: make one with "
                            "PrefixSearch.from_bytes() or PrefixSearch.from_internal_data_v2()");
     }
+    // An index opened from a file works out its layout on first use.
+    object_->index.ensure_layout();
     object_->shared_borrows.fetch_add(1);
     Py_INCREF(self);
 }
@@ -81,6 +85,9 @@ void raise_current_exception() noexcept {
         if (PythonError::pending_type() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const InputError& error) {
         PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (const FileError& error) {
+        errno = error.code();
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, error.path().c_str());
     } catch (const Fault& fault) {
         report_fault(fault);
         raise_panic(fault.what());

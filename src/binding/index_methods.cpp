@@ -8,6 +8,7 @@
 #include "binding/index_class.hpp"
 #include "binding/index_object.hpp"
 #include "binding/suggest_convert.hpp"
+#include "binding/unlocked.hpp"
 #include "codec/codec.hpp"
 #include "suggest/extras_codec.hpp"
 #include "suggest/suggest.hpp"
@@ -39,19 +40,6 @@ constexpr std::uint64_t kDefaultK = 10;
 // Terms per page of _term_page: enough to make each call worth its cost,
 // few enough that iterating holds little at a time.
 constexpr std::size_t kTermsPerPage = 1024;
-
-// A shared borrow of an IndexCore, with what it holds beside the trie.
-class IndexBorrow : public SharedBorrow {
-public:
-    explicit IndexBorrow(PyObject* self) : SharedBorrow(self) {
-        if (!is_index_core(self)) raise_type_mismatch(self, "IndexCore");
-        terms_ = &reinterpret_cast<IndexObject*>(self)->terms;
-    }
-    const TermIndex& terms() const { return *terms_; }
-
-private:
-    const TermIndex* terms_;
-};
 
 struct SuggestArguments {
     HeldText text;
@@ -85,8 +73,9 @@ PyObject* suggestion_call(const FunctionDescription& description, PyObject* self
 PyObject* suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return suggestion_call(kSuggest, self, args, nargs, kwnames,
                            [](const IndexBorrow& borrow, std::u32string_view text, const SuggestOptions& options) {
-                               const auto found =
-                                   quellnor::suggest(borrow.index(), borrow.terms().table, text, options);
+                               const auto found = without_lock_when_long([&] {
+                                   return quellnor::suggest(borrow.index(), borrow.terms().table, text, options);
+                               });
                                return suggestion_list(borrow.terms(), found);
                            });
 }
@@ -94,7 +83,8 @@ PyObject* suggest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* suggest_videos(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return suggestion_call(kSuggestVideos, self, args, nargs, kwnames,
                            [](const IndexBorrow& borrow, std::u32string_view text, const SuggestOptions& options) {
-                               auto videos = quellnor::suggest_videos(borrow.index(), text, options);
+                               auto videos = without_lock_when_long(
+                                   [&] { return quellnor::suggest_videos(borrow.index(), text, options); });
                                const GivenVideoIds& ids = borrow.terms().video_ids;
                                if (ids.given()) return given_id_list(videos, ids);
 #ifdef PYPY_VERSION
@@ -256,6 +246,8 @@ PyMethodDef* index_core_methods() {
         const auto specified = specified_index_core_methods();
         std::vector<PyMethodDef> rows(specified.begin(), specified.end());
         rows.insert(rows.end(), std::begin(kOwnMethods), std::end(kOwnMethods));
+        const auto file = index_file_methods();
+        rows.insert(rows.end(), file.begin(), file.end());
         rows.push_back({nullptr, nullptr, 0, nullptr});
         return rows;
     }();

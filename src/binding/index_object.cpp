@@ -1,5 +1,6 @@
 #include "binding/index_object.hpp"
 
+#include <atomic>
 #include <new>
 #include <utility>
 
@@ -7,13 +8,19 @@
 #include "binding/errors.hpp"
 #include "binding/frame.hpp"
 #include "fault.hpp"
+#include "file/index_file.hpp"
 
 namespace quellnor::binding {
 namespace {
 
+std::atomic<std::size_t> live_bytes{0};
+
 void dealloc(PyObject* object) {
     auto* self = reinterpret_cast<IndexObject*>(object);
-    if (is_constructed(&self->base)) self->terms.~TermIndex();
+    if (is_constructed(&self->base)) {
+        live_bytes.fetch_sub(self->native_bytes, std::memory_order_relaxed);
+        self->terms.~TermIndex();
+    }
     destroy_index_fields(&self->base);
     free_instance(object);
 }
@@ -60,8 +67,12 @@ PyObject* create_index_object(PyObject* cls, Trie&& index, TermIndex&& terms) {
     PrefixSearchObject* base = allocate_with_index(reinterpret_cast<PyTypeObject*>(cls), std::move(index));
     auto* self = reinterpret_cast<IndexObject*>(base);
     new (&self->terms) TermIndex(std::move(terms));
+    self->native_bytes = file::array_bytes(self->base.index, self->terms);
+    live_bytes.fetch_add(self->native_bytes, std::memory_order_relaxed);
     return reinterpret_cast<PyObject*>(self);
 }
+
+std::size_t live_native_bytes() noexcept { return live_bytes.load(std::memory_order_relaxed); }
 
 PyObject* create_index_core(PyObject* cls, Trie&& index, std::vector<std::uint32_t>&& supplied_totals) {
     TermIndex terms;

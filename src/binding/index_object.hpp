@@ -3,9 +3,11 @@
 // derives from it in Python.
 #pragma once
 
+#include "binding/frame.hpp"
 #include "binding/object.hpp"
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "suggest/term_index.hpp"
@@ -17,7 +19,14 @@ namespace quellnor::binding {
 struct IndexObject {
     PrefixSearchObject base;
     TermIndex terms;
+    // What its arrays hold, counted in live_native_bytes() while it lives.
+    std::size_t native_bytes;
 };
+
+// The bytes held by the arrays of every IndexCore alive, mapped or owned:
+// what PyPy's collector cannot see, so that the package can ask it to
+// collect when this grows (quellnor._index_file.tell_collector).
+std::size_t live_native_bytes() noexcept;
 
 // The type, created on first need.
 PyTypeObject* index_core_type();
@@ -32,8 +41,23 @@ PyObject* create_index_object(PyObject* cls, Trie&& index, TermIndex&& terms);
 // trie's totals give back when there are none; nothing is folded.
 PyObject* create_index_core(PyObject* cls, Trie&& index, std::vector<std::uint32_t>&& supplied_totals);
 
-// The method table and the attributes, beside their bodies.
+// A shared borrow of an IndexCore, with what it holds beside the trie.
+class IndexBorrow : public SharedBorrow {
+public:
+    explicit IndexBorrow(PyObject* self) : SharedBorrow(self) {
+        if (!is_index_core(self)) raise_type_mismatch(self, "IndexCore");
+        terms_ = &reinterpret_cast<IndexObject*>(self)->terms;
+    }
+    const TermIndex& terms() const { return *terms_; }
+
+private:
+    const TermIndex* terms_;
+};
+
+// The method table and the attributes, beside their bodies; the index
+// file's calls have their own rows.
 PyMethodDef* index_core_methods();
+std::span<const PyMethodDef> index_file_methods();
 PyGetSetDef* index_core_attributes();
 
 }  // namespace quellnor::binding

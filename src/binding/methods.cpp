@@ -8,6 +8,7 @@
 #include "binding/frame.hpp"
 #include "binding/index_class.hpp"
 #include "binding/index_object.hpp"
+#include "binding/unlocked.hpp"
 #include "codec/codec.hpp"
 #include "search/matcher.hpp"
 #include "search/ranking.hpp"
@@ -95,9 +96,9 @@ PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         extract_arguments_fastcall(description, args, nargs, kwnames, slots);
         SharedBorrow borrow(self);
         const QueryArguments q = query_arguments(slots);
-        return match_list(borrow.index(),
-                          quellnor::fuzzy_match(borrow.index(), q.term.utf8, q.max_dist, q.limit),
-                          {slots[0], q.term.utf8});
+        auto matches = without_lock_when_long(
+            [&] { return quellnor::fuzzy_match(borrow.index(), q.term.utf8, q.max_dist, q.limit); });
+        return match_list(borrow.index(), std::move(matches), {slots[0], q.term.utf8});
     });
 }
 
@@ -113,8 +114,10 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
         const QueryArguments q = query_arguments(slots);
         const auto include_prefix_nodes =
             convert_argument("include_prefix_nodes", [&] { return to_optional(slots[3], to_bool); });
-        auto videos = quellnor::fuzzy_match_video(borrow.index(), q.term.utf8, q.max_dist, q.limit,
-                                                  include_prefix_nodes);
+        auto videos = without_lock_when_long([&] {
+            return quellnor::fuzzy_match_video(borrow.index(), q.term.utf8, q.max_dist, q.limit,
+                                               include_prefix_nodes);
+        });
         if (const GivenVideoIds* ids = given_ids_of(self)) return given_id_list(videos, *ids);
 #ifdef PYPY_VERSION
         return ranked_list(std::move(videos), borrow.key_strings());

@@ -5,6 +5,7 @@
 #include "binding/frame.hpp"
 #include "binding/index_object.hpp"
 #include "binding/object.hpp"
+#include "binding/unlocked.hpp"
 #include "progress.hpp"
 
 namespace quellnor::binding {
@@ -44,7 +45,8 @@ PyObject* create_module() {
     auto* builder = reinterpret_cast<PyObject*>(native_builder_type());
     if (PyObject_SetAttrString(module.get(), "NativeBuilder", builder) < 0) PythonError::raise_pending();
     register_runtime_module();
-    install_interrupt_check(no_signal_pending);
+    install_interrupt_check(check_signals_with_lock);
+    install_long_work_notice(release_lock_if_allowed);
     return module.release();
 }
 

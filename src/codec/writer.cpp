@@ -47,7 +47,7 @@ std::size_t u32_array_size(std::span<const std::uint32_t> values) {
     return compact_size(values.size()) + u32s_size(values);
 }
 
-std::size_t labels_size(const std::vector<char32_t>& labels) {
+std::size_t labels_size(std::span<const char32_t> labels) {
     std::size_t total = compact_size(labels.size());
     for (const char32_t c : labels) total += c < 0x80 ? 1 : label_size(c);
     return total;
@@ -134,7 +134,7 @@ public:
         }
     }
 
-    void labels(const std::vector<char32_t>& labels) {
+    void labels(std::span<const char32_t> labels) {
         compact(labels.size());
         if (fits(4 * labels.size())) {
             for (const char32_t c : labels) {
@@ -173,14 +173,14 @@ public:
         }
     }
 
-    void keys(const std::vector<VideoKey>& keys) {
+    void keys(std::span<const VideoKey> keys) {
         static_assert(sizeof(VideoKey) == kKeySize);
         compact(keys.size());
         const std::size_t size = keys.size() * kKeySize;
         if (size > 0) std::memcpy(claim(size), keys.data(), size);
     }
 
-    void booleans(const std::vector<std::uint8_t>& flags) {
+    void booleans(std::span<const std::uint8_t> flags) {
         compact(flags.size());
         std::uint8_t* p = claim(flags.size());
         for (std::size_t i = 0; i < flags.size(); ++i) p[i] = flags[i] != 0 ? 1 : 0;

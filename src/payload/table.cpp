@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <stdexcept>
+#include <string>
 
 #include "fault.hpp"
 
@@ -31,10 +32,28 @@ void PayloadTable::push(const PayloadView& payload) {
     check_pool_size(values_.size() + payload.video_ids.size() + payload.video_counts.size());
     present_.push_back(1);
     totals_.push_back(payload.total_count);
-    values_.insert(values_.end(), payload.video_ids.begin(), payload.video_ids.end());
+    values_.append(payload.video_ids.begin(), payload.video_ids.end());
     bounds_.push_back(static_cast<std::uint32_t>(values_.size()));
-    values_.insert(values_.end(), payload.video_counts.begin(), payload.video_counts.end());
+    values_.append(payload.video_counts.begin(), payload.video_counts.end());
     bounds_.push_back(static_cast<std::uint32_t>(values_.size()));
+}
+
+void PayloadTable::bounds_out_of_place(std::size_t node) {
+    throw Fault("the payload of node " + std::to_string(node) + " lies outside the value pool");
+}
+
+PayloadTable PayloadTable::viewing(std::span<const std::uint8_t> presence,
+                                   std::span<const std::uint32_t> totals,
+                                   std::span<const std::uint32_t> bounds,
+                                   std::span<const std::uint32_t> values) {
+    if (totals.size() != presence.size() || bounds.size() != 2 * presence.size() + 1)
+        throw InputError("payload arrays of different lengths");
+    PayloadTable table;
+    table.present_ = Column<std::uint8_t>::viewing(presence.data(), presence.size());
+    table.totals_ = Column<std::uint32_t>::viewing(totals.data(), totals.size());
+    table.bounds_ = Column<std::uint32_t>::viewing(bounds.data(), bounds.size());
+    table.values_ = Column<std::uint32_t>::viewing(values.data(), values.size());
+    return table;
 }
 
 // Everything is reserved before anything is resized, so a failed allocation

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "array.hpp"
 #include "payload/pages.hpp"
 #include "payload/payload.hpp"
 
@@ -23,7 +24,7 @@ namespace quellnor {
 // std::length_error, which ends the call as running out of memory does.
 class PayloadTable {
     template <class T>
-    using Array = std::vector<T, UninitializedAllocator<T>>;
+    using Column = Array<T, UninitializedAllocator<T>>;
 
 public:
     class Filler;
@@ -34,6 +35,10 @@ public:
     // below size(): read it through checked_at.
     std::optional<PayloadView> operator[](std::size_t node) const {
         if (!present_[node]) return std::nullopt;
+        // Bounds from a file are read as they are: a payload outside the
+        // pool ends the call rather than the process.
+        if (!bounds_fit(node)) [[unlikely]]
+            bounds_out_of_place(node);
         const std::uint32_t* base = values_.data();
         const std::uint32_t ids = bounds_[2 * node], counts = bounds_[2 * node + 1],
                             end = bounds_[2 * node + 2];
@@ -42,6 +47,28 @@ public:
 
     // Every list of every node, one after another in node order.
     std::span<const std::uint32_t> values() const { return values_; }
+
+    // The flat arrays as an index file lays them out: per node a presence
+    // byte and a total, 2 * size() + 1 bounds, the value pool.
+    std::span<const std::uint8_t> presence() const { return present_; }
+    std::span<const std::uint32_t> totals() const { return totals_; }
+    std::span<const std::uint32_t> bounds() const { return bounds_; }
+
+    // A table over arrays that live elsewhere (a mapping) and outlive it.
+    // Their lengths must agree (the bounds 2 * nodes + 1); the bounds
+    // themselves are read as they are, so operator[] on a table from a file
+    // must be preceded by a check of the node's bounds (bounds_fit).
+    static PayloadTable viewing(std::span<const std::uint8_t> presence,
+                                std::span<const std::uint32_t> totals,
+                                std::span<const std::uint32_t> bounds,
+                                std::span<const std::uint32_t> values);
+
+    // Whether the bounds of `node` (below size()) are ordered and inside the pool.
+    bool bounds_fit(std::size_t node) const {
+        const std::uint32_t ids = bounds_[2 * node], counts = bounds_[2 * node + 1],
+                            end = bounds_[2 * node + 2];
+        return ids <= counts && counts <= end && end <= values_.size();
+    }
 
     void reserve(std::size_t nodes, std::size_t values);
     void push_absent();
@@ -53,13 +80,14 @@ public:
     static constexpr std::size_t kMaxValues = 0xFFFF'FFFFu;
 
 private:
+    [[noreturn]] static void bounds_out_of_place(std::size_t node);
     // Fails unless a pool of `size` values fits the bounds.
     static void check_pool_size(std::size_t size);
 
-    Array<std::uint8_t> present_;
-    Array<std::uint32_t> totals_;
-    Array<std::uint32_t> bounds_{0};
-    Array<std::uint32_t> values_;
+    Column<std::uint8_t> present_;
+    Column<std::uint32_t> totals_;
+    Column<std::uint32_t> bounds_{0};
+    Column<std::uint32_t> values_;
 };
 
 // Appends payloads for a decoder that writes each list's values in place:

@@ -80,7 +80,12 @@ void CompletionSearch::open(const Queued& subtree) {
     const std::uint32_t distance = active_.of(e.node);
     if (distance < level_) return;
     if (distance != level_ && e.is_term()) push({e.weight, e.rank, Kind::term, subtree.at, 0});
-    if (e.begin < e.end) push_subtree(e.begin, e.end);
+    if (e.begin < e.end) {
+        // Children come after their parent, so that every way down ends; a
+        // table read from a file is held to that here rather than at open.
+        if (e.begin <= subtree.at) throw Fault("a suggestion entry's children come before it");
+        push_subtree(e.begin, e.end);
+    }
 }
 
 bool CompletionSearch::next(std::uint32_t& entry) {
@@ -97,9 +102,9 @@ bool CompletionSearch::next(std::uint32_t& entry) {
                 return true;
             case Kind::list: {
                 if (top.at + 1 < top.end) push_list(top.at + 1, top.end);
-                entry = table_.top_terms[top.at];
+                entry = checked_at(table_.top_terms, top.at);
                 // A term at this very distance is a whole-term match.
-                if (active_.of(table_.entries[entry].node) != level_) return true;
+                if (active_.of(checked_at(table_.entries, entry).node) != level_) return true;
                 break;
             }
         }

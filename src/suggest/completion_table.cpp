@@ -241,7 +241,7 @@ CompletionTable::Span CompletionTable::top_list(std::uint32_t entry) const {
 
 std::vector<std::uint32_t> CompletionTable::weights() const {
     std::vector<std::uint32_t> out(entry_of.size());
-    for (const CompletionEntry& e : entries) out[e.node] = e.weight;
+    for (const CompletionEntry& e : entries) checked_at(out, e.node) = e.weight;
     return out;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "array.hpp"
 #include "fault.hpp"
 #include "trie/trie.hpp"
 
@@ -47,12 +48,12 @@ struct CompletionTable {
     static constexpr std::uint32_t kNone = 0xFFFF'FFFFu;
 
     // The root's entry is the first.
-    std::vector<CompletionEntry> entries;
+    Array<CompletionEntry> entries;
     // Per node: its entry; kNone where the walks never come or no term is
     // at or below it.
-    std::vector<std::uint32_t> entry_of;
+    Array<std::uint32_t> entry_of;
     // The reached nodes in rank order.
-    std::vector<std::uint32_t> preorder;
+    Array<std::uint32_t> preorder;
 
     // The best kTopListSize terms below each entry that has more, by weight
     // then rank, as their entries: answers for the commonest question (the
@@ -61,9 +62,10 @@ struct CompletionTable {
     struct TopList {
         std::uint32_t entry;
         std::uint32_t begin;  // in top_terms
+        bool operator==(const TopList&) const = default;
     };
-    std::vector<TopList> top_lists;  // ascending by entry
-    std::vector<std::uint32_t> top_terms;
+    Array<TopList> top_lists;  // ascending by entry
+    Array<std::uint32_t> top_terms;
 
     std::uint64_t term_count = 0;
     // Why the table cannot serve (the walks can reach a node by two ways,

@@ -128,6 +128,19 @@ GivenVideoIds read_given_ids(Reader& in) {
 
 }  // namespace
 
+std::vector<std::uint8_t> encode_given_ids(const GivenVideoIds& ids) {
+    Writer out;
+    write_given_ids(out, ids);
+    return out.done();
+}
+
+GivenVideoIds decode_given_ids(std::span<const std::uint8_t> bytes) {
+    Reader in(bytes);
+    GivenVideoIds ids = read_given_ids(in);
+    if (!in.at_end()) fail("bytes follow the video ids");
+    return ids;
+}
+
 std::vector<std::uint8_t> encode_extras(const Trie& trie, const TermIndex& terms) {
     Writer out;
     out.bytes(kMagic, sizeof kMagic);

@@ -38,6 +38,11 @@ std::vector<std::uint8_t> encode_extras(const Trie& trie, const TermIndex& terms
 // whether the nodes exist is for term_index_from_extras to say.
 Extras decode_extras(std::span<const std::uint8_t> bytes);
 
+// The caller's video ids alone, in the form the extras give them (the index
+// file keeps them so). decode_given_ids throws InputError on malformed bytes.
+std::vector<std::uint8_t> encode_given_ids(const GivenVideoIds& ids);
+GivenVideoIds decode_given_ids(std::span<const std::uint8_t> bytes);
+
 // The trie's term index with the extras applied. Throws InputError when an
 // override or a spelling names a node where no term ends.
 TermIndex term_index_from_extras(const Trie& trie, const Extras& extras);

@@ -28,9 +28,19 @@ Spellings::Spellings(std::vector<Entry> entries) {
     pool_.reserve(bytes);
     for (const auto& [node, text] : entries) {
         nodes_.push_back(node);
-        pool_ += text;
+        pool_.append(text.begin(), text.end());
         ends_.push_back(static_cast<std::uint32_t>(pool_.size()));
     }
+}
+
+Spellings Spellings::viewing(std::span<const std::uint32_t> nodes, std::span<const std::uint32_t> ends,
+                             std::span<const char> pool) {
+    if (nodes.size() != ends.size()) throw InputError("spellings: one end per node");
+    Spellings spellings;
+    spellings.nodes_ = Array<std::uint32_t>::viewing(nodes.data(), nodes.size());
+    spellings.ends_ = Array<std::uint32_t>::viewing(ends.data(), ends.size());
+    spellings.pool_ = Array<char>::viewing(pool.data(), pool.size());
+    return spellings;
 }
 
 std::optional<std::string_view> Spellings::of(std::uint32_t node) const {
@@ -40,8 +50,12 @@ std::optional<std::string_view> Spellings::of(std::uint32_t node) const {
 }
 
 Spellings::Entry Spellings::at(std::size_t i) const {
-    const std::uint32_t begin = i == 0 ? 0 : ends_[i - 1];
-    return {nodes_[i], std::string_view(pool_).substr(begin, ends_[i] - begin)};
+    // Ends from a file are read as they are: a text runs from the previous
+    // end, and one that leaves the pool or runs backwards is a fault.
+    const std::uint32_t begin = i == 0 ? 0 : checked_at(ends_, i - 1);
+    const std::uint32_t end = checked_at(ends_, i);
+    if (begin > end || end > pool_.size()) throw Fault("a display spelling outside its pool");
+    return {checked_at(nodes_, i), std::string_view(pool_.data() + begin, end - begin)};
 }
 
 }  // namespace quellnor

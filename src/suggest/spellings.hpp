@@ -5,10 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "array.hpp"
 
 namespace quellnor {
 
@@ -31,10 +34,19 @@ public:
 
     bool operator==(const Spellings&) const = default;
 
+    // The arrays as an index file lays them out, and a set over such arrays
+    // kept alive elsewhere. Lookups check what they read, so arrays from a
+    // file need no check beyond their lengths (one end per node).
+    std::span<const std::uint32_t> nodes() const { return nodes_; }
+    std::span<const std::uint32_t> ends() const { return ends_; }
+    std::span<const char> pool() const { return pool_; }
+    static Spellings viewing(std::span<const std::uint32_t> nodes, std::span<const std::uint32_t> ends,
+                             std::span<const char> pool);
+
 private:
-    std::vector<std::uint32_t> nodes_;
-    std::vector<std::uint32_t> ends_;  // where each text ends in pool_
-    std::string pool_;
+    Array<std::uint32_t> nodes_;
+    Array<std::uint32_t> ends_;  // where each text ends in pool_
+    Array<char> pool_;
 };
 
 }  // namespace quellnor

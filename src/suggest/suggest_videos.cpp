@@ -34,7 +34,7 @@ std::vector<NodeMatch> counting_nodes(const Trie& trie, std::u32string_view quer
 // is left out before the cut.
 std::vector<RankedVideo> best_videos(const Trie& trie, std::span<Entry> entries,
                                      double weighted_total, std::uint64_t k) {
-    const std::vector<VideoKey>& keys = trie.video_index;
+    const auto& keys = trie.video_index;
     const auto known = std::remove_if(entries.begin(), entries.end(),
                                       [&](const Entry& e) { return e.video >= keys.size(); });
     entries = entries.first(static_cast<std::size_t>(known - entries.begin()));

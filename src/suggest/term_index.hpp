@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,9 @@ struct TermIndex {
     CompletionTable table;
     // The caller's ids where the videos are not UUIDs.
     GivenVideoIds video_ids;
+    // What keeps the memory of viewing arrays alive (an index file's
+    // mapping); null when every array owns its elements.
+    std::shared_ptr<const void> backing;
 
     // The same trie with the same terms, shown and weighed alike.
     bool operator==(const TermIndex& other) const {

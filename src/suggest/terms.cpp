@@ -26,7 +26,7 @@ std::optional<std::uint32_t> find_term(const Trie& trie, const CompletionTable& 
 
 void spell_term(const TermIndex& terms, std::uint32_t entry, std::string& out) {
     out.clear();
-    const std::vector<CompletionEntry>& entries = terms.table.entries;
+    const auto& entries = terms.table.entries;
     const CompletionEntry* start = &checked_at(entries, entry);
     if (const auto shown = terms.spellings.of(start->node)) {
         out = *shown;

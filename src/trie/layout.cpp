@@ -1,5 +1,9 @@
 // The layout flags: what the walks may assume about a trie's numbering.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <span>
@@ -28,7 +32,7 @@ bool runs_follow_one_another(const Trie& trie) {
     const std::size_t slots = trie.child_transitions.size();
     if (trie.child_labels.size() != nodes || slots + 1 != nodes) return false;
     if (nodes > std::numeric_limits<std::uint32_t>::max()) return false;  // ids fit 32 bits
-    const std::vector<std::uint32_t>& shifts = trie.node_shifts;
+    const auto& shifts = trie.node_shifts;
     return std::is_sorted(shifts.begin(), shifts.end()) && shifts.back() <= slots;
 }
 
@@ -39,10 +43,30 @@ bool every_node_flagged(const Trie& trie) {
     return trie.is_terminal.size() >= trie.node_shifts.size();
 }
 
+// Asks the kernel to map the pages under `array` now. Only a hint: a kernel
+// without MADV_POPULATE_READ says no, and the pages fault in as read.
+template <class T>
+void prefault(const Array<T>& array) {
+    if (!array.is_view()) return;
+#ifdef MADV_POPULATE_READ
+    if (array.empty()) return;
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto begin = reinterpret_cast<std::uintptr_t>(array.data()) / page * page;
+    const auto end = reinterpret_cast<std::uintptr_t>(array.data() + array.size());
+    (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_READ);
+#else
+    (void)array;
+#endif
+}
+
 }  // namespace
 
 void Trie::note_layout() {
     reversed = LazyReversedTerms();  // derived from the arrays as they were
+    // Arrays mapped from a file: their pages come in one call rather than
+    // one fault at a time.
+    prefault(node_shifts);
+    prefault(child_transitions);
     slots_follow_nodes = slots_hold_next_nodes(child_transitions);
     breadth_first_tree =
         slots_follow_nodes && runs_follow_one_another(*this) && every_node_flagged(*this);

@@ -5,10 +5,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "array.hpp"
 #include "fault.hpp"
 #include "payload/table.hpp"
 #include "trie/lazy_reversed.hpp"
@@ -26,12 +29,16 @@ struct ChildRange {
 
 struct Trie {
     // Declaration order is also the serialized order.
-    std::vector<std::uint32_t> node_shifts;          // per node: first slot of its children
-    std::vector<char32_t> child_labels;              // per node: label of the edge into it; 0 = none
-    std::vector<std::uint32_t> child_transitions;    // per slot: child node
-    PayloadTable payloads;                           // per node, optional
-    std::vector<VideoKey> video_index;               // per video id: its 16-byte key
-    std::vector<std::uint8_t> is_terminal;           // per node: 0 or 1
+    Array<std::uint32_t> node_shifts;          // per node: first slot of its children
+    Array<char32_t> child_labels;              // per node: label of the edge into it; 0 = none
+    Array<std::uint32_t> child_transitions;    // per slot: child node
+    PayloadTable payloads;                     // per node, optional
+    Array<VideoKey> video_index;               // per video id: its 16-byte key
+    Array<std::uint8_t> is_terminal;           // per node: 0 or 1
+
+    // What keeps the memory of viewing arrays alive (an index file's
+    // mapping); null when every array owns its elements.
+    std::shared_ptr<const void> backing;
 
     // Derived from child_transitions, never serialized: slot s holds node
     // s + 1 for every slot, as breadth-first numbering makes it. The walk then
@@ -59,6 +66,18 @@ struct Trie {
 
     // Works out the derived layout flags; call once the arrays are final.
     void note_layout();
+
+    // A trie mapped from a file leaves its layout to the first query rather
+    // than to opening, which then costs the same for any size: set while the
+    // layout is still to be worked out; the flags stay false till then,
+    // which every walk serves, only slower.
+    std::shared_ptr<std::once_flag> layout_pending;
+
+    // Works out the layout flags if they are still pending, once, whichever
+    // thread asks first; the others wait for it. Call before a walk.
+    void ensure_layout() {
+        if (layout_pending) std::call_once(*layout_pending, [this] { note_layout(); });
+    }
 
     // No nodes at all: the index was built from six empty arrays.
     bool has_no_nodes() const { return node_shifts.empty() && child_labels.empty(); }
