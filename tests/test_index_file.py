@@ -122,6 +122,8 @@ DAMAGE = [
     (lambda d, trie: with_section(d, 1, id=99), "lacks section 2"),
     (lambda d, trie: with_section(d, first_of_id(d, 5), count=1), "payload arrays of different lengths"),
     (lambda d, trie: with_section(d, first_of_id(d, 22), count=0), "spellings: one end per node"),
+    (lambda d, trie: with_section(d, first_of_id(d, 38), count=0), "reversed forward nodes has 0 entries"),
+    (lambda d, trie: with_section(d, first_of_id(d, 33), id=99), "some of the reversed terms' sections"),
 ]
 
 
@@ -335,3 +337,26 @@ def test_the_callers_own_video_ids_come_back_through_the_file(tmp_path, ids, rou
         assert again.suggest_videos(text, 10) == built.suggest_videos(text, 10)
         assert again.fuzzy_match_video(text, 1) == built.fuzzy_match_video(text, 1)
     assert {video for video, _ in again.suggest_videos("", 10, max_dist=3)} <= set(ids)
+
+
+@pytest.mark.parametrize("section", [33, 34, 37, 38, 39])
+def test_reversed_terms_that_lie_are_caught_by_verify_and_survived_without(saved, tmp_path, section):
+    """The reversed terms the file keeps steer the walks at one and two edits:
+    verification derives them afresh and compares; without it, a query on
+    lying ones answers or raises PanicException, and never reads astray."""
+    data = bytearray(saved.read_bytes())
+    _, size, offset, count = sections(data)[first_of_id(data, section)]
+    for i in range(count):
+        data[offset + i * size] ^= 0x5A
+    path = tmp_path / "lying.qix"
+    path.write_bytes(bytes(data))
+    with pytest.raises(ValueError, match="the reversed terms are not the ones the trie gives"):
+        quellnor.open(path, verify=True)
+    lying = quellnor.open(path)
+    for query in ["london", "londoner", "naive", "cafes"]:
+        for max_dist in (1, 2):
+            try:
+                lying.fuzzy_match(query, max_dist)
+                lying.fuzzy_match_video(query, max_dist)
+            except quellnor.PanicException:
+                pass

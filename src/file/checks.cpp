@@ -1,9 +1,11 @@
 #include "file/checks.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 
 #include "fault.hpp"
+#include "trie/reversed_terms.hpp"
 #include "text/utf8.hpp"
 
 namespace quellnor::file {
@@ -98,6 +100,25 @@ void check_table_shape(const Trie& trie, const CompletionTable& table) {
     check_top_lists(table);
 }
 
+namespace {
+
+// Kept reversed terms must be the ones the trie gives: the split walk takes
+// their word for which terms lie within reach.
+void check_reversed_terms(const Trie& trie) {
+    const ReversedTerms* kept = trie.reversed.kept();
+    if (kept == nullptr) return;
+    const std::unique_ptr<ReversedTerms> fresh = reverse_terms(trie);
+    const auto same_trie = [](const Trie& a, const Trie& b) {
+        return a.node_shifts == b.node_shifts && a.child_labels == b.child_labels &&
+               a.child_transitions == b.child_transitions && a.is_terminal == b.is_terminal;
+    };
+    if (fresh == nullptr || !same_trie(fresh->trie, kept->trie) || !(fresh->term_ends == kept->term_ends) ||
+        !(fresh->forward_nodes == kept->forward_nodes) || !(fresh->preorder_rank == kept->preorder_rank))
+        violated("the reversed terms are not the ones the trie gives");
+}
+
+}  // namespace
+
 void verify_index(const Trie& trie, const TermIndex& terms) {
     check_lengths(trie);
     check_payloads(trie);
@@ -106,6 +127,7 @@ void verify_index(const Trie& trie, const TermIndex& terms) {
     check_table_shape(trie, terms.table);
     const CompletionTable fresh = derive_completion_table(trie, terms.table.weights());
     if (!(fresh == terms.table)) violated("the suggestion table is not the one its trie and weights give");
+    check_reversed_terms(trie);
 }
 
 }  // namespace quellnor::file

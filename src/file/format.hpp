@@ -60,9 +60,16 @@ enum class Section : std::uint32_t {
     // The caller's video ids in the extras' form for them (extras_codec.hpp),
     // present with kGivenVideoIds.
     video_ids = 32,
-    // Kept for arrays derived for faster walks (a trie of reversed terms).
-    // Readers of this version skip it.
-    reversed_terms = 33,
+    // The reversed terms the split walk derives (trie/reversed_terms.hpp),
+    // kept so that workers mapping one file share them rather than each
+    // deriving its own: all of them or none.
+    reversed_node_shifts = 33,
+    reversed_child_labels = 34,
+    reversed_child_transitions = 35,
+    reversed_term_flags = 36,
+    reversed_term_ends = 37,
+    reversed_forward_nodes = 38,
+    preorder_rank = 39,
 };
 
 struct Header {

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <string>
 
@@ -11,6 +13,7 @@
 #include "file/format.hpp"
 #include "file/index_file.hpp"
 #include "suggest/extras_codec.hpp"
+#include "trie/reversed_terms.hpp"
 
 namespace quellnor::file {
 namespace {
@@ -57,6 +60,7 @@ std::uint32_t element_size(std::uint32_t id) {
         case Section::spelling_pool:
         case Section::unusable_reason:
         case Section::video_ids:
+        case Section::reversed_term_flags:
             return 1;
         case Section::video_keys:
             return sizeof(VideoKey);
@@ -75,6 +79,12 @@ std::uint32_t element_size(std::uint32_t id) {
         case Section::top_terms:
         case Section::spelling_nodes:
         case Section::spelling_ends:
+        case Section::reversed_node_shifts:
+        case Section::reversed_child_labels:
+        case Section::reversed_child_transitions:
+        case Section::reversed_term_ends:
+        case Section::reversed_forward_nodes:
+        case Section::preorder_rank:
             return 4;
         default:
             return 0;
@@ -115,6 +125,8 @@ public:
         }
         return {reinterpret_cast<const T*>(bytes_.data() + at->second.offset), at->second.count};
     }
+    bool has(Section id) const { return sections_.contains(id); }
+
     template <class T>
     Array<T> array(Section id) const {
         const std::span<const T> s = get<T>(id);
@@ -147,6 +159,33 @@ Trie trie_of(const Views& v, const Header& h) {
     require_count("child_transitions", trie.child_transitions.size(), h.slots);
     require_count("video keys", trie.video_index.size(), h.videos);
     return trie;
+}
+
+// The reversed terms the file kept, checked only for what lets them be
+// read safely: the walks check every read of them as they go.
+std::shared_ptr<ReversedTerms> reversed_of(const Views& v, const Header& h) {
+    const Section ids[] = {Section::reversed_node_shifts,   Section::reversed_child_labels,
+                           Section::reversed_child_transitions, Section::reversed_term_flags,
+                           Section::reversed_term_ends,      Section::reversed_forward_nodes,
+                           Section::preorder_rank};
+    const auto present = std::count_if(std::begin(ids), std::end(ids), [&](Section id) { return v.has(id); });
+    if (present == 0) return nullptr;
+    if (present != std::size(ids)) throw InputError("index file has some of the reversed terms' sections, not all");
+    auto r = std::make_shared<ReversedTerms>();
+    r->trie.node_shifts = v.array<std::uint32_t>(Section::reversed_node_shifts);
+    r->trie.child_labels = v.array<char32_t>(Section::reversed_child_labels);
+    r->trie.child_transitions = v.array<std::uint32_t>(Section::reversed_child_transitions);
+    r->trie.is_terminal = v.array<std::uint8_t>(Section::reversed_term_flags);
+    r->term_ends = v.array<std::uint32_t>(Section::reversed_term_ends);
+    r->forward_nodes = v.array<std::uint32_t>(Section::reversed_forward_nodes);
+    r->preorder_rank = v.array<std::uint32_t>(Section::preorder_rank);
+    const std::size_t nodes = r->trie.child_labels.size();
+    require_count("reversed node shifts", r->trie.node_shifts.size(), nodes);
+    require_count("reversed term flags", r->trie.is_terminal.size(), nodes);
+    require_count("reversed slots", r->trie.child_transitions.size(), nodes == 0 ? 0 : nodes - 1);
+    require_count("reversed forward nodes", r->forward_nodes.size(), r->term_ends.size());
+    require_count("preorder ranks", r->preorder_rank.size(), h.nodes);
+    return r;
 }
 
 TermIndex terms_of(const Views& v, const Header& h) {
@@ -187,6 +226,7 @@ OpenedIndex read_index(std::shared_ptr<const void> backing, std::span<const std:
     const Header h = read_header(bytes);
     const Views views(bytes, read_sections(bytes, h));
     OpenedIndex opened{trie_of(views, h), terms_of(views, h)};
+    if (auto reversed = reversed_of(views, h)) opened.trie.reversed.keep(std::move(reversed));
     opened.trie.backing = backing;
     opened.terms.backing = std::move(backing);
     // The walk by levels reads without checks on a trie whose layout

@@ -9,6 +9,7 @@
 
 #include "file/format.hpp"
 #include "suggest/extras_codec.hpp"
+#include "trie/reversed_terms.hpp"
 #include "suggest/term_index.hpp"
 #include "trie/trie.hpp"
 
@@ -27,9 +28,11 @@ SectionData section(Section id, std::span<const T> array) {
 }
 
 // Every section the index's arrays fill, in file order. `encoded_ids` holds
-// the bytes of the caller's video ids, which exist only in this form.
+// the bytes of the caller's video ids, which exist only in this form. With
+// `derive`, the reversed terms are derived if the index has none yet, as a
+// file needs them; without, only those already there count.
 inline std::vector<SectionData> sections_of(const Trie& trie, const TermIndex& terms,
-                                            std::vector<std::uint8_t>& encoded_ids) {
+                                            std::vector<std::uint8_t>& encoded_ids, bool derive) {
     const CompletionTable& table = terms.table;
     std::vector<SectionData> out = {
         section<std::uint32_t>(Section::node_shifts, trie.node_shifts),
@@ -52,6 +55,15 @@ inline std::vector<SectionData> sections_of(const Trie& trie, const TermIndex& t
     };
     if (!table.unusable.empty())
         out.push_back(section<char>(Section::unusable_reason, std::span<const char>(table.unusable)));
+    if (const ReversedTerms* r = derive ? trie.reversed.of(trie) : trie.reversed.kept()) {
+        out.push_back(section<std::uint32_t>(Section::reversed_node_shifts, r->trie.node_shifts));
+        out.push_back(section<char32_t>(Section::reversed_child_labels, r->trie.child_labels));
+        out.push_back(section<std::uint32_t>(Section::reversed_child_transitions, r->trie.child_transitions));
+        out.push_back(section<std::uint8_t>(Section::reversed_term_flags, r->trie.is_terminal));
+        out.push_back(section<std::uint32_t>(Section::reversed_term_ends, r->term_ends));
+        out.push_back(section<std::uint32_t>(Section::reversed_forward_nodes, r->forward_nodes));
+        out.push_back(section<std::uint32_t>(Section::preorder_rank, r->preorder_rank));
+    }
     if (terms.video_ids.given()) {
         encoded_ids = encode_given_ids(terms.video_ids);
         out.push_back(section<std::uint8_t>(Section::video_ids, encoded_ids));

@@ -38,7 +38,7 @@ void write_index(const Trie& trie, const TermIndex& terms, const Sink& sink) {
     if constexpr (std::endian::native != std::endian::little)
         throw InputError("index files are little-endian and this machine is not: use to_bytes/from_bytes");
     std::vector<std::uint8_t> encoded_ids;
-    const std::vector<SectionData> sections = sections_of(trie, terms, encoded_ids);
+    const std::vector<SectionData> sections = sections_of(trie, terms, encoded_ids, true);
     std::vector<SectionEntry> table;
     std::uint64_t offset = aligned(kHeaderSize + sections.size() * kSectionEntrySize);
     for (const SectionData& s : sections) {
@@ -62,7 +62,7 @@ void write_index(const Trie& trie, const TermIndex& terms, const Sink& sink) {
 std::size_t array_bytes(const Trie& trie, const TermIndex& terms) {
     std::size_t total = 0;
     std::vector<std::uint8_t> encoded_ids;
-    for (const SectionData& s : sections_of(trie, terms, encoded_ids)) total += s.count * s.element_size;
+    for (const SectionData& s : sections_of(trie, terms, encoded_ids, false)) total += s.count * s.element_size;
     return total;
 }
 

@@ -62,7 +62,9 @@ void prefault(const Array<T>& array) {
 }  // namespace
 
 void Trie::note_layout() {
-    reversed = LazyReversedTerms();  // derived from the arrays as they were
+    // Derived ones came from the arrays as they were; kept ones come from the
+    // same file as the arrays, which never change.
+    if (reversed.kept() == nullptr) reversed = LazyReversedTerms();
     // Arrays mapped from a file: their pages come in one call rather than
     // one fault at a time.
     prefault(node_shifts);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 namespace quellnor {
 
@@ -27,10 +28,17 @@ public:
     // the few bytes of its first use cannot be had.
     const ReversedTerms* of(const Trie& trie) const;
 
+    // Reversed terms read from an index file, given before any query asks:
+    // served from then on instead of derived ones, and shared by copies.
+    void keep(std::shared_ptr<ReversedTerms> kept);
+    // What an index file should keep: the ones kept, or none.
+    const ReversedTerms* kept() const { return kept_.get(); }
+
 private:
     struct State;
     State& state() const;
     mutable std::atomic<State*> state_{nullptr};  // made by the first to ask, owned
+    std::shared_ptr<ReversedTerms> kept_;
 };
 
 }  // namespace quellnor

@@ -36,7 +36,7 @@ struct TermTexts {
 // Walks the index in pre-order, ranking its nodes and spelling its terms;
 // false when they grow too long together. The index is a tree numbered
 // breadth first, so its slots and shifts are all in bounds.
-bool spell_backwards(const Trie& trie, std::vector<std::uint32_t>& rank, TermTexts& terms) {
+bool spell_backwards(const Trie& trie, Array<std::uint32_t>& rank, TermTexts& terms) {
     const std::size_t nodes = trie.node_shifts.size();
     const std::size_t most = kCodePointsPerNode * nodes + kCodePointAllowance;
     rank.assign(nodes, 0);
@@ -201,17 +201,24 @@ struct LazyReversedTerms::State {
 
 LazyReversedTerms::LazyReversedTerms() = default;
 LazyReversedTerms::~LazyReversedTerms() { delete state_.load(std::memory_order_acquire); }
-LazyReversedTerms::LazyReversedTerms(const LazyReversedTerms&) : LazyReversedTerms() {}
+// Kept ones view arrays that copies of the index view too, so copies share
+// them; derived ones are derived afresh.
+LazyReversedTerms::LazyReversedTerms(const LazyReversedTerms& other) : kept_(other.kept_) {}
 LazyReversedTerms& LazyReversedTerms::operator=(const LazyReversedTerms& other) {
-    if (this != &other) delete state_.exchange(nullptr, std::memory_order_acq_rel);
+    if (this != &other) {
+        delete state_.exchange(nullptr, std::memory_order_acq_rel);
+        kept_ = other.kept_;
+    }
     return *this;
 }
 LazyReversedTerms::LazyReversedTerms(LazyReversedTerms&& other) noexcept
-    : state_(other.state_.exchange(nullptr, std::memory_order_acq_rel)) {}
+    : state_(other.state_.exchange(nullptr, std::memory_order_acq_rel)), kept_(std::move(other.kept_)) {}
 LazyReversedTerms& LazyReversedTerms::operator=(LazyReversedTerms&& other) noexcept {
-    if (this != &other)
+    if (this != &other) {
         delete state_.exchange(other.state_.exchange(nullptr, std::memory_order_acq_rel),
                                std::memory_order_acq_rel);
+        kept_ = std::move(other.kept_);
+    }
     return *this;
 }
 
@@ -226,7 +233,21 @@ LazyReversedTerms::State& LazyReversedTerms::state() const {
     return *current;
 }
 
+void LazyReversedTerms::keep(std::shared_ptr<ReversedTerms> kept) {
+    // Their layout, like the index's, is worked out from their arrays on
+    // first use rather than taken from the file.
+    kept->trie.layout_pending = std::make_shared<std::once_flag>();
+    kept_ = std::move(kept);
+}
+
 const ReversedTerms* LazyReversedTerms::of(const Trie& trie) const {
+    if (kept_) {
+        // Kept ones were written for a tree numbered breadth first; on any
+        // other trie (a damaged file) they cannot stand for its terms.
+        if (!trie.breadth_first_tree) return nullptr;
+        kept_->trie.ensure_layout();
+        return kept_.get();
+    }
     State& state = this->state();
     std::call_once(state.once, [&] {
         try {

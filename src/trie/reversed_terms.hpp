@@ -1,6 +1,6 @@
 // The terms of an index spelt backwards, in a trie of their own: what lets a
-// bounded walk start from the end of a query. Derived from the index, never
-// serialized with it; kept as flat arrays.
+// bounded walk start from the end of a query. Derived from the index on
+// first use, or viewed in an index file that kept them; flat arrays either way.
 #pragma once
 
 #include <cstdint>
@@ -17,11 +17,11 @@ struct ReversedTerms {
     Trie trie;
     // Its term ends in ascending order, and beside each the node of the
     // index that ends the same term.
-    std::vector<std::uint32_t> term_ends;
-    std::vector<std::uint32_t> forward_nodes;
+    Array<std::uint32_t> term_ends;
+    Array<std::uint32_t> forward_nodes;
     // Per node of the index, its place in pre-order (children in slot
     // order): the order every walk reports in.
-    std::vector<std::uint32_t> preorder_rank;
+    Array<std::uint32_t> preorder_rank;
 
     // The node of the index whose term the reversed trie's `node` ends.
     std::uint32_t forward_node(std::uint32_t node) const;
