@@ -134,7 +134,7 @@ WORKER = """
 import sys
 import quellnor
 mode, path = sys.argv[1], sys.argv[2]
-if mode == "open":
+if mode in ("open", "open-exact"):
     index = quellnor.open(path)
 elif mode == "bytes":
     with open(path.replace(".qix", ".bytes"), "rb") as f:
@@ -142,9 +142,13 @@ elif mode == "bytes":
 else:
     index = None
 if index is not None:
+    # "open-exact" answers no query that needs the reversed terms.
     for text in ("lond", "guitar", "helo wrld", "acommodation", "zebra"):
         index.suggest(text, 10)
-        index.fuzzy_match(text, 1)
+        index.suggest_videos(text, 10)
+        index.fuzzy_match(text, 0 if mode == "open-exact" else 1)
+        if mode != "open-exact":
+            index.fuzzy_match(text, 2)
 print("ready", flush=True)
 sys.stdin.readline()
 """
@@ -175,7 +179,7 @@ def workers_pss(python: str, mode: str, path: Path, count: int) -> int:
 
 def memory_figures(python: str, path: Path, counts: Sequence[int], modes: Sequence[str]) -> List[Dict]:
     out = []
-    size_mib = path.stat().st_size / 2**20
+    size_mib = Path(path).stat().st_size / 2**20
     for count in counts:
         baseline = workers_pss(python, "none", path, count)
         for mode in modes:
