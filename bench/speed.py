@@ -1,6 +1,6 @@
 """fuzzy_match beside the spelling correctors, and the nodes its walks visit.
 
-    python bench/speed.py [--every N] [--queries N] [--out DIR]
+    python bench/speed.py [--every N] [--queries N] [--cases N] [--out DIR]
 
 Each library builds from the same word list and answers the same misspelt
 words at distances 0, 1 and 2, in a process of its own so that its memory is
@@ -170,6 +170,56 @@ def walk_cost(work: Path, every: int, count: int) -> Dict:
     return json.loads(done.stdout) if done.returncode == 0 else {"missing": done.stderr.strip()}
 
 
+def worst_cases(words: List[str], count: int, seed: int = 23) -> List[str]:
+    """Cases for the worst-case program: misspelt words of 3 to 13 code points
+    at d=1 and d=2, some without a limit and most with limits of 1 to 100; and a few long queries (two words run together) and d=3."""
+    import random
+
+    import workload
+
+    rng = random.Random(seed)
+    limits = ["-", "-", "-", "1", "2", "5", "10", "20", "50", "100"]
+    cases = []
+    while len(cases) < count:
+        word = rng.choice(words)
+        for _ in range(rng.randrange(3)):
+            word = workload._edit(word, rng)
+        if "\t" in word or not 3 <= len(word) <= 13:
+            continue
+        cases.append(f"{rng.choice((1, 2))}\t{rng.choice(limits)}\t{word}")
+    for _ in range(count // 20):
+        long_query = rng.choice(words) + rng.choice(words) + rng.choice(words)
+        cases.append(f"{rng.choice((1, 2, 3))}\t{rng.choice(limits)}\t{long_query}")
+        cases.append(f"3\t{rng.choice(limits)}\t{rng.choice(words)}")
+    return cases
+
+
+def walk_worst(work: Path, every: int, count: int) -> Dict:
+    import native
+    import workload
+
+    program, why = native.build(HERE.parent / "build" / "bench", "quellnor_walk_worst")
+    if program is None:
+        return {"missing": why}
+    workload.write_lines(work / "cases.txt", worst_cases(workload.load_vocabulary(every), count))
+    done = subprocess.run([str(program), str(work / "index.bin"), str(work / "cases.txt")],
+                          capture_output=True, text=True, check=False)
+    return json.loads(done.stdout) if done.returncode == 0 else {"missing": done.stderr.strip()}
+
+
+def worst_lines(worst: Dict) -> List[str]:
+    if "missing" in worst:
+        return [f"worst case: {worst['missing']}"]
+    lines = [f"shipped walk / plain walk, per query (native, {worst['cases']:,} cases): "
+             f"median {worst['ratio_p50']:.2f}, 99th percentile {worst['ratio_p99']:.2f}, "
+             f"{worst['over_1.10']} above 1.10; the worst:"]
+    for case in worst["worst"]:
+        limit = "no limit" if case["limit"] is None else f"limit={case['limit']}"
+        lines.append(f"  {case['ratio']:.2f}: {case['query']!r} d={case['max_dist']} {limit} "
+                     f"({case['shipped_ns'] / 1000:.2f} vs {case['plain_ns'] / 1000:.2f} µs)")
+    return lines
+
+
 # --- the table --------------------------------------------------------------------
 
 def agreement(peer: Dict, reference: Dict, d: int) -> str:
@@ -213,10 +263,11 @@ def walk_table(cost: Dict) -> str:
     return "\n".join(rows)
 
 
-def goals(results: Dict) -> List[str]:
+def goals(results: Dict, worst: Dict) -> List[str]:
     ours, peer = results.get("quellnor", {}), results.get("symspellcpppy", {})
     if "median_us" not in ours or "median_us" not in peer:
         return ["goals: not judged, quellnor or symspellcpppy did not run"]
+    slowest = max((case["ratio"] for case in worst.get("worst", [])), default=float("nan"))
     ratio = {d: ours["median_us"][str(d)] / peer["median_us"][str(d)] for d in (1, 2)}
     lines = [
         (ratio[1] <= 1.0, f"d=1 at most SymSpell's time: {ratio[1]:.2f} x SymSpell"),
@@ -225,6 +276,7 @@ def goals(results: Dict) -> List[str]:
          f"memory at most a tenth of SymSpell's: {ours['memory'] / max(1, peer['memory']):.3f} of it"),
         (ours["build_s"] * 50 <= peer["build_s"],
          f"build at least 50 x faster than SymSpell's: {peer['build_s'] / ours['build_s']:.0f} x faster"),
+        (slowest <= 1.10, f"no query more than 1.10 x the plain walk's time: worst {slowest:.2f} x"),
     ]
     return [("met:    " if ok else "MISSED: ") + text for ok, text in lines]
 
@@ -233,6 +285,7 @@ def parse_args() -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
     parser.add_argument("--every", type=int, default=1, help="every Nth word of the list (default: all)")
     parser.add_argument("--queries", type=int, default=600, help="misspelt words (default: 600)")
+    parser.add_argument("--cases", type=int, default=6000, help="cases for the worst case (default: 6000)")
     parser.add_argument("--out", type=Path, default=HERE / "out", help="output directory (default: bench/out)")
     parser.add_argument("--peer", choices=PEERS, help=argparse.SUPPRESS)
     parser.add_argument("--work", type=Path, help=argparse.SUPPRESS)
@@ -251,18 +304,20 @@ def main() -> int:
         for name in PEERS:
             print(f"[speed] {name}", file=sys.stderr, flush=True)
             results[name] = run_peer(name, args, work)
-        cost = walk_cost(work, args.every, args.queries) if "missing" not in results["quellnor"] else \
-            {"missing": "quellnor did not run"}
+        ran = "missing" not in results["quellnor"]
+        cost = walk_cost(work, args.every, args.queries) if ran else {"missing": "quellnor did not run"}
+        worst = walk_worst(work, args.every, args.cases) if ran else {"missing": "quellnor did not run"}
     print(f"\nfuzzy_match and its peers: every {args.every} of the word list, {args.queries} misspelt words, "
           "median per lookup from this interpreter\n")
     print(table(results, cost))
     print("\n" + "\n".join(f"{name}: {note}" for name, note in NOTES.items()))
     print("\n" + walk_table(cost) + "\n")
-    print("\n".join(goals(results)))
+    print("\n".join(worst_lines(worst)) + "\n")
+    print("\n".join(goals(results, worst)))
     args.out.mkdir(parents=True, exist_ok=True)
     for r in results.values():
         r.pop("answers", None)
-    (args.out / "speed.json").write_text(json.dumps({"peers": results, "walks": cost}, indent=1))
+    (args.out / "speed.json").write_text(json.dumps({"peers": results, "walks": cost, "worst": worst}, indent=1))
     return 0
 
 

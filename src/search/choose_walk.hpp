@@ -53,20 +53,17 @@ void walk_with(const Trie& trie, Rows& rows, Budget& budget, Report& report) {
     walk_depth_first(trie, rows, budget, report);
 }
 
-// Bit rows wherever the query and the threshold fit them, each threshold with
-// rows of its own width; cells otherwise.
-template <Metric M = Metric::levenshtein, Reporter Report>
-void choose_walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist,
-                 Budget& budget, Report& report) {
-    if (trie.has_no_nodes()) return;
+// Calls `walk(rows)` with bit rows wherever the query and the threshold fit
+// them, each threshold with rows of its own width; cells otherwise.
+template <Metric M, class Walk>
+auto with_rows(std::u32string_view query, std::uint32_t max_dist, Budget& budget, Walk&& walk) {
     if (query.size() > kBitRowsMaxQuery || max_dist > kBitRowsMaxDist) {
         typename RowsOf<M>::Cells rows(query, max_dist, budget);
-        walk_with(trie, rows, budget, report);
-        return;
+        return walk(rows);
     }
     const auto bit_rows = [&]<std::uint32_t Levels>() {
         typename RowsOf<M>::template Bits<Levels> rows(query);
-        walk_with(trie, rows, budget, report);
+        return walk(rows);
     };
     switch (max_dist) {
         case 0: return bit_rows.template operator()<1>();
@@ -78,6 +75,24 @@ void choose_walk(const Trie& trie, std::u32string_view query, std::uint32_t max_
         case 6: return bit_rows.template operator()<7>();
         default: return bit_rows.template operator()<8>();
     }
+}
+
+template <Metric M = Metric::levenshtein, Reporter Report>
+void choose_walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist,
+                 Budget& budget, Report& report) {
+    if (trie.has_no_nodes()) return;
+    with_rows<M>(query, max_dist, budget, [&](auto& rows) { walk_with(trie, rows, budget, report); });
+}
+
+// The walk depth first, which gives up, returning false, before it would try
+// more than `allowance` slots.
+template <Reporter Report>
+bool walk_depth_first_within(const Trie& trie, std::u32string_view query, std::uint32_t max_dist,
+                             Budget& budget, Report& report, std::size_t allowance) {
+    if (trie.has_no_nodes()) return true;
+    return with_rows<Metric::levenshtein>(query, max_dist, budget, [&](auto& rows) {
+        return walk_depth_first(trie, rows, budget, report, allowance);
+    });
 }
 
 }  // namespace quellnor::search

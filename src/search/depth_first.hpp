@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -107,27 +108,34 @@ struct ChildArrays {
 // A reporter returning true stops the walk at once. With SlotsFollowNodes the
 // child in slot s is node s + 1 (the trie says so), and child_transitions is
 // only bounds-checked, never read.
+//
+// With an `allowance`, the walk gives up, returning false, before it would
+// try more slots than that; without one it tries as many as a tree can have.
 template <bool SlotsFollowNodes, DistanceRows Rows, Reporter Report>
-void walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& report) {
+bool walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& report,
+                      std::optional<std::size_t> allowance) {
     const ChildRange root = trie.child_range(0);
-    if (root.empty()) return;
+    if (root.empty()) return true;
 
     const ChildArrays arrays(trie);
     FrameStack stack(budget);
-    std::size_t visits_left = visit_allowance(trie);
+    std::size_t visits_left = allowance.value_or(visit_allowance(trie));
     Progress progress;
     const auto enter = [&](ChildRange range, char32_t label) {
         // Slots are counted as their frame is pushed: one check per node
         // instead of one per slot.
         const std::size_t slots = range.end - range.begin;
-        if (slots > visits_left) [[unlikely]]
+        if (slots > visits_left) [[unlikely]] {
+            if (allowance.has_value()) return false;
             throw Fault("the trie is not a tree: its walk revisits nodes without end");
+        }
         visits_left -= slots;
         progress.advance(slots);
         count_rows(slots);
         stack.push(range, label);
+        return true;
     };
-    enter(root, U'\0');
+    if (!enter(root, U'\0')) return false;
 
     while (!stack.empty()) {
         Frame& top = stack.top();
@@ -169,22 +177,22 @@ void walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& repo
         }
 
         if (rows.reaches_end() && report.wants(child)) {
-            if (report(child, rows.distance(), stack.path_to(label))) return;
+            if (report(child, rows.distance(), stack.path_to(label))) return true;
         }
 
         const ChildRange below = trie.child_range(child);
         if (below.empty()) continue;
         if constexpr (SlotsFollowNodes) prefetch_children(trie, arrays, below);
-        enter(below, label);  // invalidates `top`
+        if (!enter(below, label)) return false;  // invalidates `top`
     }
+    return true;
 }
 
 template <DistanceRows Rows, Reporter Report>
-void walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& report) {
-    if (trie.slots_follow_nodes)
-        walk_depth_first<true>(trie, rows, budget, report);
-    else
-        walk_depth_first<false>(trie, rows, budget, report);
+bool walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& report,
+                      std::optional<std::size_t> allowance = std::nullopt) {
+    if (trie.slots_follow_nodes) return walk_depth_first<true>(trie, rows, budget, report, allowance);
+    return walk_depth_first<false>(trie, rows, budget, report, allowance);
 }
 
 }  // namespace quellnor::search

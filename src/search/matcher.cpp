@@ -69,6 +69,15 @@ struct NodeReporter {
 
 static_assert(search::Reporter<TermReporter> && search::Reporter<NodeReporter>);
 
+// Slots the plain walk may try, at one and two edits, before a limited query
+// goes to the split walk instead. A few hits can be found by the plain walk
+// in far fewer slots than the split walk tries, but it takes many slots to
+// find many hits: for a small limit the plain walk gets about what it takes
+// to walk a large word list in full; for a larger one, about what the split
+// walk tries for a typical query. Chosen with bench/speed.py's worst cases.
+constexpr std::size_t kSmallLimit = 32;
+constexpr std::size_t kPlainFirstSlots[2][2] = {{5'000, 50'000}, {500, 5'000}};
+
 }  // namespace
 
 std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
@@ -77,14 +86,28 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
     CodePointBuffer buffer;
     const std::u32string_view query = utf8::decode(term, buffer);
     std::vector<MatchResult> out;
+    // As the plain walk, which stops right after the hit that reaches the limit.
+    const std::optional<std::size_t> wanted =
+        limit.has_value() ? std::optional<std::size_t>(static_cast<std::size_t>(
+                                std::clamp<std::uint64_t>(*limit, 1, SIZE_MAX)))
+                          : std::nullopt;
+    if (wanted.has_value() && search::split_walk_serves(query.size(), max_dist, true) &&
+        trie.reversed.of(trie) != nullptr) {
+        // The plain walk ends at its first few hits, which may lie anywhere in
+        // pre-order, while the split walk pays for its reversed walk in full:
+        // the plain walk goes first, within its allowance.
+        search::Budget budget;
+        TermReporter report{trie, limit, budget, out};
+        const std::size_t allowance = kPlainFirstSlots[*wanted < kSmallLimit ? 0 : 1][max_dist - 1];
+        if (search::walk_depth_first_within(trie, query, max_dist, budget, report, allowance))
+            return out;
+        out.clear();
+    }
     search::Budget budget;
     search::SplitMatches split;
-    if (search::split_walk(trie, query, max_dist, limit.has_value(), true, budget, split)) {
-        // As the plain walk, which stops right after the hit that reaches the limit.
-        const std::size_t wanted =
-            limit.has_value() ? static_cast<std::size_t>(std::max<std::uint64_t>(*limit, 1)) : SIZE_MAX;
+    if (search::split_walk(trie, query, max_dist, wanted, true, budget, split)) {
         for (const search::SplitHit& hit : split.hits) {
-            if (out.size() >= wanted) break;
+            if (wanted.has_value() && out.size() >= *wanted) break;
             append_term(out, hit.node, hit.distance, split.path(hit), budget);
         }
         return out;
@@ -99,7 +122,7 @@ std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::u32string_view q
     std::vector<NodeMatch> out;
     search::Budget budget;
     search::SplitMatches split;
-    if (terminal_only && search::split_walk(trie, query, max_dist, false, false, budget, split)) {
+    if (terminal_only && search::split_walk(trie, query, max_dist, std::nullopt, false, budget, split)) {
         budget.reserve(out, split.hits.size());
         for (const search::SplitHit& hit : split.hits) out.push_back({hit.node, hit.distance});
         return out;

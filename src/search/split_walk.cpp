@@ -2,6 +2,7 @@
 #include "search/split_walk.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "search/capped_bit_rows.hpp"
 #include "search/choose_walk.hpp"
@@ -23,9 +24,12 @@ namespace {
 // (without a limit; with one, see README).
 constexpr std::size_t kShortest[2][2] = {{4, 5}, {6, 8}};
 
+constexpr std::uint32_t kNoRank = 0xFFFF'FFFFu;
+
 // Collects the term ends one walk reaches. Walking the reversed terms, each
 // stands for the node of the index that ends the same term, and its path is
-// spelt backwards.
+// spelt backwards. Walking the index, it may stop after `stop_after` hits;
+// walking the reversed terms, it drops hits ranked after `last_rank`.
 template <bool Backwards>
 struct Collector {
     const Trie& walked;
@@ -33,8 +37,10 @@ struct Collector {
     bool spell;
     Budget& budget;
     SplitMatches& out;
+    std::size_t stop_after = SIZE_MAX;
+    std::uint32_t last_rank = kNoRank;
 
-    bool may_stop_early() const { return false; }
+    bool may_stop_early() const { return stop_after != SIZE_MAX; }
     bool wants(std::size_t node) const { return checked_at(walked.is_terminal, node) != 0; }
 
     template <class Path>
@@ -43,6 +49,7 @@ struct Collector {
                                        ? reversed.forward_node(static_cast<std::uint32_t>(node))
                                        : static_cast<std::uint32_t>(node);
         SplitHit hit{term, distance, checked_at(reversed.preorder_rank, term), 0, 0};
+        if (hit.rank > last_rank) return false;
         if (spell) {
             const std::u32string_view path = spell_path();
             budget.reserve(out.paths, out.paths.size() + path.size());
@@ -53,7 +60,7 @@ struct Collector {
         }
         budget.reserve(out.hits, out.hits.size() + 1);
         out.hits.push_back(hit);
-        return false;
+        return out.hits.size() >= stop_after;
     }
 };
 
@@ -71,12 +78,16 @@ void into_preorder(std::vector<SplitHit>& hits) {
 // Both walks, with rows of `Levels` words: at the threshold Levels - 1, the
 // walk of the index may spend Levels - 2 edits before its cut (all but one),
 // and the reversed walk none before its own, just past the index's cut.
+// With `wanted`, the walk of the index reports in pre-order and stops at its
+// wanted-th hit: the first `wanted` hits of both walks together all rank at
+// or before that one, and the reversed walk keeps only those.
 template <std::uint32_t Levels>
 void walk_both_ways(const Trie& trie, const ReversedTerms& reversed, std::u32string_view query,
-                    bool spell, Budget& budget, SplitMatches& out) {
+                    std::optional<std::size_t> wanted, bool spell, Budget& budget, SplitMatches& out) {
     const std::size_t head = query.size() / 2;
     CappedBitRows<Levels> forward_rows(query, head, Levels - 2);
     Collector<false> forward{trie, reversed, spell, budget, out};
+    if (wanted.has_value()) forward.stop_after = std::max<std::size_t>(*wanted, 1);
     walk_with(trie, forward_rows, budget, forward);
 
     CodePointBuffer buffer;
@@ -84,6 +95,7 @@ void walk_both_ways(const Trie& trie, const ReversedTerms& reversed, std::u32str
     std::reverse_copy(query.begin(), query.end(), backwards);
     CappedBitRows<Levels> backward_rows({backwards, query.size()}, query.size() - head - 1, 0);
     Collector<true> backward{reversed.trie, reversed, spell, budget, out};
+    if (out.hits.size() >= forward.stop_after) backward.last_rank = out.hits.back().rank;
     walk_with(reversed.trie, backward_rows, budget, backward);
 }
 
@@ -94,13 +106,13 @@ bool split_walk_serves(std::size_t length, std::uint32_t max_dist, bool limited)
            length <= kBitRowsMaxQuery;
 }
 
-bool split_walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist, bool limited,
-                bool spell, Budget& budget, SplitMatches& out) {
-    if (!split_walk_serves(query.size(), max_dist, limited)) return false;
+bool split_walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist,
+                std::optional<std::size_t> wanted, bool spell, Budget& budget, SplitMatches& out) {
+    if (!split_walk_serves(query.size(), max_dist, wanted.has_value())) return false;
     const ReversedTerms* const reversed = trie.reversed.of(trie);
     if (reversed == nullptr) return false;
-    if (max_dist == 1) walk_both_ways<2>(trie, *reversed, query, spell, budget, out);
-    else walk_both_ways<3>(trie, *reversed, query, spell, budget, out);
+    if (max_dist == 1) walk_both_ways<2>(trie, *reversed, query, wanted, spell, budget, out);
+    else walk_both_ways<3>(trie, *reversed, query, wanted, spell, budget, out);
     into_preorder(out.hits);
     return true;
 }

@@ -14,9 +14,16 @@
 //
 // A term may be found by both walks: it keeps the smaller distance. The hits
 // are then put in the index's pre-order, as the plain walk reports them.
+//
+// Given a limit, only the first few hits in pre-order are wanted. The walk of
+// the index goes depth first, in pre-order, and stops at its limit-th hit,
+// as the plain walk does: what lies past that hit cannot be among the first
+// few. The reversed walk cannot be ordered so, but keeps only what comes
+// before it.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -43,16 +50,18 @@ struct SplitMatches {
 };
 
 // Whether the split walk serves a query of `length` code points at
-// `max_dist`, `limited` when the caller wants only the first few hits: small
+// `max_dist`, `limited` when the caller wants only the first hits: small
 // thresholds, and queries long enough for the cut to pay and short enough
 // for bit rows.
 bool split_walk_serves(std::size_t length, std::uint32_t max_dist, bool limited);
 
 // The terms of `trie` within `max_dist` edits of `query` (Levenshtein), each
-// at its distance, in pre-order, and with `spell` their spellings too. False,
-// having found nothing, where the split walk does not serve: a threshold or
-// query it does not take, or a trie without reversed terms.
-bool split_walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist, bool limited,
-                bool spell, Budget& budget, SplitMatches& out);
+// at its distance, in pre-order, and with `spell` their spellings too; with
+// `wanted`, at least the first `wanted` of them (and every one when there are
+// fewer), and perhaps more. False, having found nothing, where the split walk
+// does not serve: a threshold or query it does not take, or a trie without
+// reversed terms.
+bool split_walk(const Trie& trie, std::u32string_view query, std::uint32_t max_dist,
+                std::optional<std::size_t> wanted, bool spell, Budget& budget, SplitMatches& out);
 
 }  // namespace quellnor::search

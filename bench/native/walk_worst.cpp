@@ -1,0 +1,159 @@
+// The worst case of the shipped walks against the plain walk, query by query.
+//
+//   quellnor_walk_worst INDEX CASES
+//
+// CASES holds one case per line: max_dist, limit ("-" for none) and the
+// UTF-8 query, separated by tabs. Each case is timed both ways, the shipped
+// fuzzy_match and the plain walk (the bounded walk over the whole index that
+// every query took before the split walk, spelling its terms as fuzzy_match
+// does), alternating, the best of a few rounds each; the cases that came out
+// worst are timed again over many more rounds, since one slow round on a
+// shared machine makes any case look bad. Prints one JSON object: the cases,
+// the ratio at a few quantiles, how many exceed 1.10, and the worst ones.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "codec/codec.hpp"
+#include "search/choose_walk.hpp"
+#include "search/matcher.hpp"
+#include "text/utf8.hpp"
+
+namespace {
+
+using namespace quellnor;
+
+struct Case {
+    std::uint32_t max_dist;
+    std::optional<std::uint64_t> limit;
+    std::string query;
+    double ratio = 0;
+    std::int64_t shipped_ns = 0, plain_ns = 0;
+};
+
+// The plain walk as fuzzy_match ran it before the split walk: terms spelt
+// in UTF-8, stopping right after the hit that reaches the limit.
+struct PlainTerms {
+    const Trie& trie;
+    std::optional<std::uint64_t> limit;
+    std::vector<std::string>& out;
+
+    bool may_stop_early() const { return limit.has_value(); }
+    bool wants(std::size_t node) const { return trie.is_terminal[node] != 0; }
+
+    template <class Path>
+    bool operator()(std::size_t, std::uint32_t, const Path& spell_path) {
+        const std::u32string_view path = spell_path();
+        std::string term(path.size() * 4, '\0');
+        char* at = term.data();
+        for (const char32_t c : path) at = utf8::encode(at, utf8::scalar_or_replacement(c));
+        term.resize(static_cast<std::size_t>(at - term.data()));
+        out.push_back(std::move(term));
+        return limit.has_value() && out.size() >= *limit;
+    }
+};
+
+std::vector<Case> read_cases(const char* path) {
+    std::ifstream in(path);
+    std::vector<Case> cases;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string dist, limit, query;
+        std::getline(fields, dist, '\t');
+        std::getline(fields, limit, '\t');
+        std::getline(fields, query);
+        Case c{static_cast<std::uint32_t>(std::stoul(dist)), std::nullopt, query};
+        if (limit != "-") c.limit = std::stoull(limit);
+        cases.push_back(std::move(c));
+    }
+    return cases;
+}
+
+template <class Call>
+std::int64_t once_ns(Call&& call) {
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// Best of `rounds` alternating runs of each walk.
+void time_case(const Trie& trie, Case& c, int rounds) {
+    const auto shipped = [&] { (void)fuzzy_match(trie, c.query, c.max_dist, c.limit); };
+    const auto plain = [&] {
+        const std::u32string query = utf8::decode(c.query);
+        std::vector<std::string> out;
+        search::Budget budget;
+        PlainTerms report{trie, c.limit ? std::optional<std::uint64_t>(std::max<std::uint64_t>(*c.limit, 1))
+                                        : std::nullopt,
+                          out};
+        search::choose_walk(trie, query, c.max_dist, budget, report);
+    };
+    c.shipped_ns = c.plain_ns = INT64_MAX;
+    for (int r = 0; r < rounds; ++r) {
+        c.shipped_ns = std::min(c.shipped_ns, once_ns(shipped));
+        c.plain_ns = std::min(c.plain_ns, once_ns(plain));
+    }
+    c.ratio = static_cast<double>(c.shipped_ns) / static_cast<double>(std::max<std::int64_t>(c.plain_ns, 1));
+}
+
+std::string describe(const Case& c) {
+    std::string query;
+    for (const char ch : c.query) {
+        if (ch == '"' || ch == '\\') query += '\\';
+        query += ch;
+    }
+    return "{\"query\": \"" + query + "\", \"max_dist\": " + std::to_string(c.max_dist) +
+           ", \"limit\": " + (c.limit ? std::to_string(*c.limit) : std::string("null")) +
+           ", \"shipped_ns\": " + std::to_string(c.shipped_ns) + ", \"plain_ns\": " +
+           std::to_string(c.plain_ns) + ", \"ratio\": " + std::to_string(c.ratio) + "}";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::cerr << "usage: quellnor_walk_worst INDEX CASES\n";
+        return 2;
+    }
+    std::ifstream file(argv[1], std::ios::binary);
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)), {});
+    const Trie trie = decode(bytes);
+    std::vector<Case> cases = read_cases(argv[2]);
+    if (cases.empty()) {
+        std::cerr << "no cases\n";
+        return 2;
+    }
+    (void)fuzzy_match(trie, "warm up", 1, std::nullopt);  // derives the reversed terms
+    for (Case& c : cases) time_case(trie, c, 5);
+    const auto worse = [](const Case& a, const Case& b) { return a.ratio > b.ratio; };
+    std::sort(cases.begin(), cases.end(), worse);
+    const std::size_t again = std::min<std::size_t>(cases.size(), 60);
+    for (std::size_t i = 0; i < again; ++i) time_case(trie, cases[i], 301);
+    std::sort(cases.begin(), cases.end(), worse);
+    const auto at = [&](double q) {  // the ratio that a share q of the cases exceed
+        return cases[std::min(cases.size() - 1, static_cast<std::size_t>(q * cases.size()))].ratio;
+    };
+    const auto over = std::count_if(cases.begin(), cases.end(), [](const Case& c) { return c.ratio > 1.10; });
+    // All the time the cases took, shipped over plain: with a limit, and without.
+    double sums[2][2] = {};
+    for (const Case& c : cases) {
+        sums[c.limit.has_value()][0] += static_cast<double>(c.shipped_ns);
+        sums[c.limit.has_value()][1] += static_cast<double>(c.plain_ns);
+    }
+    std::cout << "{\"cases\": " << cases.size() << ", \"over_1.10\": " << over
+              << ", \"total_ratio_limited\": " << sums[1][0] / sums[1][1]
+              << ", \"total_ratio_unlimited\": " << sums[0][0] / sums[0][1] << ", \"ratio_p50\": " << at(0.5)
+              << ", \"ratio_p99\": " << at(0.01) << ", \"worst\": [";
+    for (std::size_t i = 0; i < std::min<std::size_t>(cases.size(), 5); ++i)
+        std::cout << (i ? ", " : "") << describe(cases[i]);
+    std::cout << "]}\n";
+    return 0;
+}
