@@ -212,7 +212,9 @@ def worst_lines(worst: Dict) -> List[str]:
         return [f"worst case: {worst['missing']}"]
     lines = [f"shipped walk / plain walk, per query (native, {worst['cases']:,} cases): "
              f"median {worst['ratio_p50']:.2f}, 99th percentile {worst['ratio_p99']:.2f}, "
-             f"{worst['over_1.10']} above 1.10; the worst:"]
+             f"{worst['over_1.10']} above 1.10; all the time taken, with a limit "
+             f"{worst['total_ratio_limited'] or float('nan'):.2f} and without "
+             f"{worst['total_ratio_unlimited'] or float('nan'):.2f}; the worst:"]
     for case in worst["worst"]:
         limit = "no limit" if case["limit"] is None else f"limit={case['limit']}"
         lines.append(f"  {case['ratio']:.2f}: {case['query']!r} d={case['max_dist']} {limit} "

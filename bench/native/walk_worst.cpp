@@ -148,9 +148,12 @@ int main(int argc, char** argv) {
         sums[c.limit.has_value()][0] += static_cast<double>(c.shipped_ns);
         sums[c.limit.has_value()][1] += static_cast<double>(c.plain_ns);
     }
+    const auto total_ratio = [&](bool limited) {
+        return sums[limited][1] > 0 ? std::to_string(sums[limited][0] / sums[limited][1]) : std::string("null");
+    };
     std::cout << "{\"cases\": " << cases.size() << ", \"over_1.10\": " << over
-              << ", \"total_ratio_limited\": " << sums[1][0] / sums[1][1]
-              << ", \"total_ratio_unlimited\": " << sums[0][0] / sums[0][1] << ", \"ratio_p50\": " << at(0.5)
+              << ", \"total_ratio_limited\": " << total_ratio(true)
+              << ", \"total_ratio_unlimited\": " << total_ratio(false) << ", \"ratio_p50\": " << at(0.5)
               << ", \"ratio_p99\": " << at(0.01) << ", \"worst\": [";
     for (std::size_t i = 0; i < std::min<std::size_t>(cases.size(), 5); ++i)
         std::cout << (i ? ", " : "") << describe(cases[i]);
