@@ -1,11 +1,13 @@
 // The split walk against the plain walk, on whatever trie an input decodes to.
 #include "check_split.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "fuzz_support.hpp"
 #include "search/matcher.hpp"
+#include "search/split_walk.hpp"
 #include "text/code_point_buffer.hpp"
 #include "text/utf8.hpp"
 
@@ -49,10 +51,31 @@ void check_split_walk(const Trie& trie, const Trie& plain, std::string_view term
     if (limit)
         compare("split fuzzy_match limited", [&](const Trie& t) { return fuzzy_match(t, term, max_dist, limit); },
                 trie, plain);
-    // The node matcher takes the split walk for term ends only: spelt as
-    // terms, its hits compare as fuzzy_match's do.
     CodePointBuffer buffer;
     const std::u32string_view query = utf8::decode(term, buffer);
+    // A limited fuzzy_match on a trie this small ends within the plain walk's
+    // allowance: the split walk's own limit is checked directly, against
+    // the first hits of its unlimited walk.
+    if (limit && search::split_walk_serves(query.size(), max_dist, true)) {
+        const std::size_t wanted = static_cast<std::size_t>(std::clamp<std::uint64_t>(*limit, 1, 1u << 20));
+        const auto hits = [&](std::optional<std::size_t> want) {
+            search::Budget budget;
+            search::SplitMatches out;
+            (void)search::split_walk(trie, query, max_dist, want, false, budget, out);
+            return out.hits;
+        };
+        const auto all = attempt("split walk unlimited", [&] { return hits(std::nullopt); });
+        const auto first = attempt("split walk limited", [&] { return hits(wanted); });
+        if (all && first) {
+            CHECK(first->size() >= std::min(wanted, all->size()), "the limited split walk found too few hits");
+            for (std::size_t i = 0; i < std::min(wanted, first->size()); ++i)
+                CHECK(i < all->size() && (*first)[i].node == (*all)[i].node &&
+                          (*first)[i].distance == (*all)[i].distance,
+                      "the limited split walk's first hits are not the unlimited walk's");
+        }
+    }
+    // The node matcher takes the split walk for term ends only: spelt as
+    // terms, its hits compare as fuzzy_match's do.
     const auto as_terms = [&](const Trie& t) {
         std::vector<MatchResult> out;
         for (const NodeMatch& m : fuzzy_match_nodes(t, query, max_dist, true))
