@@ -1,6 +1,6 @@
 """fuzzy_match beside the spelling correctors, and the nodes its walks visit.
 
-    python bench/speed.py [--every N] [--queries N] [--cases N] [--out DIR]
+    python bench/speed.py [--every N] [--queries N] [--cases N] [--out DIR] [--walks-only]
 
 Each library builds from the same word list and answers the same misspelt
 words at distances 0, 1 and 2, in a process of its own so that its memory is
@@ -11,7 +11,8 @@ use), and the median microseconds per lookup
 from this interpreter. The native program bench/native/walk_cost.cpp then
 counts the nodes visited per query by the walks as they ship and by the
 plain walk. Prints one table and the goals it is held to; writes
-DIR/speed.json.
+DIR/speed.json. With --walks-only, only the walk table (no peers, no
+timings from Python).
 """
 
 from __future__ import annotations
@@ -289,9 +290,23 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--queries", type=int, default=600, help="misspelt words (default: 600)")
     parser.add_argument("--cases", type=int, default=6000, help="cases for the worst case (default: 6000)")
     parser.add_argument("--out", type=Path, default=HERE / "out", help="output directory (default: bench/out)")
+    parser.add_argument("--walks-only", action="store_true", help="only the native programs: nodes visited per query and the worst cases")
     parser.add_argument("--peer", choices=PEERS, help=argparse.SUPPRESS)
     parser.add_argument("--work", type=Path, help=argparse.SUPPRESS)
     return parser.parse_args()
+
+
+def walks_only(args: argparse.Namespace) -> int:
+    import workload
+
+    with tempfile.TemporaryDirectory() as tmp:
+        work = Path(tmp)
+        build_quellnor(workload.load_vocabulary(args.every), work)
+        cost = walk_cost(work, args.every, args.queries)
+        worst = walk_worst(work, args.every, args.cases)
+    print(walk_table(cost) + "\n")
+    print("\n".join(worst_lines(worst)))
+    return 0 if "missing" not in cost and "missing" not in worst else 1
 
 
 def main() -> int:
@@ -300,6 +315,8 @@ def main() -> int:
         results = measure_peer(args.peer, args.every, args.queries, args.work)
         (args.work / f"{args.peer}.json").write_text(json.dumps(results))
         return 0
+    if args.walks_only:
+        return walks_only(args)
     with tempfile.TemporaryDirectory() as tmp:
         work = Path(tmp)
         results = {}

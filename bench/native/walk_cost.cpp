@@ -5,8 +5,10 @@
 // Built against a copy of the core compiled with QUELLNOR_COUNT_ROWS, which
 // counts every row a walk computes (one per child tried: a node visited).
 // TERMS feed fuzzy_match at distances 0 to 3 and PREFIXES feed
-// fuzzy_match_video at distance 1 and suggest with its automatic threshold,
-// one UTF-8 query per line. "plain" is the walk every query took before the
+// fuzzy_match_video at distance 1, its walk over every node within reach
+// (what it falls back to when no term ends there) at distances 1 and 2,
+// and suggest and suggest_videos with their automatic threshold, one UTF-8
+// query per line. "plain" is the walk every query took before the
 // split walk: the bounded walk over the whole index, run through the same
 // choice of rows and walk. Prints one JSON object: per call, the mean nodes
 // visited and the median nanoseconds per query, both ways.
@@ -107,9 +109,16 @@ int main(int argc, char** argv) {
     std::cout << "\"fuzzy_match_video d=1\": {\"shipped\": "
               << cost(prefixes, [&](const std::string& q) { return fuzzy_match_video(trie, q, 1, 10, std::nullopt); })
               << ", \"plain\": " << cost(prefixes, plain_video_walk) << "}, ";
+    for (std::uint32_t d = 1; d <= 2; ++d) {
+        std::cout << "\"fuzzy_match_video every node d=" << d << "\": {\"shipped\": "
+                  << cost(prefixes, [&](const std::string& q) { return fuzzy_match_nodes(trie, decoded(q), d, false); })
+                  << "}, ";
+    }
     const CompletionTable table = derive_completion_table(trie, {});
     std::cout << "\"suggest\": {\"shipped\": "
               << cost(prefixes, [&](const std::string& q) { return suggest(trie, table, decoded(q), {}); })
+              << "}, \"suggest_videos\": {\"shipped\": "
+              << cost(prefixes, [&](const std::string& q) { return suggest_videos(trie, decoded(q), {}); })
               << "}}\n";
     return 0;
 }
