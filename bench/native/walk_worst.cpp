@@ -24,6 +24,7 @@
 #include "codec/codec.hpp"
 #include "search/choose_walk.hpp"
 #include "search/matcher.hpp"
+#include "text/code_point_buffer.hpp"
 #include "text/utf8.hpp"
 
 namespace {
@@ -38,24 +39,29 @@ struct Case {
     std::int64_t shipped_ns = 0, plain_ns = 0;
 };
 
-// The plain walk as fuzzy_match ran it before the split walk: terms spelt
-// in UTF-8, stopping right after the hit that reaches the limit.
+// The plain walk as fuzzy_match ran it before the split walk: each term
+// spelt in UTF-8 into a result of its own, as fuzzy_match spells it,
+// stopping right after the hit that reaches the limit.
 struct PlainTerms {
     const Trie& trie;
     std::optional<std::uint64_t> limit;
-    std::vector<std::string>& out;
+    search::Budget& budget;
+    std::vector<MatchResult>& out;
 
     bool may_stop_early() const { return limit.has_value(); }
     bool wants(std::size_t node) const { return trie.is_terminal[node] != 0; }
 
     template <class Path>
-    bool operator()(std::size_t, std::uint32_t, const Path& spell_path) {
+    bool operator()(std::size_t node, std::uint32_t distance, const Path& spell_path) {
         const std::u32string_view path = spell_path();
-        std::string term(path.size() * 4, '\0');
+        std::size_t bytes = 0;
+        for (const char32_t c : path) bytes += utf8::encoded_length(utf8::scalar_or_replacement(c));
+        budget.charge(bytes);
+        budget.reserve(out, out.size() + 1);
+        std::string term(bytes, '\0');
         char* at = term.data();
         for (const char32_t c : path) at = utf8::encode(at, utf8::scalar_or_replacement(c));
-        term.resize(static_cast<std::size_t>(at - term.data()));
-        out.push_back(std::move(term));
+        out.push_back({std::move(term), node, distance});
         return limit.has_value() && out.size() >= *limit;
     }
 };
@@ -88,12 +94,11 @@ std::int64_t once_ns(Call&& call) {
 void time_case(const Trie& trie, Case& c, int rounds) {
     const auto shipped = [&] { (void)fuzzy_match(trie, c.query, c.max_dist, c.limit); };
     const auto plain = [&] {
-        const std::u32string query = utf8::decode(c.query);
-        std::vector<std::string> out;
+        CodePointBuffer buffer;
+        const std::u32string_view query = utf8::decode(c.query, buffer);
+        std::vector<MatchResult> out;
         search::Budget budget;
-        PlainTerms report{trie, c.limit ? std::optional<std::uint64_t>(std::max<std::uint64_t>(*c.limit, 1))
-                                        : std::nullopt,
-                          out};
+        PlainTerms report{trie, c.limit, budget, out};
         search::choose_walk(trie, query, c.max_dist, budget, report);
     };
     c.shipped_ns = c.plain_ns = INT64_MAX;
