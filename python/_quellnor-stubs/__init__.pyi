@@ -238,10 +238,16 @@ class NativeBuilder:
         __arrow_c_stream__: columns term, video and count, or the first two or three."""
 
     def build(
-        self, cls: type[_Index], video_top_n: int, progress: Callable[[str, int], object] | None = None, /
+        self,
+        cls: type[_Index],
+        video_top_n: int,
+        progress: Callable[[str, int], object] | None = None,
+        consume: bool = False,
+        /,
     ) -> _Index:
         """An instance of cls (an IndexCore type) holding the index;
-        progress(phase, items) is called as each phase starts."""
+        progress(phase, items) is called as each phase starts. With consume, the rows are let go
+        as soon as they are read, which leaves the builder empty."""
 
     @property
     def term_count(self) -> int:

@@ -233,7 +233,9 @@ PyObject* build(PyObject* self, PyObject* args) {
         PyObject* cls;
         unsigned long long video_top_n;
         PyObject* progress = Py_None;
-        if (!PyArg_ParseTuple(args, "OK|O:build", &cls, &video_top_n, &progress)) PythonError::raise_pending();
+        int consume = 0;
+        if (!PyArg_ParseTuple(args, "OK|Op:build", &cls, &video_top_n, &progress, &consume))
+            PythonError::raise_pending();
         const BuilderUse use(self);
         const PhaseReport report = [&](std::string_view phase, std::uint64_t items) {
             if (progress == Py_None) return;
@@ -241,7 +243,8 @@ PyObject* build(PyObject* self, PyObject* args) {
                                              static_cast<unsigned long long>(items)));
             if (!result) PythonError::raise_pending();
         };
-        BuiltIndex built = assemble_index(use.rows(), video_top_n, report);
+        BuiltIndex built = consume ? assemble_index_consuming(use.rows(), video_top_n, report)
+                                   : assemble_index(use.rows(), video_top_n, report);
         return create_index_object(cls, std::move(built.trie), std::move(built.terms));
     });
 }
@@ -302,8 +305,9 @@ PyMethodDef methods[] = {
      "add_arrow($self, stream, atomic=True, start=0, /)\n--\n\nAdds the rows of an Arrow table given as the PyCapsule of its\n"
      "__arrow_c_stream__: columns term, video and count, or the first two or three."},
     {"build", build, METH_VARARGS,
-     "build($self, cls, video_top_n, progress=None, /)\n--\n\nAn instance of cls (an IndexCore type) holding the index;\n"
-     "progress(phase, items) is called as each phase starts."},
+     "build($self, cls, video_top_n, progress=None, consume=False, /)\n--\n\nAn instance of cls (an IndexCore type) holding the index;\n"
+     "progress(phase, items) is called as each phase starts. With consume, the rows are let go\n"
+     "as soon as they are read, which leaves the builder empty."},
     {nullptr, nullptr, 0, nullptr},
 };
 
