@@ -219,9 +219,11 @@ _Index = TypeVar("_Index", bound=IndexCore)
 
 @final
 class NativeBuilder:
-    """Rows in batches, grouped and summed natively; build() makes the index."""
+    """Rows in batches, grouped and summed natively; build() makes the index.
+    With lowers_ascii, fold is known to lower-case pure-ASCII text (A-Z to a-z)
+    and change nothing else in it: such terms are folded without calling it."""
 
-    def __new__(cls, fold: Callable[[str], str] | None = None) -> NativeBuilder: ...
+    def __new__(cls, fold: Callable[[str], str] | None = None, lowers_ascii: bool = False) -> NativeBuilder: ...
     def add(self, term: object, video: object, count: object, /) -> None:
         """Adds one row, or raises ValueError naming it."""
 

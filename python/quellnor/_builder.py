@@ -3,7 +3,8 @@
 The rows go into native code (``_quellnor.NativeBuilder``) in batches:
 there they are grouped per term, summed per (term, video), laid out breadth
 first and propagated, touching each row's Python objects once. Folding is
-the one Python function ``quellnor.fold``, called once per distinct spelling.
+the one Python function ``quellnor.fold``, called once per distinct spelling
+that is not pure ASCII (ASCII it only lower-cases, which is done natively).
 """
 
 from __future__ import annotations
@@ -85,7 +86,9 @@ class IndexBuilder:
         if not isinstance(fold, bool):
             raise TypeError(f"fold must be a bool, not {type(fold).__name__}")
         self._fold = fold
-        self._native = NativeBuilder(_fold if fold else None)
+        # quellnor.fold lower-cases ASCII and does nothing else to it, which
+        # the native side does itself, calling fold only for other text.
+        self._native = NativeBuilder(_fold, lowers_ascii=True) if fold else NativeBuilder(None)
 
     def __len__(self) -> int:
         """The number of distinct terms added so far (after folding)."""

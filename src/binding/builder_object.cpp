@@ -251,13 +251,15 @@ PyObject* build(PyObject* self, PyObject* args) {
 
 PyObject* new_builder(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call_frame([&]() -> PyObject* {
-        static const char* keywords[] = {"fold", nullptr};
+        static const char* keywords[] = {"fold", "lowers_ascii", nullptr};
         PyObject* fold = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:NativeBuilder", const_cast<char**>(keywords), &fold))
+        int lowers_ascii = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|Op:NativeBuilder", const_cast<char**>(keywords), &fold,
+                                         &lowers_ascii))
             PythonError::raise_pending();
         if (fold != Py_None && !PyCallable_Check(fold))
             throw MessageError(PyExc_TypeError, "fold must be a callable or None");
-        auto table = std::make_unique<RowTable>(fold != Py_None);
+        auto table = std::make_unique<RowTable>(fold != Py_None, fold != Py_None && lowers_ascii != 0);
         Ref object(type->tp_alloc(type, 0));
         if (!object) PythonError::raise_pending();
         auto* self = reinterpret_cast<BuilderObject*>(object.get());
@@ -324,8 +326,10 @@ PyTypeObject* create_type() {
         {Py_tp_getset, attributes},
         {Py_tp_new, reinterpret_cast<void*>(new_builder)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-        {Py_tp_doc, const_cast<char*>("NativeBuilder(fold=None)\n--\n\n"
-                                         "Rows in batches, grouped and summed natively; build() makes the index.")},
+        {Py_tp_doc, const_cast<char*>("NativeBuilder(fold=None, lowers_ascii=False)\n--\n\n"
+                                         "Rows in batches, grouped and summed natively; build() makes the index.\n"
+                                         "With lowers_ascii, fold is known to lower-case pure-ASCII text (A-Z to a-z)\n"
+                                         "and change nothing else in it: such terms are folded without calling it.")},
         {0, nullptr},
     };
     PyType_Spec spec = {"_quellnor.NativeBuilder", static_cast<int>(sizeof(BuilderObject)), 0, Py_TPFLAGS_DEFAULT,

@@ -184,7 +184,7 @@ BuiltIndex assemble_index(const RowTable& rows, std::uint64_t video_top_n, const
 }
 
 BuiltIndex assemble_index_consuming(RowTable& rows, std::uint64_t video_top_n, const PhaseReport& report) {
-    return assemble(rows, video_top_n, report, [&] { rows = RowTable(rows.folded()); });
+    return assemble(rows, video_top_n, report, [&] { rows = rows.emptied(); });
 }
 
 }  // namespace quellnor
