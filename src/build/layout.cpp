@@ -23,13 +23,13 @@ std::uint32_t code_points(std::string_view text) {
     return count;
 }
 
-// The code points that `a` and `b` share at their start: the bytes they
-// share, cut back to where a code point starts.
-std::uint32_t shared_code_points(std::string_view a, std::string_view b) {
+// The bytes that `a` and `b` share at their start, cut back to where a
+// code point of `b` starts.
+std::size_t shared_bytes(std::string_view a, std::string_view b) {
     const auto parted = std::mismatch(a.begin(), a.begin() + std::min(a.size(), b.size()), b.begin());
     std::size_t bytes = static_cast<std::size_t>(parted.first - a.begin());
     while (bytes > 0 && bytes < b.size() && (static_cast<std::uint8_t>(b[bytes]) & 0xC0) == 0x80) --bytes;
-    return code_points(b.substr(0, bytes));
+    return bytes;
 }
 
 struct TermShape {
@@ -70,14 +70,22 @@ std::vector<std::uint32_t> sorted_terms(const TextTable& terms) {
 
 TrieLayout lay_out(const TextTable& terms, std::span<const std::uint32_t> sorted) {
     std::vector<TermShape> shapes(sorted.size());
+    // What each term adds to the one before it, one after another: the
+    // second pass reads them in order rather than the terms all over the
+    // table again.
+    std::string tails;
     std::uint32_t height = 0;
     Progress progress;
+    std::string_view before;
     for (std::size_t j = 0; j < sorted.size(); ++j) {
         const std::string_view text = terms.text(sorted[j]);
         progress.advance(text.size() + 1);
-        shapes[j].length = code_points(text);
-        shapes[j].shared = j == 0 ? 0 : shared_code_points(terms.text(sorted[j - 1]), text);
+        const std::size_t shared = shared_bytes(before, text);
+        shapes[j].shared = code_points(text.substr(0, shared));
+        shapes[j].length = shapes[j].shared + code_points(text.substr(shared));
+        tails.append(text.substr(shared));
         height = std::max(height, shapes[j].length);
+        before = text;
     }
 
     // first[d]: the number of the first node at depth d.
@@ -100,14 +108,12 @@ TrieLayout lay_out(const TextTable& terms, std::span<const std::uint32_t> sorted
     layout.term_of_node.assign(nodes, kNoTerm);
     layout.node_shifts.assign(nodes, 0);  // first the children of each node
     std::vector<std::uint32_t> path(height + 1, 0);
+    std::size_t at = 0;  // in tails
     for (std::size_t j = 0; j < sorted.size(); ++j) {
-        const std::string_view text = terms.text(sorted[j]);
-        progress.advance(text.size() + 1);
-        std::size_t at = 0;
-        for (std::uint32_t d = 0; d < shapes[j].shared; ++d) at += sequence_at(text, at);
+        progress.advance(shapes[j].length - shapes[j].shared + 1);
         for (std::uint32_t d = shapes[j].shared + 1; d <= shapes[j].length; ++d) {
-            const std::size_t length = sequence_at(text, at);
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data() + at);
+            const std::size_t length = sequence_at(tails, at);
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(tails.data() + at);
             const auto node = static_cast<std::uint32_t>(first[d]++);
             layout.child_labels[node] = utf8::value(bytes, length);
             ++layout.node_shifts[path[d - 1]];

@@ -74,17 +74,15 @@ private:
         return {totals_[node], {pool.data() + begin, middle - begin}, {pool.data() + middle, end - middle}};
     }
 
-    // The most values a node can write: its own and its children's, cut.
+    // At most what the depth's nodes were given and what their children
+    // hold, so that the pool never regrows (a copy, into fresh memory); only
+    // what is written is touched. The supplied lists of a depth lie one after
+    // another in the supplied table.
     std::size_t room(std::size_t depth) const {
-        const std::size_t below = depth + 1 < pools_.size() ? starts_[depth + 1] : 0;
-        std::size_t values = 0;
-        for (std::size_t n = starts_[depth]; n < starts_[depth + 1]; ++n) {
-            std::size_t most = as_supplied(n).video_ids.size();
-            for (std::size_t c = first_child(n); c < child_end(n); ++c)
-                most += finished(c, below, pools_[depth + 1]).video_ids.size();
-            values += 2 * cut(most);
-        }
-        return values;
+        const auto supplied = trie_.payloads.bounds();
+        const std::uint32_t from = supplied[2 * starts_[depth]], to = supplied[2 * starts_[depth + 1]];
+        const std::size_t below = depth + 1 < pools_.size() ? pools_[depth + 1].size() : 0;
+        return (to > from ? to - from : 0) + below;
     }
 
     void finish_depth(std::size_t depth, Progress& progress) {
