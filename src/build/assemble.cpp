@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "build/layout.hpp"
+#include "payload/pages.hpp"
 #include "payload/payload.hpp"
 #include "progress.hpp"
 #include "trie/build.hpp"
@@ -148,9 +149,11 @@ BuiltIndex assemble(const RowTable& rows, std::uint64_t video_top_n, const Phase
                     const std::function<void()>& let_go) {
     const std::size_t term_count = rows.terms().size();
     report("sorting terms", term_count);
-    const std::vector<std::uint32_t> sorted = sorted_terms(rows.terms());
-    report("laying out", term_count);
-    TrieLayout layout = lay_out(rows.terms(), sorted);
+    TrieLayout layout = [&] {
+        const std::vector<std::uint32_t> sorted = sorted_terms(rows.terms());
+        report("laying out", term_count);
+        return lay_out(rows.terms(), sorted);
+    }();
     const std::size_t node_count = layout.child_labels.size();
     report("ranking videos", rows.pairs().size());
     std::vector<Spellings::Entry> spellings = display_spellings(rows, layout.term_of_node);
@@ -171,6 +174,7 @@ BuiltIndex assemble(const RowTable& rows, std::uint64_t video_top_n, const Phase
     built.trie = build_trie(std::move(layout.node_shifts), std::move(layout.child_labels), *payloads,
                             std::move(child_transitions), keys, video_top_n, &supplied_totals);
     payloads.reset();  // the trie holds what it needs of them
+    return_free_pages();
     report("deriving suggestions", node_count);
     built.terms = term_index_from_build(built.trie, std::move(supplied_totals), folded, std::move(shown));
     built.terms.video_ids = std::move(ids);

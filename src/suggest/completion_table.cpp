@@ -53,7 +53,7 @@ public:
         t_.entry_of.assign(nodes_, kNone);
         t_.preorder.reserve(nodes_);
         parent_.reserve(nodes_);
-        term_.reserve(nodes_);
+        marks_.reserve(nodes_);
         visit_in_order();
         if (!t_.unusable.empty()) return;
         weigh(std::move(weights));
@@ -103,8 +103,9 @@ private:
             const std::uint32_t rank = reached();
             t_.preorder.push_back(node);
             parent_.push_back(above);
-            term_.push_back(is_term(trie_, node) ? 1 : 0);
-            t_.term_count += term_.back();
+            const bool ends = is_term(trie_, node);
+            marks_.push_back(ends ? kTermEnds : 0);
+            t_.term_count += ends;
 
             children.clear();
             for_each_entered_child(trie_, node, [&](std::uint32_t child, char32_t label) {
@@ -130,30 +131,28 @@ private:
                         std::to_string(nodes_));
         weight_.assign(reached(), 0);
         for (std::uint32_t r = 0; r < reached(); ++r) {
-            if (!term_[r]) continue;
+            if (!term_at(r)) continue;
             const std::uint32_t node = t_.preorder[r];
             weight_[r] = weights.empty() ? weight_from_totals(trie_, node) : weights[node];
         }
     }
 
-    // Each subtree's heaviest term, how many terms it holds (up to
-    // kManyTerms: what counts is whether there are none, and whether more
-    // than a top list) and its size, children before parents, so that no
-    // search enters a subtree without a term.
+    // Each subtree's heaviest term, how many terms it holds and its size,
+    // children before parents, so that no search enters a subtree without
+    // a term.
     void bound_subtrees() {
         heaviest_.assign(reached(), 0);
-        terms_below_.assign(reached(), 0);
         size_.assign(reached(), 1);
         for (std::uint32_t r = reached(); r-- > 0;) {
-            if (term_[r]) {
-                if (terms_below_[r] < kManyTerms) ++terms_below_[r];
+            if (term_at(r)) {
+                add_terms_below(r, 1);
                 heaviest_[r] = std::max(heaviest_[r], weight_[r]);
             }
             const std::uint32_t above = parent_[r];
             if (above == kNone) continue;
             size_[above] += size_[r];
-            if (terms_below_[r] == 0) continue;
-            terms_below_[above] = static_cast<std::uint8_t>(std::min<unsigned>(terms_below_[above] + terms_below_[r], kManyTerms));
+            if (terms_below(r) == 0) continue;
+            add_terms_below(above, terms_below(r));
             heaviest_[above] = std::max(heaviest_[above], heaviest_[r]);
         }
         release(parent_);
@@ -161,7 +160,7 @@ private:
 
     CompletionEntry entry_for(std::uint32_t rank, std::uint32_t up) const {
         const std::uint32_t node = t_.preorder[rank];
-        const std::uint32_t term = term_[rank] ? CompletionEntry::kTermBit : 0;
+        const std::uint32_t term = term_at(rank) ? CompletionEntry::kTermBit : 0;
         const std::uint32_t label = node == 0 ? 0 : static_cast<std::uint32_t>(trie_.child_labels[node]);
         return {node, heaviest_[rank], rank, weight_[rank], 0, 0, up, label | term};
     }
@@ -179,7 +178,7 @@ private:
             if (at == kNone) continue;
             children.clear();
             for_each_child_rank(r, [&](std::uint32_t child) {
-                if (terms_below_[child] != 0) children.push_back(child);
+                if (terms_below(child) != 0) children.push_back(child);
             });
             std::sort(children.begin(), children.end(), heavier);
             t_.entries[at].begin = static_cast<std::uint32_t>(t_.entries.size());
@@ -204,9 +203,9 @@ private:
         std::vector<std::uint32_t> list_of(reached(), kNone);
         std::vector<std::uint32_t> top_ranks, candidates;
         for (std::uint32_t r = reached(); r-- > 0;) {
-            if (terms_below_[r] <= kSize) continue;
+            if (terms_below(r) <= kSize) continue;
             candidates.clear();
-            if (term_[r]) candidates.push_back(r);
+            if (term_at(r)) candidates.push_back(r);
             for_each_child_rank(r, [&](std::uint32_t child) {
                 if (list_of[child] != kNone) {
                     const auto list = top_ranks.begin() + list_of[child];
@@ -214,7 +213,7 @@ private:
                     return;
                 }
                 for (std::uint32_t below = child; below < child + size_[child]; ++below)
-                    if (term_[below]) candidates.push_back(below);
+                    if (term_at(below)) candidates.push_back(below);
             });
             std::nth_element(candidates.begin(), candidates.begin() + kSize - 1, candidates.end(), better);
             std::sort(candidates.begin(), candidates.begin() + kSize, better);
@@ -228,15 +227,25 @@ private:
                   [](const auto& a, const auto& b) { return a.entry < b.entry; });
     }
 
-    static constexpr unsigned kManyTerms = 255;
+    // Per rank one byte: whether a term ends there, and how many terms are
+    // at or below it, counted up to kManyTerms: what counts is whether there
+    // are none, and whether more than a top list.
+    static constexpr std::uint8_t kTermEnds = 0x80;
+    static constexpr unsigned kManyTerms = 0x7F;
     static_assert(kManyTerms > CompletionTable::kTopListSize);
+    bool term_at(std::uint32_t r) const { return (marks_[r] & kTermEnds) != 0; }
+    unsigned terms_below(std::uint32_t r) const { return marks_[r] & kManyTerms; }
+    void add_terms_below(std::uint32_t r, unsigned terms) {
+        const unsigned sum = std::min(terms_below(r) + terms, kManyTerms);
+        marks_[r] = static_cast<std::uint8_t>((marks_[r] & kTermEnds) | sum);
+    }
 
     const Trie& trie_;
     CompletionTable& t_;
     std::size_t nodes_;
     // Per rank:
     std::vector<std::uint32_t> parent_, weight_, heaviest_, size_;
-    std::vector<std::uint8_t> term_, terms_below_;
+    std::vector<std::uint8_t> marks_;
 };
 
 }  // namespace
