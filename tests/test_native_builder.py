@@ -186,3 +186,17 @@ def test_ascii_terms_folded_natively_as_fold_does(text, given_rows):
         built.append(native.build(quellnor.Index, 3))
     assert built[0] == built[1]
     assert built[0]._extras() == built[1]._extras()
+
+
+# Terms that share long beginnings, so that sorting them reads far past their
+# first bytes; a prefix of another, multi-byte characters across the bytes
+# read at a time.
+long_terms = st.builds(lambda head, tail: head + tail, st.sampled_from(["", "abcdefgh", "abcdefghabcdefg\u00e9"]),
+                       st.text(alphabet="ab\u00e9\u4e2d\U0001f600", max_size=20)).filter(bool)
+
+
+@settings(max_examples=200)
+@given(st.lists(long_terms, min_size=1, max_size=30))
+def test_terms_come_in_code_point_order(given_terms):
+    index = quellnor.build_index([(t, VIDEOS[0], 1) for t in given_terms], fold=False)
+    assert list(index) == sorted(set(given_terms))

@@ -40,29 +40,48 @@ struct TermShape {
 
 namespace {
 
-// The first eight bytes of a text as a big-endian number, zero-padded:
-// ordering by it orders by those bytes, so most comparisons of a sort read
-// no text at all.
-std::uint64_t leading_bytes(std::string_view text) {
+// Eight bytes of a text from `offset` on as a big-endian number, padded
+// with zeros: ordering by it orders by those bytes, and as no term holds a
+// zero byte, a text that ends in them comes before those that go on.
+std::uint64_t bytes_at(std::string_view text, std::size_t offset) {
     std::uint64_t key = 0;
-    for (std::size_t i = 0; i < 8; ++i)
+    for (std::size_t i = offset; i < offset + 8; ++i)
         key = key << 8 | (i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0u);
     return key;
 }
 
 }  // namespace
 
+// By eight bytes at a time: the terms are sorted on their first eight, then
+// each run that shares them on the next eight, and so on, so that a term's
+// text is read once per eight bytes it shares with another rather than at
+// every comparison.
 std::vector<std::uint32_t> sorted_terms(const TextTable& terms) {
     struct Keyed {
-        std::uint64_t leading;
+        std::uint64_t chunk;
         std::uint32_t id;
     };
     std::vector<Keyed> keyed(terms.size());
-    for (std::uint32_t id = 0; id < keyed.size(); ++id) keyed[id] = {leading_bytes(terms.text(id)), id};
-    std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
-        if (a.leading != b.leading) return a.leading < b.leading;
-        return terms.text(a.id) < terms.text(b.id);
-    });
+    for (std::uint32_t id = 0; id < keyed.size(); ++id) keyed[id] = {bytes_at(terms.text(id), 0), id};
+    struct Run {
+        std::size_t begin, end, offset;
+    };
+    std::vector<Run> runs{{0, keyed.size(), 0}};
+    while (!runs.empty()) {
+        const Run run = runs.back();
+        runs.pop_back();
+        const auto first = keyed.begin() + static_cast<std::ptrdiff_t>(run.begin);
+        std::sort(first, keyed.begin() + static_cast<std::ptrdiff_t>(run.end),
+                  [](const Keyed& a, const Keyed& b) { return a.chunk < b.chunk; });
+        for (std::size_t a = run.begin, b; a < run.end; a = b) {
+            for (b = a + 1; b < run.end && keyed[b].chunk == keyed[a].chunk;) ++b;
+            // Texts that end within equal bytes would be equal: distinct
+            // terms part later, and only texts that go on are read again.
+            if (b - a < 2 || (keyed[a].chunk & 0xFF) == 0) continue;
+            for (std::size_t k = a; k < b; ++k) keyed[k].chunk = bytes_at(terms.text(keyed[k].id), run.offset + 8);
+            runs.push_back({a, b, run.offset + 8});
+        }
+    }
     std::vector<std::uint32_t> order(keyed.size());
     for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].id;
     return order;
