@@ -70,9 +70,9 @@ Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> ch
 
     trie.note_layout();
     if (supplied_totals != nullptr) {
-        supplied_totals->assign(node_count, 0);
-        for (std::size_t i = 0; i < node_count; ++i)
-            if (const auto payload = trie.payloads[i]) (*supplied_totals)[i] = payload->total_count;
+        // The filler gave every absent node a total of 0.
+        const auto totals = trie.payloads.totals();
+        supplied_totals->assign(totals.begin(), totals.end());
     }
     trie.propagate(video_top_n);
     return trie;
