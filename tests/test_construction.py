@@ -492,3 +492,61 @@ def test_payload_pools_of_any_size_keep_every_value(entries):
     both = Payload(7, ids, counts)
     assert decode(data).payloads == [both, both]
     assert PrefixSearch.from_bytes(data).to_bytes() == data
+
+
+@st.composite
+def numbered_trees(draw):
+    """A random tree (long chains, wide nodes) with payloads, as parent links
+    in any numbering; counts reach past 32 bits when summed."""
+    n = draw(st.integers(1, 40))
+    parents = [None] + [draw(st.integers(max(0, node - 3), node - 1)) for node in range(1, n)]
+    entry = st.tuples(st.integers(0, 12), st.sampled_from([0, 1, 7, 60, MAX_U32]))
+    payload = st.one_of(
+        st.none(),
+        st.builds(lambda total, entries: (total, [v for v, _ in entries], [k for _, k in entries]),
+                  st.sampled_from([0, 5, MAX_U32]), st.lists(entry, max_size=5, unique_by=lambda e: e[0])),
+    )
+    payloads = draw(st.lists(payload, min_size=n, max_size=n))
+    top_n = draw(st.one_of(st.integers(0, 4), st.just(2**64 - 1)))
+    return parents, payloads, top_n
+
+
+def renumbered(parents, breadth_first):
+    """The tree's nodes in breadth-first or depth-first order (children in
+    their original order): the new number of each original node."""
+    children = [[] for _ in parents]
+    for node, parent in enumerate(parents):
+        if parent is not None:
+            children[parent].append(node)
+    order, pending = [], [0]
+    while pending:
+        node = pending.pop(0) if breadth_first else pending.pop()
+        order.append(node)
+        pending.extend(children[node] if breadth_first else reversed(children[node]))
+    new = {old: i for i, old in enumerate(order)}
+    return new, [[new[c] for c in children[old]] for old in order]
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(numbered_trees(), st.sampled_from([0, 13]))
+def test_breadth_first_propagation_matches_any_other_numbering(tree, videos):
+    # A tree numbered breadth first goes depth by depth; numbered depth first
+    # the general way: node for node, both must give the same lists.
+    parents, payloads, top_n = tree
+    got = {}
+    for breadth_first in (True, False):
+        new, children = renumbered(parents, breadth_first)
+        by_new = [None] * len(parents)
+        for old, n in new.items():
+            by_new[n] = payloads[old]
+        stored = decode(build_tree(children, by_new, top_n, videos=videos).to_bytes()).payloads
+        got[breadth_first] = [stored[new[old]] for old in range(len(parents))]
+        want, _ = model_propagate(children, by_new, top_n)
+        # The model saturates between merges, the module once at the end:
+        # their lists agree while no count saturates.
+        saturating = any(p and MAX_U32 in p[2] for p in payloads)
+        for n, (total, ids, counts) in enumerate(want):
+            assert stored[n].total_count == total
+            if not saturating:
+                assert sorted(zip(stored[n].video_ids, stored[n].video_counts)) == sorted(zip(ids, counts))
+    assert got[True] == got[False]

@@ -165,3 +165,38 @@ def test_the_extras_of_caller_ids_are_checked_when_loaded(extras, message):
         with pytest.raises(ValueError, match=f"^extras: {message}"):
             quellnor.Index._load(data, extras)
     assert of_int_ids._extras()[4] == 2  # the flag that says the ids follow
+
+
+@settings(max_examples=200)
+@given(st.text(alphabet=st.characters(min_codepoint=1, max_codepoint=0x7F), max_size=12),
+       st.lists(st.tuples(terms, st.sampled_from(VIDEOS), st.integers(0, 9)), max_size=20))
+def test_ascii_terms_folded_natively_as_fold_does(text, given_rows):
+    # The builder lower-cases pure-ASCII spellings itself rather than calling
+    # fold: that is right only while fold does exactly that to ASCII.
+    assert quellnor.fold(text) == "".join(chr(ord(c) + 32) if "A" <= c <= "Z" else c for c in text)
+    from _quellnor import NativeBuilder
+
+    given_rows = given_rows + [(text, VIDEOS[0], 1)] if quellnor.fold(text) else given_rows
+    built = []
+    for lowers_ascii in (True, False):
+        native = NativeBuilder(quellnor.fold, lowers_ascii=lowers_ascii)
+        native.add_rows(given_rows)
+        native.add_columns([t for t, _, _ in given_rows], [v for _, v, _ in given_rows],
+                           [c for _, _, c in given_rows])
+        built.append(native.build(quellnor.Index, 3))
+    assert built[0] == built[1]
+    assert built[0]._extras() == built[1]._extras()
+
+
+# Terms that share long beginnings, so that sorting them reads far past their
+# first bytes; a prefix of another, multi-byte characters across the bytes
+# read at a time.
+long_terms = st.builds(lambda head, tail: head + tail, st.sampled_from(["", "abcdefgh", "abcdefghabcdefg\u00e9"]),
+                       st.text(alphabet="ab\u00e9\u4e2d\U0001f600", max_size=20)).filter(bool)
+
+
+@settings(max_examples=200)
+@given(st.lists(long_terms, min_size=1, max_size=30))
+def test_terms_come_in_code_point_order(given_terms):
+    index = quellnor.build_index([(t, VIDEOS[0], 1) for t in given_terms], fold=False)
+    assert list(index) == sorted(set(given_terms))

@@ -219,9 +219,11 @@ _Index = TypeVar("_Index", bound=IndexCore)
 
 @final
 class NativeBuilder:
-    """Rows in batches, grouped and summed natively; build() makes the index."""
+    """Rows in batches, grouped and summed natively; build() makes the index.
+    With lowers_ascii, fold is known to lower-case pure-ASCII text (A-Z to a-z)
+    and change nothing else in it: such terms are folded without calling it."""
 
-    def __new__(cls, fold: Callable[[str], str] | None = None) -> NativeBuilder: ...
+    def __new__(cls, fold: Callable[[str], str] | None = None, lowers_ascii: bool = False) -> NativeBuilder: ...
     def add(self, term: object, video: object, count: object, /) -> None:
         """Adds one row, or raises ValueError naming it."""
 
@@ -238,10 +240,16 @@ class NativeBuilder:
         __arrow_c_stream__: columns term, video and count, or the first two or three."""
 
     def build(
-        self, cls: type[_Index], video_top_n: int, progress: Callable[[str, int], object] | None = None, /
+        self,
+        cls: type[_Index],
+        video_top_n: int,
+        progress: Callable[[str, int], object] | None = None,
+        consume: bool = False,
+        /,
     ) -> _Index:
         """An instance of cls (an IndexCore type) holding the index;
-        progress(phase, items) is called as each phase starts."""
+        progress(phase, items) is called as each phase starts. With consume, the rows are let go
+        as soon as they are read, which leaves the builder empty."""
 
     @property
     def term_count(self) -> int:

@@ -3,7 +3,8 @@
 The rows go into native code (``_quellnor.NativeBuilder``) in batches:
 there they are grouped per term, summed per (term, video), laid out breadth
 first and propagated, touching each row's Python objects once. Folding is
-the one Python function ``quellnor.fold``, called once per distinct spelling.
+the one Python function ``quellnor.fold``, called once per distinct spelling
+that is not pure ASCII (ASCII it only lower-cases, which is done natively).
 """
 
 from __future__ import annotations
@@ -85,7 +86,9 @@ class IndexBuilder:
         if not isinstance(fold, bool):
             raise TypeError(f"fold must be a bool, not {type(fold).__name__}")
         self._fold = fold
-        self._native = NativeBuilder(_fold if fold else None)
+        # quellnor.fold lower-cases ASCII and does nothing else to it, which
+        # the native side does itself, calling fold only for other text.
+        self._native = NativeBuilder(_fold, lowers_ascii=True) if fold else NativeBuilder(None)
 
     def __len__(self) -> int:
         """The number of distinct terms added so far (after folding)."""
@@ -146,11 +149,16 @@ class IndexBuilder:
         ``progress``, if given, is called with (phase, items) as each phase
         of the build starts.
         """
+        return self._build(video_top_n, progress, consume=False)
+
+    def _build(self, video_top_n: int, progress: Optional[ProgressHook], consume: bool) -> Index:
+        """``build``; with ``consume`` the rows are let go as soon as they are
+        read, leaving the builder empty, for a builder nobody else sees."""
         if isinstance(video_top_n, bool) or not isinstance(video_top_n, int):
             raise TypeError(f"video_top_n must be an int, not {type(video_top_n).__name__}")
         if not 0 <= video_top_n < 2**64:
             raise ValueError(f"video_top_n must be between 0 and 2**64 - 1, not {video_top_n}")
-        return self._native.build(Index, video_top_n, progress)
+        return self._native.build(Index, video_top_n, progress, consume)
 
 
 def build_index(
@@ -181,7 +189,7 @@ def build_index(
                     break
                 add_rows(batch, start, False)
                 start += len(batch)
-    return builder.build(video_top_n=video_top_n, progress=progress)
+    return builder._build(video_top_n, progress, consume=True)
 
 
 def build_index_from_columns(
@@ -196,7 +204,7 @@ def build_index_from_columns(
     """Builds an index from columns; see ``IndexBuilder.add_columns``."""
     builder = IndexBuilder(fold=fold)
     _add_columns(builder._native, terms, videos, counts, atomic=False)
-    return builder.build(video_top_n=video_top_n, progress=progress)
+    return builder._build(video_top_n, progress, consume=True)
 
 
 def _is_arrow(value: Any) -> bool:

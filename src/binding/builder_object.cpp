@@ -233,7 +233,9 @@ PyObject* build(PyObject* self, PyObject* args) {
         PyObject* cls;
         unsigned long long video_top_n;
         PyObject* progress = Py_None;
-        if (!PyArg_ParseTuple(args, "OK|O:build", &cls, &video_top_n, &progress)) PythonError::raise_pending();
+        int consume = 0;
+        if (!PyArg_ParseTuple(args, "OK|Op:build", &cls, &video_top_n, &progress, &consume))
+            PythonError::raise_pending();
         const BuilderUse use(self);
         const PhaseReport report = [&](std::string_view phase, std::uint64_t items) {
             if (progress == Py_None) return;
@@ -241,20 +243,23 @@ PyObject* build(PyObject* self, PyObject* args) {
                                              static_cast<unsigned long long>(items)));
             if (!result) PythonError::raise_pending();
         };
-        BuiltIndex built = assemble_index(use.rows(), video_top_n, report);
+        BuiltIndex built = consume ? assemble_index_consuming(use.rows(), video_top_n, report)
+                                   : assemble_index(use.rows(), video_top_n, report);
         return create_index_object(cls, std::move(built.trie), std::move(built.terms));
     });
 }
 
 PyObject* new_builder(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call_frame([&]() -> PyObject* {
-        static const char* keywords[] = {"fold", nullptr};
+        static const char* keywords[] = {"fold", "lowers_ascii", nullptr};
         PyObject* fold = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:NativeBuilder", const_cast<char**>(keywords), &fold))
+        int lowers_ascii = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|Op:NativeBuilder", const_cast<char**>(keywords), &fold,
+                                         &lowers_ascii))
             PythonError::raise_pending();
         if (fold != Py_None && !PyCallable_Check(fold))
             throw MessageError(PyExc_TypeError, "fold must be a callable or None");
-        auto table = std::make_unique<RowTable>(fold != Py_None);
+        auto table = std::make_unique<RowTable>(fold != Py_None, fold != Py_None && lowers_ascii != 0);
         Ref object(type->tp_alloc(type, 0));
         if (!object) PythonError::raise_pending();
         auto* self = reinterpret_cast<BuilderObject*>(object.get());
@@ -302,8 +307,9 @@ PyMethodDef methods[] = {
      "add_arrow($self, stream, atomic=True, start=0, /)\n--\n\nAdds the rows of an Arrow table given as the PyCapsule of its\n"
      "__arrow_c_stream__: columns term, video and count, or the first two or three."},
     {"build", build, METH_VARARGS,
-     "build($self, cls, video_top_n, progress=None, /)\n--\n\nAn instance of cls (an IndexCore type) holding the index;\n"
-     "progress(phase, items) is called as each phase starts."},
+     "build($self, cls, video_top_n, progress=None, consume=False, /)\n--\n\nAn instance of cls (an IndexCore type) holding the index;\n"
+     "progress(phase, items) is called as each phase starts. With consume, the rows are let go\n"
+     "as soon as they are read, which leaves the builder empty."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -320,8 +326,10 @@ PyTypeObject* create_type() {
         {Py_tp_getset, attributes},
         {Py_tp_new, reinterpret_cast<void*>(new_builder)},
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-        {Py_tp_doc, const_cast<char*>("NativeBuilder(fold=None)\n--\n\n"
-                                         "Rows in batches, grouped and summed natively; build() makes the index.")},
+        {Py_tp_doc, const_cast<char*>("NativeBuilder(fold=None, lowers_ascii=False)\n--\n\n"
+                                         "Rows in batches, grouped and summed natively; build() makes the index.\n"
+                                         "With lowers_ascii, fold is known to lower-case pure-ASCII text (A-Z to a-z)\n"
+                                         "and change nothing else in it: such terms are folded without calling it.")},
         {0, nullptr},
     };
     PyType_Spec spec = {"_quellnor.NativeBuilder", static_cast<int>(sizeof(BuilderObject)), 0, Py_TPFLAGS_DEFAULT,

@@ -60,11 +60,13 @@ std::uint32_t spelling_of_text(RowTable& rows, PyObject* fold, std::string_view 
         // Text from a column, never seen as a str: it must be UTF-8.
         if (!utf8::is_valid(text)) throw RowRefused("the term is not valid UTF-8");
         if (fold == nullptr) return rows.add_spelling(text, text);
+        if (rows.lowers_ascii() && utf8::is_ascii(text)) return rows.add_lowered_spelling(text);
         made = Ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
         if (!made) PythonError::raise_pending();
         object = made.get();
     }
     if (fold == nullptr) return rows.add_spelling(text, text);
+    if (rows.lowers_ascii() && utf8::is_ascii(text)) return rows.add_lowered_spelling(text);
     Ref folded(PyObject_CallOneArg(fold, object));
     if (!folded) PythonError::raise_pending();
     if (!PyUnicode_CheckExact(folded.get())) raise_type_mismatch(folded.get(), "str");

@@ -1,11 +1,14 @@
 #include "build/assemble.hpp"
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "build/layout.hpp"
+#include "payload/pages.hpp"
 #include "payload/payload.hpp"
 #include "progress.hpp"
 #include "trie/build.hpp"
@@ -139,29 +142,53 @@ std::vector<Spellings::Entry> display_spellings(const RowTable& rows, std::span<
 
 }  // namespace
 
-BuiltIndex assemble_index(const RowTable& rows, std::uint64_t video_top_n, const PhaseReport& report) {
+namespace {
+
+// `let_go` is called once nothing more is read from `rows`.
+BuiltIndex assemble(const RowTable& rows, std::uint64_t video_top_n, const PhaseReport& report,
+                    const std::function<void()>& let_go) {
     const std::size_t term_count = rows.terms().size();
     report("sorting terms", term_count);
-    const std::vector<std::uint32_t> sorted = sorted_terms(rows.terms());
-    report("laying out", term_count);
-    TrieLayout layout = lay_out(rows.terms(), sorted);
+    TrieLayout layout = [&] {
+        const std::vector<std::uint32_t> sorted = sorted_terms(rows.terms());
+        report("laying out", term_count);
+        return lay_out(rows.terms(), sorted);
+    }();
     const std::size_t node_count = layout.child_labels.size();
     report("ranking videos", rows.pairs().size());
     std::vector<Spellings::Entry> spellings = display_spellings(rows, layout.term_of_node);
-    TermPayloads payloads(rows.pairs(), term_count, std::move(layout.term_of_node));
+    auto payloads = std::make_unique<TermPayloads>(rows.pairs(), term_count, std::move(layout.term_of_node));
     std::vector<std::uint32_t> child_transitions(node_count - 1);
     for (std::uint32_t s = 0; s < child_transitions.size(); ++s) child_transitions[s] = s + 1;
     const std::vector<VideoKeyInput> keys = video_keys(rows);
+    GivenVideoIds ids = given_ids(rows);
+    const bool folded = rows.folded();
+    // The display spellings view the rows' text: copied into a set of their
+    // own, they outlive the rows.
+    Spellings shown(std::move(spellings));
+    let_go();
 
     report("propagating", node_count);
     std::vector<std::uint32_t> supplied_totals;
     BuiltIndex built;
-    built.trie = build_trie(std::move(layout.node_shifts), std::move(layout.child_labels), payloads,
+    built.trie = build_trie(std::move(layout.node_shifts), std::move(layout.child_labels), *payloads,
                             std::move(child_transitions), keys, video_top_n, &supplied_totals);
+    payloads.reset();  // the trie holds what it needs of them
+    return_free_pages();
     report("deriving suggestions", node_count);
-    built.terms = term_index_from_build(built.trie, std::move(supplied_totals), rows.folded(), std::move(spellings));
-    built.terms.video_ids = given_ids(rows);
+    built.terms = term_index_from_build(built.trie, std::move(supplied_totals), folded, std::move(shown));
+    built.terms.video_ids = std::move(ids);
     return built;
+}
+
+}  // namespace
+
+BuiltIndex assemble_index(const RowTable& rows, std::uint64_t video_top_n, const PhaseReport& report) {
+    return assemble(rows, video_top_n, report, [] {});
+}
+
+BuiltIndex assemble_index_consuming(RowTable& rows, std::uint64_t video_top_n, const PhaseReport& report) {
+    return assemble(rows, video_top_n, report, [&] { rows = rows.emptied(); });
 }
 
 }  // namespace quellnor

@@ -23,4 +23,8 @@ using PhaseReport = std::function<void(std::string_view phase, std::uint64_t ite
 
 BuiltIndex assemble_index(const RowTable& rows, std::uint64_t video_top_n, const PhaseReport& report);
 
+// The same, emptying `rows` as soon as everything is taken from them, before
+// the trie is built: a builder that is used once holds them no longer than that.
+BuiltIndex assemble_index_consuming(RowTable& rows, std::uint64_t video_top_n, const PhaseReport& report);
+
 }  // namespace quellnor

@@ -23,13 +23,13 @@ std::uint32_t code_points(std::string_view text) {
     return count;
 }
 
-// The code points that `a` and `b` share at their start: the bytes they
-// share, cut back to where a code point starts.
-std::uint32_t shared_code_points(std::string_view a, std::string_view b) {
+// The bytes that `a` and `b` share at their start, cut back to where a
+// code point of `b` starts.
+std::size_t shared_bytes(std::string_view a, std::string_view b) {
     const auto parted = std::mismatch(a.begin(), a.begin() + std::min(a.size(), b.size()), b.begin());
     std::size_t bytes = static_cast<std::size_t>(parted.first - a.begin());
     while (bytes > 0 && bytes < b.size() && (static_cast<std::uint8_t>(b[bytes]) & 0xC0) == 0x80) --bytes;
-    return code_points(b.substr(0, bytes));
+    return bytes;
 }
 
 struct TermShape {
@@ -40,29 +40,48 @@ struct TermShape {
 
 namespace {
 
-// The first eight bytes of a text as a big-endian number, zero-padded:
-// ordering by it orders by those bytes, so most comparisons of a sort read
-// no text at all.
-std::uint64_t leading_bytes(std::string_view text) {
+// Eight bytes of a text from `offset` on as a big-endian number, padded
+// with zeros: ordering by it orders by those bytes, and as no term holds a
+// zero byte, a text that ends in them comes before those that go on.
+std::uint64_t bytes_at(std::string_view text, std::size_t offset) {
     std::uint64_t key = 0;
-    for (std::size_t i = 0; i < 8; ++i)
+    for (std::size_t i = offset; i < offset + 8; ++i)
         key = key << 8 | (i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0u);
     return key;
 }
 
 }  // namespace
 
+// By eight bytes at a time: the terms are sorted on their first eight, then
+// each run that shares them on the next eight, and so on, so that a term's
+// text is read once per eight bytes it shares with another rather than at
+// every comparison.
 std::vector<std::uint32_t> sorted_terms(const TextTable& terms) {
     struct Keyed {
-        std::uint64_t leading;
+        std::uint64_t chunk;
         std::uint32_t id;
     };
     std::vector<Keyed> keyed(terms.size());
-    for (std::uint32_t id = 0; id < keyed.size(); ++id) keyed[id] = {leading_bytes(terms.text(id)), id};
-    std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
-        if (a.leading != b.leading) return a.leading < b.leading;
-        return terms.text(a.id) < terms.text(b.id);
-    });
+    for (std::uint32_t id = 0; id < keyed.size(); ++id) keyed[id] = {bytes_at(terms.text(id), 0), id};
+    struct Run {
+        std::size_t begin, end, offset;
+    };
+    std::vector<Run> runs{{0, keyed.size(), 0}};
+    while (!runs.empty()) {
+        const Run run = runs.back();
+        runs.pop_back();
+        const auto first = keyed.begin() + static_cast<std::ptrdiff_t>(run.begin);
+        std::sort(first, keyed.begin() + static_cast<std::ptrdiff_t>(run.end),
+                  [](const Keyed& a, const Keyed& b) { return a.chunk < b.chunk; });
+        for (std::size_t a = run.begin, b; a < run.end; a = b) {
+            for (b = a + 1; b < run.end && keyed[b].chunk == keyed[a].chunk;) ++b;
+            // Texts that end within equal bytes would be equal: distinct
+            // terms part later, and only texts that go on are read again.
+            if (b - a < 2 || (keyed[a].chunk & 0xFF) == 0) continue;
+            for (std::size_t k = a; k < b; ++k) keyed[k].chunk = bytes_at(terms.text(keyed[k].id), run.offset + 8);
+            runs.push_back({a, b, run.offset + 8});
+        }
+    }
     std::vector<std::uint32_t> order(keyed.size());
     for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].id;
     return order;
@@ -70,14 +89,22 @@ std::vector<std::uint32_t> sorted_terms(const TextTable& terms) {
 
 TrieLayout lay_out(const TextTable& terms, std::span<const std::uint32_t> sorted) {
     std::vector<TermShape> shapes(sorted.size());
+    // What each term adds to the one before it, one after another: the
+    // second pass reads them in order rather than the terms all over the
+    // table again.
+    std::string tails;
     std::uint32_t height = 0;
     Progress progress;
+    std::string_view before;
     for (std::size_t j = 0; j < sorted.size(); ++j) {
         const std::string_view text = terms.text(sorted[j]);
         progress.advance(text.size() + 1);
-        shapes[j].length = code_points(text);
-        shapes[j].shared = j == 0 ? 0 : shared_code_points(terms.text(sorted[j - 1]), text);
+        const std::size_t shared = shared_bytes(before, text);
+        shapes[j].shared = code_points(text.substr(0, shared));
+        shapes[j].length = shapes[j].shared + code_points(text.substr(shared));
+        tails.append(text.substr(shared));
         height = std::max(height, shapes[j].length);
+        before = text;
     }
 
     // first[d]: the number of the first node at depth d.
@@ -100,14 +127,12 @@ TrieLayout lay_out(const TextTable& terms, std::span<const std::uint32_t> sorted
     layout.term_of_node.assign(nodes, kNoTerm);
     layout.node_shifts.assign(nodes, 0);  // first the children of each node
     std::vector<std::uint32_t> path(height + 1, 0);
+    std::size_t at = 0;  // in tails
     for (std::size_t j = 0; j < sorted.size(); ++j) {
-        const std::string_view text = terms.text(sorted[j]);
-        progress.advance(text.size() + 1);
-        std::size_t at = 0;
-        for (std::uint32_t d = 0; d < shapes[j].shared; ++d) at += sequence_at(text, at);
+        progress.advance(shapes[j].length - shapes[j].shared + 1);
         for (std::uint32_t d = shapes[j].shared + 1; d <= shapes[j].length; ++d) {
-            const std::size_t length = sequence_at(text, at);
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data() + at);
+            const std::size_t length = sequence_at(tails, at);
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(tails.data() + at);
             const auto node = static_cast<std::uint32_t>(first[d]++);
             layout.child_labels[node] = utf8::value(bytes, length);
             ++layout.node_shifts[path[d - 1]];

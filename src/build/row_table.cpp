@@ -72,6 +72,13 @@ std::uint32_t RowTable::add_spelling(std::string_view original, std::string_view
     return spelling;
 }
 
+std::uint32_t RowTable::add_lowered_spelling(std::string_view original) {
+    lowered_.assign(original);
+    for (char& c : lowered_)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return add_spelling(original, lowered_);
+}
+
 std::uint32_t RowTable::intern_video(VideoIdKind kind, std::string_view key) {
     if (video_kind_ != kind) {
         if (video_kind_ != VideoIdKind::none)

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -39,8 +40,14 @@ private:
 
 class RowTable {
 public:
-    explicit RowTable(bool folded) : folded_(folded) {}
+    // With `lowers_ascii`, folding is known to turn a pure-ASCII text into
+    // its lower case (A-Z to a-z) and to change nothing else in it, so the
+    // binding folds such spellings itself (add_lowered_spelling).
+    explicit RowTable(bool folded, bool lowers_ascii = false) : folded_(folded), lowers_ascii_(lowers_ascii) {}
     bool folded() const { return folded_; }
+    bool lowers_ascii() const { return lowers_ascii_; }
+    // The same rules, none of the rows.
+    RowTable emptied() const { return RowTable(folded_, lowers_ascii_); }
 
     std::optional<std::uint32_t> find_spelling(std::string_view original) const {
         return spellings_.find(original);
@@ -48,6 +55,9 @@ public:
     // A spelling not seen before (find_spelling found none) and the term it
     // folds to, both non-empty UTF-8 without U+0000, as the binding checked them.
     std::uint32_t add_spelling(std::string_view original, std::string_view term);
+    // A new pure-ASCII spelling of a table that lowers_ascii(): its term is
+    // its lower case.
+    std::uint32_t add_lowered_spelling(std::string_view original);
 
     // The number of a video, keyed by its UUID's 16 bytes, the UTF-8 of a
     // str id or the 8 bytes of an int id. All videos of a table are of one
@@ -79,6 +89,8 @@ public:
 
 private:
     bool folded_;
+    bool lowers_ascii_;
+    std::string lowered_;  // add_lowered_spelling's room, kept for the next
     VideoIdKind video_kind_ = VideoIdKind::none;
     TextTable spellings_, terms_, videos_;
     std::vector<std::uint32_t> spelling_terms_;

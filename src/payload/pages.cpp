@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <new>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
 #endif
@@ -43,6 +46,12 @@ void release_pages(void* block, std::size_t bytes) noexcept {
         std::free(block);
     else
         ::operator delete(block);
+}
+
+void return_free_pages() noexcept {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
 }
 
 }  // namespace quellnor

@@ -18,6 +18,11 @@ namespace quellnor {
 void* allocate_pages(std::size_t bytes);
 void release_pages(void* block, std::size_t bytes) noexcept;
 
+// Hands the free pages inside the heap back to the system. What a phase of
+// a build frees in blocks too small for a mapping of their own stays
+// resident otherwise, beneath the arrays that the next phase maps afresh.
+void return_free_pages() noexcept;
+
 // Leaves the elements that a resize adds uninitialised: a decoder sizes the
 // arrays for what it is about to write and fills every slot itself, where
 // clearing them first would be one more pass over fresh memory. Large arrays

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "fault.hpp"
 
@@ -53,6 +54,19 @@ PayloadTable PayloadTable::viewing(std::span<const std::uint8_t> presence,
     table.totals_ = Column<std::uint32_t>::viewing(totals.data(), totals.size());
     table.bounds_ = Column<std::uint32_t>::viewing(bounds.data(), bounds.size());
     table.values_ = Column<std::uint32_t>::viewing(values.data(), values.size());
+    return table;
+}
+
+PayloadTable PayloadTable::adopting(Column<std::uint8_t> presence, Column<std::uint32_t> totals,
+                                   Column<std::uint32_t> bounds, Column<std::uint32_t> values) {
+    if (totals.size() != presence.size() || bounds.size() != 2 * presence.size() + 1)
+        throw Fault("payload arrays of different lengths");
+    check_pool_size(values.size());
+    PayloadTable table;
+    table.present_ = std::move(presence);
+    table.totals_ = std::move(totals);
+    table.bounds_ = std::move(bounds);
+    table.values_ = std::move(values);
     return table;
 }
 

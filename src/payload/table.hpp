@@ -23,10 +23,10 @@ namespace quellnor {
 // they are most of what a node costs); a pool that would outgrow them raises
 // std::length_error, which ends the call as running out of memory does.
 class PayloadTable {
+public:
     template <class T>
     using Column = Array<T, UninitializedAllocator<T>>;
 
-public:
     class Filler;
 
     std::size_t size() const { return present_.size(); }
@@ -70,6 +70,12 @@ public:
         return ids <= counts && counts <= end && end <= values_.size();
     }
 
+    // A table over arrays its maker filled in this layout itself, in
+    // whatever order suited it: `bounds` 2 * nodes + 1 positions into
+    // `values`, as the reader of a file would find them.
+    static PayloadTable adopting(Column<std::uint8_t> presence, Column<std::uint32_t> totals,
+                                 Column<std::uint32_t> bounds, Column<std::uint32_t> values);
+
     void reserve(std::size_t nodes, std::size_t values);
     void push_absent();
     void push(const PayloadView& payload);
@@ -79,10 +85,11 @@ public:
     // The most values the pool can hold: its positions are 32-bit.
     static constexpr std::size_t kMaxValues = 0xFFFF'FFFFu;
 
-private:
-    [[noreturn]] static void bounds_out_of_place(std::size_t node);
     // Fails unless a pool of `size` values fits the bounds.
     static void check_pool_size(std::size_t size);
+
+private:
+    [[noreturn]] static void bounds_out_of_place(std::size_t node);
 
     Column<std::uint8_t> present_;
     Column<std::uint32_t> totals_;

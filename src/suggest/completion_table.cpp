@@ -53,14 +53,13 @@ public:
         t_.entry_of.assign(nodes_, kNone);
         t_.preorder.reserve(nodes_);
         parent_.reserve(nodes_);
-        term_.reserve(nodes_);
-        kids_begin_.reserve(nodes_ + 1);
-        kids_.reserve(trie_.child_transitions.size());
+        marks_.reserve(nodes_);
         visit_in_order();
         if (!t_.unusable.empty()) return;
         weigh(std::move(weights));
         bound_subtrees();
         lay_out_entries();
+        release(heaviest_);
         make_top_lists();
     }
 
@@ -72,44 +71,58 @@ private:
 
     std::uint32_t reached() const { return static_cast<std::uint32_t>(t_.preorder.size()); }
 
+    // Working arrays go as soon as they are done with, so that what is
+    // held at once stays well below what the table keeps.
+    template <class T>
+    static void release(std::vector<T>& array) {
+        std::vector<T>().swap(array);
+    }
+
+    // Calls `visit(child)` with the rank of each child of the node at rank
+    // `r`, by ascending label: in pre-order a child's subtree is followed by
+    // its next sibling's.
+    template <class Visit>
+    void for_each_child_rank(std::uint32_t r, Visit visit) const {
+        const std::uint32_t end = r + size_[r];
+        for (std::uint32_t child = r + 1; child < end; child += size_[child]) visit(child);
+    }
+
     // Pre-order from the root, children by ascending label, equal labels by
     // node id. A node met a second time (a shared subtree or a cycle) is not
-    // entered again, which bounds the visit by the nodes and their slots.
-    // Each node's children, in that order, are noted for the later passes.
+    // entered again, which bounds the visit by the nodes and their slots,
+    // and leaves the table unusable: where it is usable, the later passes
+    // find each node's children in the pre-order itself.
     void visit_in_order() {
-        rank_.assign(nodes_, kNone);
+        std::vector<bool> met(nodes_);  // pushed once
         std::vector<std::pair<char32_t, std::uint32_t>> children;
         std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{0, kNone}};  // node, parent's rank
-        rank_[0] = 0;  // pushed: met once
+        met[0] = true;
         while (!stack.empty()) {
             const auto [node, above] = stack.back();
             stack.pop_back();
             const std::uint32_t rank = reached();
-            rank_[node] = rank;
             t_.preorder.push_back(node);
             parent_.push_back(above);
-            term_.push_back(is_term(trie_, node) ? 1 : 0);
-            t_.term_count += term_.back();
+            const bool ends = is_term(trie_, node);
+            marks_.push_back(ends ? kTermEnds : 0);
+            t_.term_count += ends;
 
             children.clear();
             for_each_entered_child(trie_, node, [&](std::uint32_t child, char32_t label) {
                 children.emplace_back(label, child);
             });
             if (!std::is_sorted(children.begin(), children.end())) std::sort(children.begin(), children.end());
-            kids_begin_.push_back(static_cast<std::uint32_t>(kids_.size()));
-            for (const auto& [label, child] : children) kids_.push_back(child);
             for (auto at = children.rbegin(); at != children.rend(); ++at) {
                 const std::uint32_t child = at->second;
-                if (rank_[child] != kNone) {
+                if (met[child]) {
                     t_.unusable = "the trie is not a tree: its walks reach node " +
                                   std::to_string(child) + " by more than one way";
                     continue;
                 }
-                rank_[child] = kNone - 1;  // pushed: met once
+                met[child] = true;
                 stack.emplace_back(child, rank);
             }
         }
-        kids_begin_.push_back(static_cast<std::uint32_t>(kids_.size()));
     }
 
     void weigh(std::vector<std::uint32_t> weights) {
@@ -118,7 +131,7 @@ private:
                         std::to_string(nodes_));
         weight_.assign(reached(), 0);
         for (std::uint32_t r = 0; r < reached(); ++r) {
-            if (!term_[r]) continue;
+            if (!term_at(r)) continue;
             const std::uint32_t node = t_.preorder[r];
             weight_[r] = weights.empty() ? weight_from_totals(trie_, node) : weights[node];
         }
@@ -129,25 +142,25 @@ private:
     // a term.
     void bound_subtrees() {
         heaviest_.assign(reached(), 0);
-        terms_below_.assign(reached(), 0);
         size_.assign(reached(), 1);
         for (std::uint32_t r = reached(); r-- > 0;) {
-            if (term_[r]) {
-                ++terms_below_[r];
+            if (term_at(r)) {
+                add_terms_below(r, 1);
                 heaviest_[r] = std::max(heaviest_[r], weight_[r]);
             }
             const std::uint32_t above = parent_[r];
             if (above == kNone) continue;
             size_[above] += size_[r];
-            if (terms_below_[r] == 0) continue;
-            terms_below_[above] += terms_below_[r];
+            if (terms_below(r) == 0) continue;
+            add_terms_below(above, terms_below(r));
             heaviest_[above] = std::max(heaviest_[above], heaviest_[r]);
         }
+        release(parent_);
     }
 
     CompletionEntry entry_for(std::uint32_t rank, std::uint32_t up) const {
         const std::uint32_t node = t_.preorder[rank];
-        const std::uint32_t term = term_[rank] ? CompletionEntry::kTermBit : 0;
+        const std::uint32_t term = term_at(rank) ? CompletionEntry::kTermBit : 0;
         const std::uint32_t label = node == 0 ? 0 : static_cast<std::uint32_t>(trie_.child_labels[node]);
         return {node, heaviest_[rank], rank, weight_[rank], 0, 0, up, label | term};
     }
@@ -164,10 +177,9 @@ private:
             const std::uint32_t at = t_.entry_of[t_.preorder[r]];
             if (at == kNone) continue;
             children.clear();
-            for (std::uint32_t k = kids_begin_[r]; k < kids_begin_[r + 1]; ++k) {
-                const std::uint32_t child = rank_[kids_[k]];
-                if (terms_below_[child] != 0) children.push_back(child);
-            }
+            for_each_child_rank(r, [&](std::uint32_t child) {
+                if (terms_below(child) != 0) children.push_back(child);
+            });
             std::sort(children.begin(), children.end(), heavier);
             t_.entries[at].begin = static_cast<std::uint32_t>(t_.entries.size());
             for (const std::uint32_t child : children) {
@@ -191,19 +203,18 @@ private:
         std::vector<std::uint32_t> list_of(reached(), kNone);
         std::vector<std::uint32_t> top_ranks, candidates;
         for (std::uint32_t r = reached(); r-- > 0;) {
-            if (terms_below_[r] <= kSize) continue;
+            if (terms_below(r) <= kSize) continue;
             candidates.clear();
-            if (term_[r]) candidates.push_back(r);
-            for (std::uint32_t k = kids_begin_[r]; k < kids_begin_[r + 1]; ++k) {
-                const std::uint32_t child = rank_[kids_[k]];
+            if (term_at(r)) candidates.push_back(r);
+            for_each_child_rank(r, [&](std::uint32_t child) {
                 if (list_of[child] != kNone) {
                     const auto list = top_ranks.begin() + list_of[child];
                     candidates.insert(candidates.end(), list, list + kSize);
-                    continue;
+                    return;
                 }
                 for (std::uint32_t below = child; below < child + size_[child]; ++below)
-                    if (term_[below]) candidates.push_back(below);
-            }
+                    if (term_at(below)) candidates.push_back(below);
+            });
             std::nth_element(candidates.begin(), candidates.begin() + kSize - 1, candidates.end(), better);
             std::sort(candidates.begin(), candidates.begin() + kSize, better);
             list_of[r] = static_cast<std::uint32_t>(top_ranks.size());
@@ -216,14 +227,25 @@ private:
                   [](const auto& a, const auto& b) { return a.entry < b.entry; });
     }
 
+    // Per rank one byte: whether a term ends there, and how many terms are
+    // at or below it, counted up to kManyTerms: what counts is whether there
+    // are none, and whether more than a top list.
+    static constexpr std::uint8_t kTermEnds = 0x80;
+    static constexpr unsigned kManyTerms = 0x7F;
+    static_assert(kManyTerms > CompletionTable::kTopListSize);
+    bool term_at(std::uint32_t r) const { return (marks_[r] & kTermEnds) != 0; }
+    unsigned terms_below(std::uint32_t r) const { return marks_[r] & kManyTerms; }
+    void add_terms_below(std::uint32_t r, unsigned terms) {
+        const unsigned sum = std::min(terms_below(r) + terms, kManyTerms);
+        marks_[r] = static_cast<std::uint8_t>((marks_[r] & kTermEnds) | sum);
+    }
+
     const Trie& trie_;
     CompletionTable& t_;
     std::size_t nodes_;
-    std::vector<std::uint32_t> rank_;  // per node
     // Per rank:
-    std::vector<std::uint32_t> parent_, weight_, heaviest_, terms_below_, size_, kids_begin_;
-    std::vector<std::uint8_t> term_;
-    std::vector<std::uint32_t> kids_;  // each reached node's entered children, by label
+    std::vector<std::uint32_t> parent_, weight_, heaviest_, size_;
+    std::vector<std::uint8_t> marks_;
 };
 
 }  // namespace

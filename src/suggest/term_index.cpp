@@ -43,13 +43,14 @@ TermIndex term_index_from_build(const Trie& trie, std::vector<std::uint32_t> wei
 }
 
 TermIndex term_index_from_build(const Trie& trie, std::vector<std::uint32_t> weights, bool folded,
-                                std::vector<Spellings::Entry> spellings) {
+                                Spellings spellings) {
     TermIndex terms;
     terms.folded = folded;
     terms.table = derive_completion_table(trie, std::move(weights));
-    for (const Spellings::Entry& entry : spellings)
-        if (!checked_at(trie.is_terminal, entry.first)) throw Fault("a display spelling for a node where no term ends");
-    terms.spellings = Spellings(std::move(spellings));
+    for (std::size_t i = 0; i < spellings.size(); ++i)
+        if (!checked_at(trie.is_terminal, spellings.at(i).first))
+            throw Fault("a display spelling for a node where no term ends");
+    terms.spellings = std::move(spellings);
     return terms;
 }
 

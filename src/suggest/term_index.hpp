@@ -54,6 +54,6 @@ TermIndex term_index_from_build(const Trie& trie, std::vector<std::uint32_t> wei
 
 // The same for a builder that knows the node of each spelling's term.
 TermIndex term_index_from_build(const Trie& trie, std::vector<std::uint32_t> weights, bool folded,
-                                std::vector<Spellings::Entry> spellings);
+                                Spellings spellings);
 
 }  // namespace quellnor

@@ -1,5 +1,8 @@
 #include "text/utf8.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 namespace quellnor::utf8 {
 
 void append(std::string& out, char32_t c) {
@@ -29,6 +32,18 @@ std::size_t valid_sequence(std::string_view text, std::size_t at) {
     const std::size_t length = sequence_length(bytes[at]);
     if (length == 0 || length > text.size() - at || !well_formed(bytes + at, length)) return 0;
     return length;
+}
+
+bool is_ascii(std::string_view text) {
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        if (word & 0x8080'8080'8080'8080ull) return false;
+    }
+    for (; i < text.size(); ++i)
+        if (static_cast<std::uint8_t>(text[i]) >= 0x80) return false;
+    return true;
 }
 
 bool is_valid(std::string_view text) {

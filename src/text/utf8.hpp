@@ -77,6 +77,9 @@ std::size_t valid_sequence(std::string_view text, std::size_t at);
 // Whether `text` is well-formed UTF-8 throughout.
 bool is_valid(std::string_view text);
 
+// Whether every byte is below 0x80.
+bool is_ascii(std::string_view text);
+
 // The first code point of valid UTF-8 (as the interpreter hands it over), 0
 // for an empty text.
 char32_t first_code_point(std::string_view valid);

@@ -1,5 +1,6 @@
 #include "trie/build.hpp"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -32,20 +33,28 @@ Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> ch
     for (std::size_t i = 0; i < node_count; ++i)
         trie.is_terminal[i] = payloads.present(i) ? 1 : 0;
 
-    trie.payloads.reserve(node_count, 0);
-    Progress progress;
-    for (std::size_t i = 0; i < node_count; ++i) {
-        progress.advance();
-        if (!trie.is_terminal[i]) {
-            trie.payloads.push_absent();
-            continue;
+    {
+        // Sized for every node at once: most nodes of a large trie carry no
+        // payload, and each costs a few stores rather than a checked append.
+        PayloadTable::Filler fill(trie.payloads, node_count, 0);
+        Progress progress;
+        for (std::size_t i = 0; i < node_count; ++i) {
+            progress.advance();
+            if (!trie.is_terminal[i]) {
+                fill.absent();
+                continue;
+            }
+            const PayloadView payload = payloads.convert(i);
+            // Propagation and ranking read counts alongside ids; equal lengths
+            // are what makes those reads safe, whoever supplied the payload.
+            if (payload.video_ids.size() != payload.video_counts.size())
+                throw InputError("video_ids and video_counts length mismatch");
+            fill.open(payload.total_count);
+            std::copy(payload.video_ids.begin(), payload.video_ids.end(), fill.ids(payload.video_ids.size()));
+            std::copy(payload.video_counts.begin(), payload.video_counts.end(),
+                      fill.counts(payload.video_counts.size()));
+            fill.close();
         }
-        const PayloadView payload = payloads.convert(i);
-        // Propagation and ranking read counts alongside ids; equal lengths
-        // are what makes those reads safe, whoever supplied the payload.
-        if (payload.video_ids.size() != payload.video_counts.size())
-            throw InputError("video_ids and video_counts length mismatch");
-        trie.payloads.push(payload);
     }
 
     trie.video_index.resize(video_index.size());
@@ -61,9 +70,9 @@ Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> ch
 
     trie.note_layout();
     if (supplied_totals != nullptr) {
-        supplied_totals->assign(node_count, 0);
-        for (std::size_t i = 0; i < node_count; ++i)
-            if (const auto payload = trie.payloads[i]) (*supplied_totals)[i] = payload->total_count;
+        // The filler gave every absent node a total of 0.
+        const auto totals = trie.payloads.totals();
+        supplied_totals->assign(totals.begin(), totals.end());
     }
     trie.propagate(video_top_n);
     return trie;

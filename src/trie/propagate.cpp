@@ -10,6 +10,7 @@
 
 #include "payload/merger.hpp"
 #include "progress.hpp"
+#include "trie/propagate_levels.hpp"
 #include "trie/trie.hpp"
 
 namespace quellnor {
@@ -217,6 +218,11 @@ PayloadTable Propagation::table() const {
 }  // namespace
 
 void Trie::propagate(std::uint64_t video_top_n) {
+    // A builder's tree goes depth by depth, which holds far less at once.
+    if (const auto starts = depth_starts(*this)) {
+        payloads = propagate_by_depth(*this, *starts, video_top_n);
+        return;
+    }
     Propagation propagation(*this, video_top_n);
     Progress progress;
     for (std::size_t n = payloads.size(); n-- > 0;) {

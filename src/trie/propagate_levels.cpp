@@ -1,0 +1,178 @@
+#include "trie/propagate_levels.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+
+#include "payload/merger.hpp"
+#include "progress.hpp"
+
+namespace quellnor {
+
+std::optional<std::vector<std::uint32_t>> depth_starts(const Trie& trie) {
+    // Slots hold the next nodes and the runs of slots follow one another:
+    // the children of nodes [a, b) are then the nodes [shift(a) + 1, shift(b) + 1).
+    if (!trie.breadth_first_tree) return std::nullopt;
+    const std::size_t nodes = trie.node_shifts.size();
+    if (nodes == 0 || trie.payloads.size() != nodes) return std::nullopt;
+    const auto shift = [&](std::size_t n) -> std::size_t {
+        return n < nodes ? trie.node_shifts[n] : trie.child_transitions.size();
+    };
+    std::vector<std::uint32_t> starts{0};
+    std::size_t first = 0, end = 1;
+    while (first < end) {
+        // A depth whose children do not start right after it has a node
+        // whose child is numbered at or before it.
+        if (shift(first) + 1 != end) return std::nullopt;
+        starts.push_back(static_cast<std::uint32_t>(end));
+        first = std::exchange(end, shift(end) + 1);
+    }
+    if (end != nodes) return std::nullopt;  // nodes the root does not reach
+    return starts;
+}
+
+namespace {
+
+class DepthPropagation {
+public:
+    DepthPropagation(const Trie& trie, std::span<const std::uint32_t> starts, std::uint64_t video_top_n)
+        : trie_(trie), starts_(starts), video_top_n_(video_top_n), nodes_(trie.node_shifts.size()),
+          pools_(starts.size() - 1), ranked_(nodes_),
+          merger_(std::min(trie.video_index.size(), kMaxIdTable)) {
+        totals_.resize(nodes_);
+        bounds_.resize(2 * nodes_ + 1);
+    }
+
+    PayloadTable run() {
+        Progress progress;
+        for (std::size_t depth = pools_.size(); depth-- > 0;) finish_depth(depth, progress);
+        return table();
+    }
+
+private:
+    static constexpr std::size_t kMaxIdTable = std::size_t{1} << 22;  // as the general propagation's
+    using Pool = std::vector<std::uint32_t>;
+
+    std::size_t cut(std::size_t size) const {
+        return static_cast<std::size_t>(std::min<std::uint64_t>(size, video_top_n_));
+    }
+    PayloadView as_supplied(std::size_t node) const {
+        return checked_at(trie_.payloads, node).value_or(PayloadView{});
+    }
+    std::size_t first_child(std::size_t node) const { return std::size_t{trie_.node_shifts[node]} + 1; }
+    std::size_t child_end(std::size_t node) const {
+        return (node + 1 < nodes_ ? std::size_t{trie_.node_shifts[node + 1]} : nodes_ - 1) + 1;
+    }
+
+    // Until the table is put together, a finished node's bounds count from
+    // the start of its depth's pool: its ids end at bounds_[2n + 1] and its
+    // counts at bounds_[2n + 2], and its ids begin where the node before it
+    // ended, or at 0 for the first node of a depth.
+    PayloadView finished(std::size_t node, std::size_t depth_first, const Pool& pool) const {
+        const std::uint32_t begin = node == depth_first ? 0 : bounds_[2 * node];
+        const std::uint32_t middle = bounds_[2 * node + 1], end = bounds_[2 * node + 2];
+        return {totals_[node], {pool.data() + begin, middle - begin}, {pool.data() + middle, end - middle}};
+    }
+
+    // At most what the depth's nodes were given and what their children
+    // hold, so that the pool never regrows (a copy, into fresh memory); only
+    // what is written is touched. The supplied lists of a depth lie one after
+    // another in the supplied table.
+    std::size_t room(std::size_t depth) const {
+        const auto supplied = trie_.payloads.bounds();
+        const std::uint32_t from = supplied[2 * starts_[depth]], to = supplied[2 * starts_[depth + 1]];
+        const std::size_t below = depth + 1 < pools_.size() ? pools_[depth + 1].size() : 0;
+        return (to > from ? to - from : 0) + below;
+    }
+
+    void finish_depth(std::size_t depth, Progress& progress) {
+        Pool& pool = pools_[depth];
+        pool.reserve(room(depth));
+        const std::size_t below = depth + 1 < pools_.size() ? starts_[depth + 1] : 0;
+        for (std::size_t n = starts_[depth]; n < starts_[depth + 1]; ++n) {
+            progress.advance();
+            children_.clear();
+            for (std::size_t c = first_child(n); c < child_end(n); ++c)
+                children_.push_back(finished(c, below, pools_[depth + 1]));
+            const PayloadView own = as_supplied(n);
+            std::uint32_t total;
+            bool ranked;
+            if (children_.size() == 1 && ranked_[first_child(n)] && own.video_ids.empty()) {
+                // Down a chain of single children a node takes its child's
+                // lists as they are, which merging would give back unchanged.
+                const PayloadView& only = children_.front();
+                total = saturating_add(own.total_count, only.total_count);
+                ranked = true;
+                pool.insert(pool.end(), only.video_ids.begin(), only.video_ids.end());
+                bounds_[2 * n + 1] = static_cast<std::uint32_t>(pool.size());
+                pool.insert(pool.end(), only.video_counts.begin(), only.video_counts.end());
+            } else if (children_.empty()) {
+                // A leaf keeps its lists as supplied, only shortened.
+                const auto ids = own.video_ids.first(cut(own.video_ids.size()));
+                const auto counts = own.video_counts.first(std::min(ids.size(), own.video_counts.size()));
+                total = own.total_count;
+                ranked = false;
+                pool.insert(pool.end(), ids.begin(), ids.end());
+                bounds_[2 * n + 1] = static_cast<std::uint32_t>(pool.size());
+                pool.insert(pool.end(), counts.begin(), counts.end());
+            } else {
+                total = merger_.merge(own, children_);
+                const auto entries = merger_.entries().first(cut(merger_.entries().size()));
+                // The largest sum comes first: when it fits, no count is saturated.
+                ranked = entries.empty() || entries.front().sum <= kCountMax;
+                for (const auto& e : entries) pool.push_back(e.video);
+                bounds_[2 * n + 1] = static_cast<std::uint32_t>(pool.size());
+                for (const auto& e : entries)
+                    pool.push_back(e.sum > kCountMax ? kCountMax : static_cast<std::uint32_t>(e.sum));
+            }
+            // Before any bound past 32 bits is read, as the general
+            // propagation's table fails.
+            PayloadTable::check_pool_size(values_ + pool.size());
+            bounds_[2 * n + 2] = static_cast<std::uint32_t>(pool.size());
+            totals_[n] = total;
+            ranked_[n] = ranked;
+        }
+        values_ += pool.size();
+    }
+
+    // The pools one after another in node order, each freed once copied,
+    // and the bounds moved from their depth's pool to the table's.
+    PayloadTable table() {
+        PayloadTable::Column<std::uint32_t> values;
+        values.resize(values_);
+        std::size_t at = 0;
+        for (std::size_t depth = 0; depth < pools_.size(); ++depth) {
+            const auto offset = static_cast<std::uint32_t>(at);
+            for (std::size_t n = starts_[depth]; n < starts_[depth + 1]; ++n) {
+                bounds_[2 * n + 1] += offset;
+                bounds_[2 * n + 2] += offset;
+            }
+            std::copy(pools_[depth].begin(), pools_[depth].end(), values.data() + at);
+            at += pools_[depth].size();
+            Pool().swap(pools_[depth]);
+        }
+        bounds_[0] = 0;
+        PayloadTable::Column<std::uint8_t> presence;
+        presence.assign(nodes_, 1);  // propagation gives every node a payload
+        return PayloadTable::adopting(std::move(presence), std::move(totals_), std::move(bounds_), std::move(values));
+    }
+
+    const Trie& trie_;
+    std::span<const std::uint32_t> starts_;
+    std::uint64_t video_top_n_;
+    std::size_t nodes_;
+    std::vector<Pool> pools_;  // per depth
+    std::vector<bool> ranked_;  // per node; see the general propagation's Finished::ranked
+    PayloadTable::Column<std::uint32_t> totals_, bounds_;
+    std::size_t values_ = 0;
+    std::vector<PayloadView> children_;
+    PayloadMerger merger_;
+};
+
+}  // namespace
+
+PayloadTable propagate_by_depth(const Trie& trie, std::span<const std::uint32_t> starts, std::uint64_t video_top_n) {
+    return DepthPropagation(trie, starts, video_top_n).run();
+}
+
+}  // namespace quellnor
