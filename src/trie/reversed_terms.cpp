@@ -9,6 +9,8 @@
 #include <string_view>
 #include <utility>
 
+#include "payload/pages.hpp"
+
 namespace quellnor {
 
 namespace {
@@ -183,14 +185,27 @@ std::uint32_t ReversedTerms::forward_node(std::uint32_t node) const {
     return forward_nodes[static_cast<std::size_t>(at - term_ends.begin())];
 }
 
-std::unique_ptr<ReversedTerms> reverse_terms(const Trie& trie) {
-    if (!trie.breadth_first_tree || trie.has_no_nodes()) return nullptr;
+namespace {
+
+std::unique_ptr<ReversedTerms> derive(const Trie& trie) {
     auto out = std::make_unique<ReversedTerms>();
     TermTexts terms;
     if (!spell_backwards(trie, out->preorder_rank, terms)) return nullptr;
     const TermTexts sorted = sorted_terms(terms);
     if (sorted.forward.size() != terms.forward.size()) return nullptr;
     lay_out(sorted, *out);
+    return out;
+}
+
+}  // namespace
+
+std::unique_ptr<ReversedTerms> reverse_terms(const Trie& trie) {
+    if (!trie.breadth_first_tree || trie.has_no_nodes()) return nullptr;
+    auto out = derive(trie);
+    // The spelt and sorted texts were larger than what is kept, and grew in
+    // steps: handed back, they do not stay resident in every process that
+    // derives its own.
+    return_free_pages();
     return out;
 }
 
