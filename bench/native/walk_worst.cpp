@@ -4,10 +4,10 @@
 //
 // CASES holds one case per line: max_dist, limit ("-" for none) and the
 // UTF-8 query, separated by tabs. Each case is timed both ways, the shipped
-// fuzzy_match and the plain walk (the bounded walk over the whole index that
-// every query took before the split walk, spelling its terms as fuzzy_match
-// does), alternating, the best of a few rounds each; the cases that came out
-// worst are timed again over many more rounds, since one slow round on a
+// fuzzy_match and the plain walk (fuzzy_match_plain, the bounded walk over
+// the whole index that every query took before the split walk),
+// alternating, the best of a few rounds each; the cases that came out worst
+// are timed again over many more rounds, since one slow round on a
 // shared machine makes any case look bad. Prints one JSON object: the cases,
 // the ratio at a few quantiles, how many exceed 1.10, and the worst ones.
 #include <algorithm>
@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "codec/codec.hpp"
-#include "search/choose_walk.hpp"
 #include "search/matcher.hpp"
 #include "text/code_point_buffer.hpp"
 #include "text/utf8.hpp"
@@ -37,33 +36,6 @@ struct Case {
     std::string query;
     double ratio = 0;
     std::int64_t shipped_ns = 0, plain_ns = 0;
-};
-
-// The plain walk as fuzzy_match ran it before the split walk: each term
-// spelt in UTF-8 into a result of its own, as fuzzy_match spells it,
-// stopping right after the hit that reaches the limit.
-struct PlainTerms {
-    const Trie& trie;
-    std::optional<std::uint64_t> limit;
-    search::Budget& budget;
-    std::vector<MatchResult>& out;
-
-    bool may_stop_early() const { return limit.has_value(); }
-    bool wants(std::size_t node) const { return trie.is_terminal[node] != 0; }
-
-    template <class Path>
-    bool operator()(std::size_t node, std::uint32_t distance, const Path& spell_path) {
-        const std::u32string_view path = spell_path();
-        std::size_t bytes = 0;
-        for (const char32_t c : path) bytes += utf8::encoded_length(utf8::scalar_or_replacement(c));
-        budget.charge(bytes);
-        budget.reserve(out, out.size() + 1);
-        std::string term(bytes, '\0');
-        char* at = term.data();
-        for (const char32_t c : path) at = utf8::encode(at, utf8::scalar_or_replacement(c));
-        out.push_back({std::move(term), node, distance});
-        return limit.has_value() && out.size() >= *limit;
-    }
 };
 
 std::vector<Case> read_cases(const char* path) {
@@ -93,13 +65,9 @@ std::int64_t once_ns(Call&& call) {
 // Best of `rounds` alternating runs of each walk.
 void time_case(const Trie& trie, Case& c, int rounds) {
     const auto shipped = [&] { (void)fuzzy_match(trie, c.query, c.max_dist, c.limit); };
-    const auto plain = [&] {
+    const auto plain = [&] {  // as fuzzy_match ran every query before its other walks
         CodePointBuffer buffer;
-        const std::u32string_view query = utf8::decode(c.query, buffer);
-        std::vector<MatchResult> out;
-        search::Budget budget;
-        PlainTerms report{trie, c.limit, budget, out};
-        search::choose_walk(trie, query, c.max_dist, budget, report);
+        (void)fuzzy_match_plain(trie, utf8::decode(c.query, buffer), c.max_dist, c.limit);
     };
     c.shipped_ns = c.plain_ns = INT64_MAX;
     for (int r = 0; r < rounds; ++r) {

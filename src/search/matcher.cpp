@@ -112,6 +112,13 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
         }
         return out;
     }
+    return fuzzy_match_plain(trie, query, max_dist, limit);
+}
+
+std::vector<MatchResult> fuzzy_match_plain(const Trie& trie, std::u32string_view query,
+                                           std::uint32_t max_dist, std::optional<std::uint64_t> limit) {
+    std::vector<MatchResult> out;
+    search::Budget budget;
     TermReporter report{trie, limit, budget, out};
     search::choose_walk(trie, query, max_dist, budget, report);
     return out;

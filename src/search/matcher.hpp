@@ -32,6 +32,12 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
                                      std::uint32_t max_dist,
                                      std::optional<std::uint64_t> limit);
 
+// The same by the plain walk alone, the one bounded walk over the whole
+// index: what fuzzy_match falls back to, and what its other walks are
+// measured against.
+std::vector<MatchResult> fuzzy_match_plain(const Trie& trie, std::u32string_view query,
+                                           std::uint32_t max_dist, std::optional<std::uint64_t> limit);
+
 // Nodes whose path lies within `max_dist` edits of `query`, in pre-order;
 // with `terminal_only`, only nodes that end a term.
 std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::u32string_view query,
