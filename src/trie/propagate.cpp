@@ -10,6 +10,7 @@
 
 #include "payload/merger.hpp"
 #include "progress.hpp"
+#include "trie/aggregate_node.hpp"
 #include "trie/propagate_levels.hpp"
 #include "trie/trie.hpp"
 
@@ -21,9 +22,7 @@ namespace {
 // rebuilt in node order.
 struct Finished {
     std::uint32_t total_count;
-    // Free of duplicates and in the merged order (count down, then id up),
-    // with no count saturated: merged alone, the lists come back unchanged.
-    bool ranked;
+    bool ranked;  // see AggregatedNode
     std::size_t begin, middle, end;  // ids, then counts, in the pool
 };
 
@@ -124,21 +123,6 @@ private:
     PayloadView as_supplied(std::size_t node) const {
         return checked_at(trie_.payloads, node).value_or(PayloadView{});
     }
-    void merge_children(std::size_t n, const PayloadView& own);
-    // Records where `put_ids` and then `put_counts` append the node's lists.
-    template <class PutIds, class PutCounts>
-    void record(std::size_t node, std::uint32_t total, bool ranked, PutIds put_ids,
-                PutCounts put_counts) {
-        Finished& f = storage_[node];
-        f.total_count = total;
-        f.ranked = ranked;
-        f.begin = pool_.size();
-        put_ids();
-        f.middle = pool_.size();
-        put_counts();
-        f.end = pool_.size();
-    }
-
     const Trie& trie_;
     std::uint64_t video_top_n_;
     std::unique_ptr<Finished[]> storage_;
@@ -156,42 +140,22 @@ void Propagation::finish(std::size_t n) {
         ranked_child = children_.empty() ? done : nullptr;
         children_.push_back(done ? finished_view(*done, pool_) : as_supplied(child));
     });
-    const PayloadView own = as_supplied(n);
-
-    // Down a chain of single children (the letters of one word) a node mostly
-    // adds no videos of its own: it takes its child's lists as they are,
-    // which merging would give back unchanged.
-    if (ranked_child != nullptr && ranked_child->ranked && own.video_ids.empty()) {
+    Finished f{};
+    f.begin = pool_.size();
+    // The only child's lists lie in the pool itself: copied by position.
+    const auto append_only_child = [&](std::size_t& middle) {
         const Finished only = *ranked_child;
-        const std::uint32_t total = saturating_add(own.total_count, only.total_count);
-        record(n, total, true, [&] { append_from_pool(pool_, only.begin, only.middle); },
-               [&] { append_from_pool(pool_, only.middle, only.end); });
-        return;
-    }
-    if (children_.empty()) {
-        // A childless node keeps its lists as supplied, only shortened.
-        const auto ids = own.video_ids.first(cut(own.video_ids.size()));
-        const auto counts = own.video_counts.first(std::min(ids.size(), own.video_counts.size()));
-        record(n, own.total_count, false, [&] { pool_.insert(pool_.end(), ids.begin(), ids.end()); },
-               [&] { pool_.insert(pool_.end(), counts.begin(), counts.end()); });
-        return;
-    }
-    merge_children(n, own);
-}
-
-// All children at once rather than one after another, so that a wide node
-// costs a sort of its entries, not its fan-out squared.
-void Propagation::merge_children(std::size_t n, const PayloadView& own) {
-    const std::uint32_t total = merger_.merge(own, children_);
-    const auto ranked = merger_.entries().first(cut(merger_.entries().size()));
-    // The largest sum comes first: when it fits, no count is saturated.
-    const bool unsaturated = ranked.empty() || ranked.front().sum <= kCountMax;
-    // `children_` views the pool, which growing it may move: done with them.
-    record(n, total, unsaturated, [&] { for (const auto& e : ranked) pool_.push_back(e.video); },
-           [&] {
-               for (const auto& e : ranked)
-                   pool_.push_back(e.sum > kCountMax ? kCountMax : static_cast<std::uint32_t>(e.sum));
-           });
+        append_from_pool(pool_, only.begin, only.middle);
+        middle = pool_.size();
+        append_from_pool(pool_, only.middle, only.end);
+    };
+    const AggregatedNode aggregated =
+        aggregate_node(as_supplied(n), children_, ranked_child != nullptr && ranked_child->ranked, video_top_n_,
+                       merger_, pool_, f.middle, append_only_child);
+    f.total_count = aggregated.total_count;
+    f.ranked = aggregated.ranked;
+    f.end = pool_.size();
+    storage_[n] = f;
 }
 
 // Straight into arrays sized once: one pass over the pool, no growth.

@@ -6,6 +6,7 @@
 
 #include "payload/merger.hpp"
 #include "progress.hpp"
+#include "trie/aggregate_node.hpp"
 
 namespace quellnor {
 
@@ -53,9 +54,6 @@ private:
     static constexpr std::size_t kMaxIdTable = std::size_t{1} << 22;  // as the general propagation's
     using Pool = std::vector<std::uint32_t>;
 
-    std::size_t cut(std::size_t size) const {
-        return static_cast<std::size_t>(std::min<std::uint64_t>(size, video_top_n_));
-    }
     PayloadView as_supplied(std::size_t node) const {
         return checked_at(trie_.payloads, node).value_or(PayloadView{});
     }
@@ -94,43 +92,24 @@ private:
             children_.clear();
             for (std::size_t c = first_child(n); c < child_end(n); ++c)
                 children_.push_back(finished(c, below, pools_[depth + 1]));
-            const PayloadView own = as_supplied(n);
-            std::uint32_t total;
-            bool ranked;
-            if (children_.size() == 1 && ranked_[first_child(n)] && own.video_ids.empty()) {
-                // Down a chain of single children a node takes its child's
-                // lists as they are, which merging would give back unchanged.
+            const auto append_only_child = [&](std::size_t& middle) {
+                // In the pool of the depth below, which appending here cannot move.
                 const PayloadView& only = children_.front();
-                total = saturating_add(own.total_count, only.total_count);
-                ranked = true;
                 pool.insert(pool.end(), only.video_ids.begin(), only.video_ids.end());
-                bounds_[2 * n + 1] = static_cast<std::uint32_t>(pool.size());
+                middle = pool.size();
                 pool.insert(pool.end(), only.video_counts.begin(), only.video_counts.end());
-            } else if (children_.empty()) {
-                // A leaf keeps its lists as supplied, only shortened.
-                const auto ids = own.video_ids.first(cut(own.video_ids.size()));
-                const auto counts = own.video_counts.first(std::min(ids.size(), own.video_counts.size()));
-                total = own.total_count;
-                ranked = false;
-                pool.insert(pool.end(), ids.begin(), ids.end());
-                bounds_[2 * n + 1] = static_cast<std::uint32_t>(pool.size());
-                pool.insert(pool.end(), counts.begin(), counts.end());
-            } else {
-                total = merger_.merge(own, children_);
-                const auto entries = merger_.entries().first(cut(merger_.entries().size()));
-                // The largest sum comes first: when it fits, no count is saturated.
-                ranked = entries.empty() || entries.front().sum <= kCountMax;
-                for (const auto& e : entries) pool.push_back(e.video);
-                bounds_[2 * n + 1] = static_cast<std::uint32_t>(pool.size());
-                for (const auto& e : entries)
-                    pool.push_back(e.sum > kCountMax ? kCountMax : static_cast<std::uint32_t>(e.sum));
-            }
+            };
+            std::size_t middle = 0;
+            const AggregatedNode aggregated =
+                aggregate_node(as_supplied(n), children_, children_.size() == 1 && ranked_[first_child(n)],
+                               video_top_n_, merger_, pool, middle, append_only_child);
+            bounds_[2 * n + 1] = static_cast<std::uint32_t>(middle);
             // Before any bound past 32 bits is read, as the general
             // propagation's table fails.
             PayloadTable::check_pool_size(values_ + pool.size());
             bounds_[2 * n + 2] = static_cast<std::uint32_t>(pool.size());
-            totals_[n] = total;
-            ranked_[n] = ranked;
+            totals_[n] = aggregated.total_count;
+            ranked_[n] = aggregated.ranked;
         }
         values_ += pool.size();
     }
@@ -162,7 +141,7 @@ private:
     std::uint64_t video_top_n_;
     std::size_t nodes_;
     std::vector<Pool> pools_;  // per depth
-    std::vector<bool> ranked_;  // per node; see the general propagation's Finished::ranked
+    std::vector<bool> ranked_;  // per node; see AggregatedNode
     PayloadTable::Column<std::uint32_t> totals_, bounds_;
     std::size_t values_ = 0;
     std::vector<PayloadView> children_;
