@@ -140,10 +140,6 @@ std::vector<Spellings::Entry> display_spellings(const RowTable& rows, std::span<
     return shown;
 }
 
-}  // namespace
-
-namespace {
-
 // `let_go` is called once nothing more is read from `rows`.
 BuiltIndex assemble(const RowTable& rows, std::uint64_t video_top_n, const PhaseReport& report,
                     const std::function<void()>& let_go) {
