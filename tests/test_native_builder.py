@@ -3,6 +3,7 @@ caller-given video ids against an index of UUIDs in their order; batches
 that fail leave the builder as it was."""
 
 import pickle
+import re
 import uuid
 
 import pytest
@@ -108,6 +109,22 @@ def test_videos_of_one_index_are_of_one_kind(first, then):
 def test_uuid_text_after_a_str_id_is_a_str_id():
     index = quellnor.build_index([("a", "x", 1), ("a", str(VIDEOS[0]), 2)])
     assert index.fuzzy_match_video("a", 0) == [(str(VIDEOS[0]), 2 / 3), ("x", 1 / 3)]
+
+
+UUID_FORM = re.compile(r"[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}")
+
+
+@given(st.integers(0, 35), st.sampled_from("09afAFgG-_ \u00e9\u0660"), st.booleans())
+def test_uuid_text_is_the_36_character_form_and_nothing_else(at, char, columns):
+    text = str(VIDEOS[1])
+    text = text[:at] + char + text[at + 1:]
+    rows = [("a", VIDEOS[0], 1), ("b", text, 1)]
+    if not UUID_FORM.fullmatch(text):
+        with pytest.raises(ValueError, match="^row 1: .*the video key must be a UUID"):
+            quellnor.build_index_from_columns(*zip(*rows)) if columns else quellnor.build_index(rows)
+        return
+    index = quellnor.build_index_from_columns(*zip(*rows)) if columns else quellnor.build_index(rows)
+    assert index.fuzzy_match_video("b", 0) == [(str(uuid.UUID(text)), 1.0)]
 
 
 @pytest.mark.parametrize("count, stored", [(3.0, 3), (0.0, 0), (2.0**70, MAX), (True, None), (2.5, None),

@@ -113,7 +113,22 @@ public:
         return cell;
     }
 
+    std::string_view text_ahead(std::size_t row) const override {
+        const auto i = static_cast<std::int64_t>(row) + offset_;
+        const auto* data = static_cast<const char*>(array_.buffers[type_.buffers - 1]);
+        if (type_.layout == Layout::utf8) return span_of(static_cast<const std::int32_t*>(array_.buffers[1]), data, i);
+        if (type_.layout == Layout::large_utf8)
+            return span_of(static_cast<const std::int64_t*>(array_.buffers[1]), data, i);
+        return {};
+    }
+
 private:
+    template <class Offset>
+    static std::string_view span_of(const Offset* offsets, const char* data, std::int64_t i) {
+        const Offset begin = offsets[i], end = offsets[i + 1];
+        return end > begin ? std::string_view(data + begin, static_cast<std::size_t>(end - begin)) : std::string_view();
+    }
+
     template <class Offset>
     static Cell text(const Offset* offsets, const std::uint8_t* data, std::int64_t i) {
         Cell cell;

@@ -50,6 +50,11 @@ std::string row_text(PyObject* term, PyObject* video, PyObject* count) {
     return "row (" + shown(term) + ", " + shown(video) + ", " + shown(count) + ")";
 }
 
+// How far ahead of the row at hand the tables are told what comes: far
+// enough for a miss to memory to end before the row comes, near enough for
+// what it brought to be still in cache.
+constexpr std::size_t kRowsAhead = 16;
+
 // Rows converted and held back until the whole batch is known to be good,
 // so that a bad row leaves the table as it was. A batch that need not be
 // all or nothing (build_index's, whose builder nobody else sees) commits
@@ -77,9 +82,11 @@ private:
 
     void commit() {
         Progress progress;
-        for (const RowNumbers& row : staged_) {
+        for (std::size_t i = 0; i < staged_.size(); ++i) {
             progress.advance();
-            rows_.add_row(row.spelling, row.video, row.count);
+            if (i + kRowsAhead < staged_.size())
+                rows_.prefetch_row(staged_[i + kRowsAhead].spelling, staged_[i + kRowsAhead].video);
+            rows_.add_row(staged_[i].spelling, staged_[i].video, staged_[i].count);
         }
         staged_.clear();
         mark_ = rows_.mark();
@@ -162,7 +169,8 @@ PyObject* add_rows(PyObject* self, PyObject* args) {
 // Stages every row of three columns; a bad one raises ValueError naming it
 // by its position, counted from `start`.
 template <class Stage>
-void stage_columns(Stage& stage, Column& terms, Column& videos, Column* counts, std::size_t start) {
+void stage_columns(Stage& stage, const RowTable& table, Column& terms, Column& videos, Column* counts,
+                   std::size_t start) {
     const std::size_t size = terms.size();
     if (videos.size() != size || (counts != nullptr && counts->size() != size))
         throw MessageError(PyExc_ValueError,
@@ -172,6 +180,10 @@ void stage_columns(Stage& stage, Column& terms, Column& videos, Column* counts, 
     Progress progress;
     for (std::size_t row = 0; row < size; ++row) {
         progress.advance();
+        if (row + kRowsAhead < size) {
+            const std::string_view ahead = terms.text_ahead(row + kRowsAhead);
+            if (!ahead.empty()) table.prefetch_spelling(ahead);
+        }
         Cell term, video, count;
         try {
             stage([&](RowTable& rows, PyObject* fold) {
@@ -204,7 +216,7 @@ PyObject* add_columns(PyObject* self, PyObject* args) {
         const auto video_column = column_of(videos, "videos");
         const auto count_column = counts == Py_None ? nullptr : column_of(counts, "counts");
         Batch(use, atomic != 0).run([&](auto stage) {
-            stage_columns(stage, *term_column, *video_column, count_column.get(), 0);
+            stage_columns(stage, use.rows(), *term_column, *video_column, count_column.get(), 0);
         });
         return Ref::borrowed(Py_None).release();
     });
@@ -220,7 +232,7 @@ PyObject* add_arrow(PyObject* self, PyObject* args) {
         auto start = static_cast<std::size_t>(std::max<Py_ssize_t>(first, 0));
         Batch(use, atomic != 0).run([&](auto stage) {
             for_each_arrow_batch(capsule, [&](Column& terms, Column& videos, Column* counts) {
-                stage_columns(stage, terms, videos, counts, start);
+                stage_columns(stage, use.rows(), terms, videos, counts, start);
                 start += terms.size();
             });
         });

@@ -31,6 +31,9 @@ public:
     virtual std::size_t size() const = 0;
     // The cell of `row`; its text stays valid until the next call.
     virtual Cell at(std::size_t row) = 0;
+    // The text of `row` where it can be read in place, with no Python
+    // object and nothing checked, for a reader to look ahead; else empty.
+    virtual std::string_view text_ahead(std::size_t) const { return {}; }
 };
 
 // A numpy array (or any one-dimensional buffer of text, integers or

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fault.hpp"
+#include "text/utf8.hpp"
 
 namespace quellnor {
 
@@ -29,6 +30,13 @@ const char* kind_name(VideoIdKind kind) {
 }
 
 }  // namespace
+
+void PairTable::prefetch(std::uint32_t term, std::uint32_t video) const {
+    if (slots_.empty()) return;
+    const std::size_t s = pair_slot(std::uint64_t{term} << 32 | video, slots_.size() - 1);
+    __builtin_prefetch(slots_.data() + s);
+    __builtin_prefetch(slot_pairs_.data() + s);
+}
 
 void PairTable::add(std::uint32_t term, std::uint32_t video, std::uint64_t count) {
     if (2 * (size() + 1) > slots_.size()) grow();
@@ -74,9 +82,22 @@ std::uint32_t RowTable::add_spelling(std::string_view original, std::string_view
 
 std::uint32_t RowTable::add_lowered_spelling(std::string_view original) {
     lowered_.assign(original);
-    for (char& c : lowered_)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (char& c : lowered_) c = lowered(c);
     return add_spelling(original, lowered_);
+}
+
+void RowTable::prefetch_spelling(std::string_view original) const {
+    spellings_.prefetch(original);
+    // A spelling that the binding will lower itself is lowered here too, when
+    // short: most terms are. Any other is looked for as it is, which finds
+    // the slot of a spelling already folded.
+    char term[64];
+    if (!lowers_ascii_ || original.size() > sizeof term || !utf8::is_ascii(original)) {
+        terms_.prefetch(original);
+        return;
+    }
+    for (std::size_t i = 0; i < original.size(); ++i) term[i] = lowered(original[i]);
+    terms_.prefetch({term, original.size()});
 }
 
 std::uint32_t RowTable::intern_video(VideoIdKind kind, std::string_view key) {

@@ -26,6 +26,8 @@ class PairTable {
 public:
     std::size_t size() const { return terms_.size(); }
     void add(std::uint32_t term, std::uint32_t video, std::uint64_t count);
+    // Brings into cache where add(term, video, ...) will look first.
+    void prefetch(std::uint32_t term, std::uint32_t video) const;
     std::uint32_t term(std::size_t pair) const { return terms_[pair]; }
     std::uint32_t video(std::size_t pair) const { return videos_[pair]; }
     std::uint64_t count(std::size_t pair) const { return counts_[pair]; }
@@ -52,12 +54,17 @@ public:
     std::optional<std::uint32_t> find_spelling(std::string_view original) const {
         return spellings_.find(original);
     }
+    // Told a spelling a few rows before it comes: starts loading where it,
+    // and its term when it is new, will be looked up.
+    void prefetch_spelling(std::string_view original) const;
     // A spelling not seen before (find_spelling found none) and the term it
     // folds to, both non-empty UTF-8 without U+0000, as the binding checked them.
     std::uint32_t add_spelling(std::string_view original, std::string_view term);
     // A new pure-ASCII spelling of a table that lowers_ascii(): its term is
     // its lower case.
     std::uint32_t add_lowered_spelling(std::string_view original);
+    // What add_lowered_spelling makes the term of a spelling: A-Z to a-z.
+    static char lowered(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
     // The number of a video, keyed by its UUID's 16 bytes, the UTF-8 of a
     // str id or the 8 bytes of an int id. All videos of a table are of one
@@ -78,6 +85,11 @@ public:
     void add_row(std::uint32_t spelling, std::uint32_t video, std::uint64_t count) {
         pairs_.add(spelling_terms_[spelling], video, count);
         spelling_counts_[spelling] = saturating_add64(spelling_counts_[spelling], count);
+    }
+    // Told a row a few rows before add_row: starts loading what it will touch.
+    void prefetch_row(std::uint32_t spelling, std::uint32_t video) const {
+        pairs_.prefetch(spelling_terms_[spelling], video);
+        __builtin_prefetch(spelling_counts_.data() + spelling);
     }
 
     const TextTable& terms() const { return terms_; }
