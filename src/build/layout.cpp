@@ -32,6 +32,9 @@ std::size_t shared_bytes(std::string_view a, std::string_view b) {
     return bytes;
 }
 
+// How many terms ahead of the one at hand its text is fetched.
+constexpr std::size_t kTermsAhead = 8;
+
 struct TermShape {
     std::uint32_t shared, length;  // in code points
 };
@@ -97,6 +100,9 @@ TrieLayout lay_out(const TextTable& terms, std::span<const std::uint32_t> sorted
     Progress progress;
     std::string_view before;
     for (std::size_t j = 0; j < sorted.size(); ++j) {
+        // The terms in sorted order lie all over the table.
+        if (j + 2 * kTermsAhead < sorted.size()) terms.prefetch_place(sorted[j + 2 * kTermsAhead]);
+        if (j + kTermsAhead < sorted.size()) terms.prefetch_text(sorted[j + kTermsAhead]);
         const std::string_view text = terms.text(sorted[j]);
         progress.advance(text.size() + 1);
         const std::size_t shared = shared_bytes(before, text);
