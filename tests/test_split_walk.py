@@ -15,7 +15,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from test_search import children_of, key, load, model_terms, model_video
-from trie_bytes import Index, Payload
+from trie_bytes import Index, Payload, decode, encode
+
+quellnor = pytest.importorskip("quellnor")
 
 WORD_LIST = Path("/usr/share/dict/british-english-huge")
 ALPHABET = "abé😀"
@@ -138,7 +140,6 @@ def test_limited_split_walk_on_the_whole_word_list(max_dist):
     on to the split walk must give the first hits of the unlimited one."""
     if not WORD_LIST.exists():
         pytest.skip(f"{WORD_LIST} is not installed")
-    import quellnor
 
     words = sorted(set(WORD_LIST.read_text(encoding="utf-8").split("\n")) - {""})
     index = quellnor.build_index((word, 1, 1) for word in words)
@@ -148,3 +149,14 @@ def test_limited_split_walk_on_the_whole_word_list(max_dist):
         want = index.fuzzy_match(query, max_dist)
         for limit in (1, 5, 32, 60, 200):
             assert index.fuzzy_match(query, max_dist, limit) == want[:limit], (query, limit)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.text(alphabet=ALPHABET, min_size=1, max_size=7), min_size=1, max_size=60),
+       st.text(alphabet=ALPHABET + "x", max_size=6), st.integers(1, 12), st.one_of(st.none(), st.integers(0, 2)))
+def test_suggestions_of_a_built_trie_and_of_its_preorder_copy_agree(terms, text, k, max_dist):
+    # A builder's trie orders its suggestions from subtree sizes; the same
+    # trie numbered otherwise, by a walk in pre-order: the same suggestions.
+    built = quellnor.build_index([(t, key(i % 4), 1 + i % 2) for i, t in enumerate(terms)], fold=False)
+    copy = quellnor.Index._load(encode(preorder_copy(decode(built.to_bytes()))), built._extras())
+    assert copy.suggest(text, k, max_dist=max_dist) == built.suggest(text, k, max_dist=max_dist)
