@@ -10,6 +10,10 @@ namespace {
 
 std::atomic<InterruptCheck> installed_check{nullptr};
 std::atomic<LongWorkNotice> installed_notice{nullptr};
+thread_local const std::atomic<bool>* helper_stop = nullptr;
+
+// How many units a helper thread's Progress counts between looks at `stop`.
+constexpr std::size_t kHelperUnitsPerLook = std::size_t{1} << 16;
 
 std::int64_t now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -27,7 +31,16 @@ void install_long_work_notice(LongWorkNotice notice) noexcept {
     installed_notice.store(notice, std::memory_order_relaxed);
 }
 
+OnHelperThread::OnHelperThread(const std::atomic<bool>& stop) noexcept { helper_stop = &stop; }
+
+OnHelperThread::~OnHelperThread() { helper_stop = nullptr; }
+
 void Progress::look() {
+    if (helper_stop != nullptr) {
+        left_ = kHelperUnitsPerLook;
+        if (helper_stop->load(std::memory_order_relaxed)) throw Interrupted();
+        return;
+    }
     const InterruptCheck check = installed_check.load(std::memory_order_relaxed);
     if (check == nullptr) {
         left_ = std::numeric_limits<std::size_t>::max();

@@ -1,6 +1,7 @@
 // Long calls, and the embedding program's chance to stop them.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -20,6 +21,19 @@ void install_interrupt_check(InterruptCheck check) noexcept;
 // check is installed, right before the first look at the clock.
 using LongWorkNotice = void (*)();
 void install_long_work_notice(LongWorkNotice notice) noexcept;
+
+// Marks, for its lifetime, the calling thread as one the core started to run
+// work beside a caller's thread. The installed check and notice are not for
+// such a thread (they may take or let go of the embedding program's lock,
+// which it does not hold): its Progress asks `stop` instead, which the
+// caller's thread sets when its own part ends early.
+class OnHelperThread {
+public:
+    explicit OnHelperThread(const std::atomic<bool>& stop) noexcept;
+    ~OnHelperThread();
+    OnHelperThread(const OnHelperThread&) = delete;
+    OnHelperThread& operator=(const OnHelperThread&) = delete;
+};
 
 // Thrown out of a long call when the installed check said stop. Whatever
 // the check wants to report (a pending KeyboardInterrupt) it keeps itself.

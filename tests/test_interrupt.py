@@ -89,3 +89,39 @@ def test_ctrl_c_ends_a_batch_of_rows_and_leaves_the_builder_as_it_was():
     finally:
         child.kill()
         child.wait()
+
+
+# The build's last phase runs on two threads: propagation here, the
+# suggestions on a helper that must stop when this thread does.
+LONG_PROPAGATION = """
+import quellnor
+builder = quellnor.IndexBuilder()
+builder.add_rows([("term %d" % i, i % 1000, 1) for i in range(3_000_000)])
+def progress(phase, items):
+    print(phase, flush=True)
+try:
+    builder.build(progress=progress)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+print(builder.build().weight("term 7"), flush=True)
+"""
+
+
+def test_ctrl_c_ends_a_build_on_two_threads_and_leaves_the_builder_usable():
+    child = subprocess.Popen([sys.executable, "-c", LONG_PROPAGATION], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        while (line := child.stdout.readline()) not in ("propagating\n", ""):
+            pass
+        time.sleep(0.1)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        assert child.stdout.readline() == "interrupted\n"
+        latency = time.monotonic() - sent
+        assert child.stdout.readline() == "1\n"
+        assert child.wait(timeout=120) == 0
+    finally:
+        child.kill()
+        child.wait()
+    assert latency < 1.0

@@ -11,6 +11,7 @@
 #include "payload/pages.hpp"
 #include "payload/payload.hpp"
 #include "progress.hpp"
+#include "run_beside.hpp"
 #include "trie/build.hpp"
 
 namespace quellnor {
@@ -167,12 +168,19 @@ BuiltIndex assemble(const RowTable& rows, std::uint64_t video_top_n, const Phase
     report("propagating", node_count);
     std::vector<std::uint32_t> supplied_totals;
     BuiltIndex built;
-    built.trie = build_trie(std::move(layout.node_shifts), std::move(layout.child_labels), *payloads,
-                            std::move(child_transitions), keys, video_top_n, &supplied_totals);
+    built.trie = assemble_trie(std::move(layout.node_shifts), std::move(layout.child_labels), *payloads,
+                               std::move(child_transitions), keys, &supplied_totals);
     payloads.reset();  // the trie holds what it needs of them
     return_free_pages();
-    report("deriving suggestions", node_count);
-    built.terms = term_index_from_build(built.trie, std::move(supplied_totals), folded, std::move(shown));
+    // The suggestions are made of the trie's shape and the terms' own totals,
+    // never of the payloads that propagation replaces: they are derived on a
+    // second core meanwhile.
+    run_beside(
+        [&] {
+            built.trie.propagate(video_top_n);
+            report("deriving suggestions", node_count);
+        },
+        [&] { built.terms = term_index_from_build(built.trie, std::move(supplied_totals), folded, std::move(shown)); });
     built.terms.video_ids = std::move(ids);
     return built;
 }

@@ -35,7 +35,7 @@ public:
         : trie_(trie), t_(table), nodes_(trie.child_labels.size()) {}
 
     void run(std::vector<std::uint32_t> weights) {
-        if (!same_lengths()) {
+        if (!same_lengths(weights.empty())) {
             t_.unusable = "the trie's per-node arrays differ in length";
             return;
         }
@@ -64,9 +64,12 @@ public:
     }
 
 private:
-    bool same_lengths() const {
+    // Payloads are read only for weights from the totals: given weights, the
+    // derivation reads the shape of the trie alone, and may run while
+    // another thread replaces its payloads.
+    bool same_lengths(bool reads_payloads) const {
         return trie_.node_shifts.size() == nodes_ && trie_.is_terminal.size() == nodes_ &&
-               trie_.payloads.size() == nodes_;
+               (!reads_payloads || trie_.payloads.size() == nodes_);
     }
 
     std::uint32_t reached() const { return static_cast<std::uint32_t>(t_.preorder.size()); }

@@ -98,7 +98,8 @@ struct CompletionTable {
 std::uint32_t weight_from_totals(const Trie& trie, std::size_t node);
 
 // Works out the table for `trie` with each term node's weight from
-// `weights` (one per node), or from the totals when `weights` is empty.
+// `weights` (one per node), or from the totals when `weights` is empty;
+// given weights, it never reads the payloads.
 // Never fails on a trie that is not a tree or whose arrays contradict one
 // another: the table then says why it is unusable. Visits each node and
 // each slot a bounded number of times.

@@ -12,6 +12,15 @@ Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> ch
                 PayloadSource& payloads, std::vector<std::uint32_t> child_transitions,
                 std::span<const VideoKeyInput> video_index, std::uint64_t video_top_n,
                 std::vector<std::uint32_t>* supplied_totals) {
+    Trie trie = assemble_trie(std::move(node_shifts), std::move(child_labels), payloads,
+                              std::move(child_transitions), video_index, supplied_totals);
+    trie.propagate(video_top_n);
+    return trie;
+}
+
+Trie assemble_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
+                   PayloadSource& payloads, std::vector<std::uint32_t> child_transitions,
+                   std::span<const VideoKeyInput> video_index, std::vector<std::uint32_t>* supplied_totals) {
     const std::size_t node_count = child_labels.size();
 
     if (node_shifts.size() != node_count)
@@ -74,7 +83,6 @@ Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> ch
         const auto totals = trie.payloads.totals();
         supplied_totals->assign(totals.begin(), totals.end());
     }
-    trie.propagate(video_top_n);
     return trie;
 }
 

@@ -31,7 +31,7 @@ public:
 };
 
 // Validates the flat arrays in a fixed order, assembles the Trie and
-// propagates payloads. `child_labels` are already reduced to first code points
+// propagates payloads (assemble_trie, then Trie::propagate). `child_labels` are already reduced to first code points
 // (0 for an empty label). Throws InputError with the first failing check.
 // With `supplied_totals`, it receives each node's total_count as supplied,
 // before propagation adds the subtree's (0 where no payload was supplied).
@@ -39,5 +39,11 @@ Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> ch
                 PayloadSource& payloads, std::vector<std::uint32_t> child_transitions,
                 std::span<const VideoKeyInput> video_index, std::uint64_t video_top_n,
                 std::vector<std::uint32_t>* supplied_totals = nullptr);
+
+// The same, without the propagation: each node holds its payload as supplied.
+Trie assemble_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
+                   PayloadSource& payloads, std::vector<std::uint32_t> child_transitions,
+                   std::span<const VideoKeyInput> video_index,
+                   std::vector<std::uint32_t>* supplied_totals = nullptr);
 
 }  // namespace quellnor
