@@ -141,6 +141,18 @@ std::vector<Spellings::Entry> display_spellings(const RowTable& rows, std::span<
     return shown;
 }
 
+// Deriving the suggestions holds about this much per node at its height,
+// beside the table it makes.
+constexpr std::size_t kDerivationBytesPerNode = 64;
+
+// Whether the suggestions may be derived while the payloads propagate, which
+// holds the working memory of both at once: where the system has it free
+// twice over. Else the two run one after the other, as a build that would
+// go short of memory is better slower.
+bool room_to_derive_beside(std::size_t node_count) {
+    return free_memory() / 2 / kDerivationBytesPerNode > node_count;
+}
+
 // `let_go` is called once nothing more is read from `rows`.
 BuiltIndex assemble(const RowTable& rows, std::uint64_t video_top_n, const PhaseReport& report,
                     const std::function<void()>& let_go) {
@@ -172,15 +184,23 @@ BuiltIndex assemble(const RowTable& rows, std::uint64_t video_top_n, const Phase
                                std::move(child_transitions), keys, &supplied_totals);
     payloads.reset();  // the trie holds what it needs of them
     return_free_pages();
+    const auto propagate = [&] {
+        built.trie.propagate(video_top_n);
+        report("deriving suggestions", node_count);
+    };
+    const auto derive = [&] {
+        built.terms = term_index_from_build(built.trie, std::move(supplied_totals), folded, std::move(shown));
+    };
     // The suggestions are made of the trie's shape and the terms' own totals,
     // never of the payloads that propagation replaces: they are derived on a
-    // second core meanwhile.
-    run_beside(
-        [&] {
-            built.trie.propagate(video_top_n);
-            report("deriving suggestions", node_count);
-        },
-        [&] { built.terms = term_index_from_build(built.trie, std::move(supplied_totals), folded, std::move(shown)); });
+    // second core meanwhile, where memory allows.
+    if (room_to_derive_beside(node_count)) {
+        run_beside(propagate, derive);
+    } else {
+        propagate();
+        return_free_pages();
+        derive();
+    }
     built.terms.video_ids = std::move(ids);
     return built;
 }

@@ -6,6 +6,9 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+#if __has_include(<unistd.h>)
+#include <unistd.h>
+#endif
 #if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
 #endif
@@ -46,6 +49,15 @@ void release_pages(void* block, std::size_t bytes) noexcept {
         std::free(block);
     else
         ::operator delete(block);
+}
+
+std::size_t free_memory() noexcept {
+#if defined(_SC_AVPHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = ::sysconf(_SC_AVPHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
+    return pages > 0 && page > 0 ? static_cast<std::size_t>(pages) * static_cast<std::size_t>(page) : 0;
+#else
+    return 0;
+#endif
 }
 
 void return_free_pages() noexcept {

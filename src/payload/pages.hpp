@@ -23,6 +23,9 @@ void release_pages(void* block, std::size_t bytes) noexcept;
 // resident otherwise, beneath the arrays that the next phase maps afresh.
 void return_free_pages() noexcept;
 
+// The memory the system has free now, in bytes (0 where it does not say).
+std::size_t free_memory() noexcept;
+
 // Leaves the elements that a resize adds uninitialised: a decoder sizes the
 // arrays for what it is about to write and fills every slot itself, where
 // clearing them first would be one more pass over fresh memory. Large arrays
