@@ -40,8 +40,8 @@ void rank_by_count(const PairTable& pairs, Iterator begin, Iterator end) {
 // highest first, equal counts in the order first added to the term.
 class TermPayloads final : public PayloadSource {
 public:
-    TermPayloads(const PairTable& pairs, std::size_t term_count, std::vector<std::uint32_t> term_of_node)
-        : term_of_node_(std::move(term_of_node)), starts_(term_count + 1, 0), totals_(term_count, 0) {
+    TermPayloads(const PairTable& pairs, std::size_t term_count)
+        : starts_(term_count + 1, 0), totals_(term_count, 0) {
         for (std::size_t pair = 0; pair < pairs.size(); ++pair) ++starts_[pairs.term(pair) + 1];
         for (std::size_t t = 0; t < term_count; ++t) starts_[t + 1] += starts_[t];
         // A stable counting sort by term keeps the order pairs were added.
@@ -66,6 +66,9 @@ public:
             totals_[t] = total;
         }
     }
+
+    // Where each term ends in the trie, once it is laid out.
+    void place(std::vector<std::uint32_t> term_of_node) { term_of_node_ = std::move(term_of_node); }
 
     std::size_t size() const override { return term_of_node_.size(); }
     bool present(std::size_t node) const override { return term_of_node_[node] != kNoTerm; }
@@ -134,9 +137,8 @@ std::vector<Spellings::Entry> display_spellings(const RowTable& rows, std::span<
     std::vector<Spellings::Entry> shown;
     for (std::uint32_t node = 0; node < term_of_node.size(); ++node) {
         const std::uint32_t t = term_of_node[node];
-        if (t == kNoTerm || best[t] == kNoTerm) continue;
-        const std::string_view spelling = spellings.text(best[t]);
-        if (spelling != rows.terms().text(t)) shown.emplace_back(node, spelling);
+        if (t == kNoTerm || best[t] == kNoTerm || !rows.spelling_differs(best[t])) continue;
+        shown.emplace_back(node, spellings.text(best[t]));
     }
     return shown;
 }
@@ -158,15 +160,22 @@ BuiltIndex assemble(const RowTable& rows, std::uint64_t video_top_n, const Phase
                     const std::function<void()>& let_go) {
     const std::size_t term_count = rows.terms().size();
     report("sorting terms", term_count);
-    TrieLayout layout = [&] {
-        const std::vector<std::uint32_t> sorted = sorted_terms(rows.terms());
-        report("laying out", term_count);
-        return lay_out(rows.terms(), sorted);
-    }();
+    TrieLayout layout;
+    std::unique_ptr<TermPayloads> payloads;
+    // Each term's videos are ranked on a second core while the terms are
+    // laid out: the one reads the pairs, the other the terms. Both hold
+    // far less than the phases after them.
+    run_beside(
+        [&] {
+            const std::vector<std::uint32_t> sorted = sorted_terms(rows.terms());
+            report("laying out", term_count);
+            layout = lay_out(rows.terms(), sorted);
+            report("ranking videos", rows.pairs().size());
+        },
+        [&] { payloads = std::make_unique<TermPayloads>(rows.pairs(), term_count); });
     const std::size_t node_count = layout.child_labels.size();
-    report("ranking videos", rows.pairs().size());
     std::vector<Spellings::Entry> spellings = display_spellings(rows, layout.term_of_node);
-    auto payloads = std::make_unique<TermPayloads>(rows.pairs(), term_count, std::move(layout.term_of_node));
+    payloads->place(std::move(layout.term_of_node));
     std::vector<std::uint32_t> child_transitions(node_count - 1);
     for (std::uint32_t s = 0; s < child_transitions.size(); ++s) child_transitions[s] = s + 1;
     const std::vector<VideoKeyInput> keys = video_keys(rows);

@@ -77,6 +77,7 @@ std::uint32_t RowTable::add_spelling(std::string_view original, std::string_view
     const std::uint32_t spelling = spellings_.add_new(original);
     spelling_terms_.push_back(term_id);
     spelling_counts_.push_back(0);
+    spelling_differs_.push_back(original != term);
     return spelling;
 }
 
@@ -114,6 +115,7 @@ void RowTable::roll_back(const Mark& mark) {
     spellings_.truncate(mark.spellings);
     spelling_terms_.resize(mark.spellings);
     spelling_counts_.resize(mark.spellings);
+    spelling_differs_.resize(mark.spellings);
     terms_.truncate(mark.terms);
     videos_.truncate(mark.videos);
     video_kind_ = mark.kind;

@@ -98,6 +98,10 @@ public:
     const PairTable& pairs() const { return pairs_; }
     std::uint32_t term_of_spelling(std::uint32_t spelling) const { return spelling_terms_[spelling]; }
     std::uint64_t spelling_count(std::uint32_t spelling) const { return spelling_counts_[spelling]; }
+    // Whether a spelling is not its term as it stands: noted when added,
+    // while both texts are at hand, rather than read again from all over
+    // the tables when the index is assembled.
+    bool spelling_differs(std::uint32_t spelling) const { return spelling_differs_[spelling] != 0; }
 
 private:
     bool folded_;
@@ -107,6 +111,7 @@ private:
     TextTable spellings_, terms_, videos_;
     std::vector<std::uint32_t> spelling_terms_;
     std::vector<std::uint64_t> spelling_counts_;
+    std::vector<std::uint8_t> spelling_differs_;
     PairTable pairs_;
 };
 
