@@ -140,6 +140,22 @@ void convert_item(PyObject* item, Py_ssize_t position, Stage& stage, RecentRows*
     }
 }
 
+// The term of the row at `position` of a list, where it can be read without
+// making or changing any object: on CPython, the bytes of an ASCII str in a
+// (term, video, count) tuple. Empty otherwise.
+std::string_view term_ahead([[maybe_unused]] PyObject* list, [[maybe_unused]] Py_ssize_t position) {
+#ifndef PYPY_VERSION
+    if (position >= PyList_GET_SIZE(list)) return {};
+    PyObject* item = PyList_GET_ITEM(list, position);
+    if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 3) return {};
+    PyObject* term = PyTuple_GET_ITEM(item, 0);
+    if (!PyUnicode_CheckExact(term) || !PyUnicode_IS_COMPACT_ASCII(term)) return {};
+    return {static_cast<const char*>(PyUnicode_DATA(term)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(term))};
+#else
+    return {};
+#endif
+}
+
 PyObject* add_rows(PyObject* self, PyObject* args) {
     return call_frame([&] {
         PyObject* rows;
@@ -150,10 +166,18 @@ PyObject* add_rows(PyObject* self, PyObject* args) {
         Ref iterator(PyObject_GetIter(rows));
         if (!iterator) PythonError::raise_pending();
         const auto recent = std::make_unique<RecentRows>();
+        // A list's iterator goes through it in order: the terms a few rows on
+        // can be told to the tables before they come.
+        const bool list = PyList_CheckExact(rows);
         Batch(use, atomic != 0).run([&](auto convert) {
             Progress progress;
             for (Py_ssize_t position = start;; ++position) {
                 progress.advance();
+                if (list) {
+                    const std::string_view ahead =
+                        term_ahead(rows, position - start + static_cast<Py_ssize_t>(kRowsAhead));
+                    if (!ahead.empty()) use.rows().prefetch_spelling(ahead);
+                }
                 Ref item(PyIter_Next(iterator.get()));
                 if (!item) {
                     if (PyErr_Occurred()) PythonError::raise_pending();
