@@ -1,7 +1,12 @@
 #include "payload/pages.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <optional>
+#include <utility>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -18,6 +23,16 @@ namespace quellnor {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// The number a small system file holds, if it holds one.
+std::optional<std::uint64_t> number_in(const char* path) noexcept {
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) return std::nullopt;
+    unsigned long long value = 0;
+    const bool read = std::fscanf(file, "%llu", &value) == 1;
+    std::fclose(file);
+    return read ? std::optional<std::uint64_t>(value) : std::nullopt;
+}
 
 // Below two huge pages an array would gain at most one.
 bool on_huge_pages([[maybe_unused]] std::size_t bytes) {
@@ -52,12 +67,22 @@ void release_pages(void* block, std::size_t bytes) noexcept {
 }
 
 std::size_t free_memory() noexcept {
+    std::size_t free = 0;
 #if defined(_SC_AVPHYS_PAGES) && defined(_SC_PAGESIZE)
     const long pages = ::sysconf(_SC_AVPHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
-    return pages > 0 && page > 0 ? static_cast<std::size_t>(pages) * static_cast<std::size_t>(page) : 0;
-#else
-    return 0;
+    if (pages > 0 && page > 0) free = static_cast<std::size_t>(pages) * static_cast<std::size_t>(page);
 #endif
+    // The limit and use of the control group, version 2 or else version 1;
+    // "max" or a number past any machine's memory means no limit.
+    for (const auto& [limit, used] : {std::pair{"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory.current"},
+                                      std::pair{"/sys/fs/cgroup/memory/memory.limit_in_bytes",
+                                                "/sys/fs/cgroup/memory/memory.usage_in_bytes"}}) {
+        const std::optional<std::uint64_t> most = number_in(limit), now = number_in(used);
+        if (!most.has_value() || !now.has_value()) continue;
+        if (*most < (std::uint64_t{1} << 60)) free = std::min<std::uint64_t>(free, *most > *now ? *most - *now : 0);
+        break;
+    }
+    return free;
 }
 
 void return_free_pages() noexcept {

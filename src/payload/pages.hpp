@@ -23,7 +23,9 @@ void release_pages(void* block, std::size_t bytes) noexcept;
 // resident otherwise, beneath the arrays that the next phase maps afresh.
 void return_free_pages() noexcept;
 
-// The memory the system has free now, in bytes (0 where it does not say).
+// The memory free for this process now, in bytes: what the system has free,
+// or less where the process's control group (a container's) is limited
+// closer to its use. 0 where the system does not say.
 std::size_t free_memory() noexcept;
 
 // Leaves the elements that a resize adds uninitialised: a decoder sizes the
