@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "payload/merger.hpp"
+#include "payload/pages.hpp"
 #include "progress.hpp"
 #include "trie/aggregate_node.hpp"
 
@@ -129,6 +130,9 @@ private:
             std::copy(pools_[depth].begin(), pools_[depth].end(), values.data() + at);
             at += pools_[depth].size();
             Pool().swap(pools_[depth]);
+            // A pool too small for a mapping of its own leaves a hole in the
+            // heap, resident until handed back: the table grows meanwhile.
+            return_free_pages();
         }
         bounds_[0] = 0;
         PayloadTable::Column<std::uint8_t> presence;
