@@ -53,6 +53,7 @@ public:
 
 private:
     static constexpr std::size_t kMaxIdTable = std::size_t{1} << 22;  // as the general propagation's
+    static constexpr std::size_t kFreedBeforeTrim = std::size_t{64} << 20;
     using Pool = std::vector<std::uint32_t>;
 
     PayloadView as_supplied(std::size_t node) const {
@@ -120,7 +121,7 @@ private:
     PayloadTable table() {
         PayloadTable::Column<std::uint32_t> values;
         values.resize(values_);
-        std::size_t at = 0;
+        std::size_t at = 0, freed = 0;
         for (std::size_t depth = 0; depth < pools_.size(); ++depth) {
             const auto offset = static_cast<std::uint32_t>(at);
             for (std::size_t n = starts_[depth]; n < starts_[depth + 1]; ++n) {
@@ -129,10 +130,16 @@ private:
             }
             std::copy(pools_[depth].begin(), pools_[depth].end(), values.data() + at);
             at += pools_[depth].size();
+            freed += pools_[depth].capacity() * sizeof(std::uint32_t);
             Pool().swap(pools_[depth]);
             // A pool too small for a mapping of its own leaves a hole in the
             // heap, resident until handed back: the table grows meanwhile.
-            return_free_pages();
+            // Handing back walks the heap, so it waits for enough holes (a
+            // trie may have a depth per character of a very long term).
+            if (freed >= kFreedBeforeTrim) {
+                return_free_pages();
+                freed = 0;
+            }
         }
         bounds_[0] = 0;
         PayloadTable::Column<std::uint8_t> presence;
