@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "progress.hpp"
 #include "run_beside.hpp"
 #include "trie/build.hpp"
+#include "trie/propagate_levels.hpp"
 
 namespace quellnor {
 
@@ -76,6 +78,13 @@ public:
         const std::uint32_t t = term_of_node_[node];
         const std::size_t begin = starts_[t], end = starts_[t + 1];
         return {totals_[t], {ids_.data() + begin, end - begin}, {counts_.data() + begin, end - begin}};
+    }
+    // Each node's own total: its term's, 0 where none ends.
+    std::vector<std::uint32_t> node_totals() const {
+        std::vector<std::uint32_t> totals(term_of_node_.size(), 0);
+        for (std::size_t node = 0; node < totals.size(); ++node)
+            if (term_of_node_[node] != kNoTerm) totals[node] = totals_[term_of_node_[node]];
+        return totals;
     }
 
 private:
@@ -187,14 +196,18 @@ BuiltIndex assemble(const RowTable& rows, std::uint64_t video_top_n, const Phase
     let_go();
 
     report("propagating", node_count);
-    std::vector<std::uint32_t> supplied_totals;
     BuiltIndex built;
-    built.trie = assemble_trie(std::move(layout.node_shifts), std::move(layout.child_labels), *payloads,
-                               std::move(child_transitions), keys, &supplied_totals);
-    payloads.reset();  // the trie holds what it needs of them
-    return_free_pages();
+    // The terms' payloads stay where they are, one list per term, and the
+    // propagation reads them there: laid out per node first, they would
+    // hold a few bytes more per node through the heaviest phase.
+    built.trie = assemble_shape(std::move(layout.node_shifts), std::move(layout.child_labels), *payloads,
+                                std::move(child_transitions), keys);
+    std::vector<std::uint32_t> supplied_totals = payloads->node_totals();
+    const std::optional<std::vector<std::uint32_t>> starts = depth_starts(built.trie);
+    if (!starts) throw Fault("the builder's trie is not one tree numbered breadth first");
     const auto propagate = [&] {
-        built.trie.propagate(video_top_n);
+        built.trie.payloads = propagate_by_depth(built.trie, *starts, *payloads, video_top_n);
+        payloads.reset();
         report("deriving suggestions", node_count);
     };
     const auto derive = [&] {

@@ -18,9 +18,13 @@ Trie build_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> ch
     return trie;
 }
 
-Trie assemble_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
-                   PayloadSource& payloads, std::vector<std::uint32_t> child_transitions,
-                   std::span<const VideoKeyInput> video_index, std::vector<std::uint32_t>* supplied_totals) {
+namespace {
+
+// With `copied`, which is `payloads`, every payload is copied into the
+// trie's table; without, the table stays empty.
+Trie assemble(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
+              const PayloadSource& payloads, PayloadSource* copied, std::vector<std::uint32_t> child_transitions,
+              std::span<const VideoKeyInput> video_index, std::vector<std::uint32_t>* supplied_totals) {
     const std::size_t node_count = child_labels.size();
 
     if (node_shifts.size() != node_count)
@@ -42,7 +46,7 @@ Trie assemble_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t>
     for (std::size_t i = 0; i < node_count; ++i)
         trie.is_terminal[i] = payloads.present(i) ? 1 : 0;
 
-    {
+    if (copied != nullptr) {
         // Sized for every node at once: most nodes of a large trie carry no
         // payload, and each costs a few stores rather than a checked append.
         PayloadTable::Filler fill(trie.payloads, node_count, 0);
@@ -53,7 +57,7 @@ Trie assemble_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t>
                 fill.absent();
                 continue;
             }
-            const PayloadView payload = payloads.convert(i);
+            const PayloadView payload = copied->convert(i);
             // Propagation and ranking read counts alongside ids; equal lengths
             // are what makes those reads safe, whoever supplied the payload.
             if (payload.video_ids.size() != payload.video_counts.size())
@@ -84,6 +88,22 @@ Trie assemble_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t>
         supplied_totals->assign(totals.begin(), totals.end());
     }
     return trie;
+}
+
+}  // namespace
+
+Trie assemble_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
+                   PayloadSource& payloads, std::vector<std::uint32_t> child_transitions,
+                   std::span<const VideoKeyInput> video_index, std::vector<std::uint32_t>* supplied_totals) {
+    return assemble(std::move(node_shifts), std::move(child_labels), payloads, &payloads,
+                    std::move(child_transitions), video_index, supplied_totals);
+}
+
+Trie assemble_shape(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
+                    const PayloadSource& payloads, std::vector<std::uint32_t> child_transitions,
+                    std::span<const VideoKeyInput> video_index) {
+    return assemble(std::move(node_shifts), std::move(child_labels), payloads, nullptr, std::move(child_transitions),
+                    video_index, nullptr);
 }
 
 }  // namespace quellnor

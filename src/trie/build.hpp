@@ -46,4 +46,11 @@ Trie assemble_trie(std::vector<std::uint32_t> node_shifts, std::vector<char32_t>
                    std::span<const VideoKeyInput> video_index,
                    std::vector<std::uint32_t>* supplied_totals = nullptr);
 
+// The same checks and arrays with an empty payload table: which nodes end a
+// term comes from `payloads`, and their payloads stay where they are, for a
+// caller that propagates from them directly (propagate_by_depth).
+Trie assemble_shape(std::vector<std::uint32_t> node_shifts, std::vector<char32_t> child_labels,
+                    const PayloadSource& payloads, std::vector<std::uint32_t> child_transitions,
+                    std::span<const VideoKeyInput> video_index);
+
 }  // namespace quellnor

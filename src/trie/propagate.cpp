@@ -183,7 +183,8 @@ PayloadTable Propagation::table() const {
 
 void Trie::propagate(std::uint64_t video_top_n) {
     // A builder's tree goes depth by depth, which holds far less at once.
-    if (const auto starts = depth_starts(*this)) {
+    const auto starts = payloads.size() == node_shifts.size() ? depth_starts(*this) : std::nullopt;
+    if (starts) {
         payloads = propagate_by_depth(*this, *starts, video_top_n);
         return;
     }

@@ -16,7 +16,7 @@ std::optional<std::vector<std::uint32_t>> depth_starts(const Trie& trie) {
     // the children of nodes [a, b) are then the nodes [shift(a) + 1, shift(b) + 1).
     if (!trie.breadth_first_tree) return std::nullopt;
     const std::size_t nodes = trie.node_shifts.size();
-    if (nodes == 0 || trie.payloads.size() != nodes) return std::nullopt;
+    if (nodes == 0) return std::nullopt;
     const auto shift = [&](std::size_t n) -> std::size_t {
         return n < nodes ? trie.node_shifts[n] : trie.child_transitions.size();
     };
@@ -35,10 +35,23 @@ std::optional<std::vector<std::uint32_t>> depth_starts(const Trie& trie) {
 
 namespace {
 
+// A trie's own table as the payloads supplied to its propagation.
+class TablePayloads final : public PayloadSource {
+public:
+    explicit TablePayloads(const PayloadTable& table) : table_(table) {}
+    std::size_t size() const override { return table_.size(); }
+    bool present(std::size_t node) const override { return checked_at(table_, node).has_value(); }
+    PayloadView convert(std::size_t node) override { return checked_at(table_, node).value_or(PayloadView{}); }
+
+private:
+    const PayloadTable& table_;
+};
+
 class DepthPropagation {
 public:
-    DepthPropagation(const Trie& trie, std::span<const std::uint32_t> starts, std::uint64_t video_top_n)
-        : trie_(trie), starts_(starts), video_top_n_(video_top_n), nodes_(trie.node_shifts.size()),
+    DepthPropagation(const Trie& trie, std::span<const std::uint32_t> starts, PayloadSource& supplied,
+                     std::uint64_t video_top_n)
+        : trie_(trie), starts_(starts), supplied_(supplied), video_top_n_(video_top_n), nodes_(trie.node_shifts.size()),
           pools_(starts.size() - 1), ranked_(nodes_),
           merger_(std::min(trie.video_index.size(), kMaxIdTable)) {
         totals_.resize(nodes_);
@@ -57,7 +70,7 @@ private:
     using Pool = std::vector<std::uint32_t>;
 
     PayloadView as_supplied(std::size_t node) const {
-        return checked_at(trie_.payloads, node).value_or(PayloadView{});
+        return supplied_.present(node) ? supplied_.convert(node) : PayloadView{};
     }
     std::size_t first_child(std::size_t node) const { return std::size_t{trie_.node_shifts[node]} + 1; }
     std::size_t child_end(std::size_t node) const {
@@ -76,13 +89,15 @@ private:
 
     // At most what the depth's nodes were given and what their children
     // hold, so that the pool never regrows (a copy, into fresh memory); only
-    // what is written is touched. The supplied lists of a depth lie one after
-    // another in the supplied table.
+    // what is written is touched.
     std::size_t room(std::size_t depth) const {
-        const auto supplied = trie_.payloads.bounds();
-        const std::uint32_t from = supplied[2 * starts_[depth]], to = supplied[2 * starts_[depth + 1]];
-        const std::size_t below = depth + 1 < pools_.size() ? pools_[depth + 1].size() : 0;
-        return (to > from ? to - from : 0) + below;
+        std::size_t given = 0;
+        for (std::size_t n = starts_[depth]; n < starts_[depth + 1]; ++n) {
+            if (!supplied_.present(n)) continue;
+            const PayloadView own = supplied_.convert(n);
+            given += own.video_ids.size() + own.video_counts.size();
+        }
+        return given + (depth + 1 < pools_.size() ? pools_[depth + 1].size() : 0);
     }
 
     void finish_depth(std::size_t depth, Progress& progress) {
@@ -149,6 +164,7 @@ private:
 
     const Trie& trie_;
     std::span<const std::uint32_t> starts_;
+    PayloadSource& supplied_;
     std::uint64_t video_top_n_;
     std::size_t nodes_;
     std::vector<Pool> pools_;  // per depth
@@ -162,7 +178,14 @@ private:
 }  // namespace
 
 PayloadTable propagate_by_depth(const Trie& trie, std::span<const std::uint32_t> starts, std::uint64_t video_top_n) {
-    return DepthPropagation(trie, starts, video_top_n).run();
+    TablePayloads supplied(trie.payloads);
+    return propagate_by_depth(trie, starts, supplied, video_top_n);
+}
+
+PayloadTable propagate_by_depth(const Trie& trie, std::span<const std::uint32_t> starts, PayloadSource& supplied,
+                                std::uint64_t video_top_n) {
+    if (supplied.size() != trie.node_shifts.size()) throw Fault("the supplied payloads are not one per node");
+    return DepthPropagation(trie, starts, supplied, video_top_n).run();
 }
 
 }  // namespace quellnor
