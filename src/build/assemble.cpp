@@ -42,30 +42,34 @@ void rank_by_count(const PairTable& pairs, Iterator begin, Iterator end) {
 // highest first, equal counts in the order first added to the term.
 class TermPayloads final : public PayloadSource {
 public:
-    TermPayloads(const PairTable& pairs, std::size_t term_count)
-        : starts_(term_count + 1, 0), totals_(term_count, 0) {
-        for (std::size_t pair = 0; pair < pairs.size(); ++pair) ++starts_[pairs.term(pair) + 1];
-        for (std::size_t t = 0; t < term_count; ++t) starts_[t + 1] += starts_[t];
+    TermPayloads(const PairTable& pairs, std::size_t term_count) : terms_(term_count) {
+        std::vector<std::uint64_t> starts(term_count + 1, 0);
+        for (std::size_t pair = 0; pair < pairs.size(); ++pair) ++starts[pairs.term(pair) + 1];
+        for (std::size_t t = 0; t < term_count; ++t) starts[t + 1] += starts[t];
         // A stable counting sort by term keeps the order pairs were added.
         std::vector<std::uint32_t> order(pairs.size());
-        std::vector<std::uint64_t> next(starts_.begin(), starts_.end() - 1);
+        std::vector<std::uint64_t> next(starts.begin(), starts.end() - 1);
         for (std::size_t pair = 0; pair < pairs.size(); ++pair)
             order[next[pairs.term(pair)]++] = static_cast<std::uint32_t>(pair);
-        ids_.resize(pairs.size());
-        counts_.resize(pairs.size());
+        values_.resize(2 * pairs.size());
         Progress progress;
         for (std::size_t t = 0; t < term_count; ++t) {
-            const auto begin = order.begin() + starts_[t], end = order.begin() + starts_[t + 1];
+            const auto begin = order.begin() + static_cast<std::ptrdiff_t>(starts[t]);
+            const auto end = order.begin() + static_cast<std::ptrdiff_t>(starts[t + 1]);
             progress.advance(static_cast<std::size_t>(end - begin) + 1);
             rank_by_count(pairs, begin, end);
+            // A term's ids and then its counts, beside one another.
+            const std::size_t size = static_cast<std::size_t>(end - begin);
+            std::uint32_t* ids = values_.data() + 2 * starts[t];
+            std::uint32_t* counts = ids + size;
             std::uint32_t total = 0;
-            for (auto p = begin; p != end; ++p) {
-                const std::size_t at = static_cast<std::size_t>(p - order.begin());
-                ids_[at] = pairs.video(*p);
-                counts_[at] = static_cast<std::uint32_t>(std::min<std::uint64_t>(pairs.count(*p), kCountMax));
-                total = saturating_add(total, counts_[at]);
+            for (std::size_t i = 0; i < size; ++i) {
+                const std::uint32_t pair = begin[static_cast<std::ptrdiff_t>(i)];
+                ids[i] = pairs.video(pair);
+                counts[i] = static_cast<std::uint32_t>(std::min<std::uint64_t>(pairs.count(pair), kCountMax));
+                total = saturating_add(total, counts[i]);
             }
-            totals_[t] = total;
+            terms_[t] = {2 * starts[t], static_cast<std::uint32_t>(size), total};
         }
     }
 
@@ -75,22 +79,37 @@ public:
     std::size_t size() const override { return term_of_node_.size(); }
     bool present(std::size_t node) const override { return term_of_node_[node] != kNoTerm; }
     PayloadView convert(std::size_t node) override {
+        const Term& term = terms_[term_of_node_[node]];
+        const std::uint32_t* ids = values_.data() + term.begin;
+        return {term.total, {ids, term.size}, {ids + term.size, term.size}};
+    }
+    // Terms come in the order of their nodes, which is not theirs: first
+    // the term's record, then (read from the record by then in cache) its lists.
+    void prefetch(std::size_t node, bool far) const override {
         const std::uint32_t t = term_of_node_[node];
-        const std::size_t begin = starts_[t], end = starts_[t + 1];
-        return {totals_[t], {ids_.data() + begin, end - begin}, {counts_.data() + begin, end - begin}};
+        if (t == kNoTerm) return;
+        if (far)
+            __builtin_prefetch(terms_.data() + t);
+        else
+            __builtin_prefetch(values_.data() + terms_[t].begin);
     }
     // Each node's own total: its term's, 0 where none ends.
     std::vector<std::uint32_t> node_totals() const {
         std::vector<std::uint32_t> totals(term_of_node_.size(), 0);
         for (std::size_t node = 0; node < totals.size(); ++node)
-            if (term_of_node_[node] != kNoTerm) totals[node] = totals_[term_of_node_[node]];
+            if (term_of_node_[node] != kNoTerm) totals[node] = terms_[term_of_node_[node]].total;
         return totals;
     }
 
 private:
+    struct Term {
+        std::uint64_t begin;  // in values_
+        std::uint32_t size;   // videos
+        std::uint32_t total;
+    };
     std::vector<std::uint32_t> term_of_node_;
-    std::vector<std::uint64_t> starts_;
-    std::vector<std::uint32_t> totals_, ids_, counts_;
+    std::vector<Term> terms_;
+    std::vector<std::uint32_t> values_;
 };
 
 // A key per video: its UUID, or for given ids the rank of the id (ints by

@@ -28,6 +28,10 @@ public:
     // view stays valid until the next call, which lets a source convert
     // every payload into the same working memory.
     virtual PayloadView convert(std::size_t node) = 0;
+    // Told a node some nodes before it is converted, in two steps: `far`
+    // ahead, then nearer. A source whose payloads lie all over memory can
+    // start loading them; the others ignore it.
+    virtual void prefetch([[maybe_unused]] std::size_t node, [[maybe_unused]] bool far) const {}
 };
 
 // Validates the flat arrays in a fixed order, assembles the Trie and

@@ -67,6 +67,7 @@ public:
 private:
     static constexpr std::size_t kMaxIdTable = std::size_t{1} << 22;  // as the general propagation's
     static constexpr std::size_t kFreedBeforeTrim = std::size_t{64} << 20;
+    static constexpr std::size_t kFarAhead = 16, kNearAhead = 8;
     using Pool = std::vector<std::uint32_t>;
 
     PayloadView as_supplied(std::size_t node) const {
@@ -93,6 +94,7 @@ private:
     std::size_t room(std::size_t depth) const {
         std::size_t given = 0;
         for (std::size_t n = starts_[depth]; n < starts_[depth + 1]; ++n) {
+            if (n + kFarAhead < starts_[depth + 1]) supplied_.prefetch(n + kFarAhead, true);
             if (!supplied_.present(n)) continue;
             const PayloadView own = supplied_.convert(n);
             given += own.video_ids.size() + own.video_counts.size();
@@ -104,8 +106,11 @@ private:
         Pool& pool = pools_[depth];
         pool.reserve(room(depth));
         const std::size_t below = depth + 1 < pools_.size() ? starts_[depth + 1] : 0;
-        for (std::size_t n = starts_[depth]; n < starts_[depth + 1]; ++n) {
+        const std::size_t end = starts_[depth + 1];
+        for (std::size_t n = starts_[depth]; n < end; ++n) {
             progress.advance();
+            if (n + kFarAhead < end) supplied_.prefetch(n + kFarAhead, true);
+            if (n + kNearAhead < end) supplied_.prefetch(n + kNearAhead, false);
             children_.clear();
             for (std::size_t c = first_child(n); c < child_end(n); ++c)
                 children_.push_back(finished(c, below, pools_[depth + 1]));
