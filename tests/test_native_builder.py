@@ -2,8 +2,11 @@
 caller-given video ids against an index of UUIDs in their order; batches
 that fail leave the builder as it was."""
 
+import os
 import pickle
 import re
+import subprocess
+import sys
 import uuid
 
 import pytest
@@ -217,3 +220,25 @@ long_terms = st.builds(lambda head, tail: head + tail, st.sampled_from(["", "abc
 def test_terms_come_in_code_point_order(given_terms):
     index = quellnor.build_index([(t, VIDEOS[0], 1) for t in given_terms], fold=False)
     assert list(index) == sorted(set(given_terms))
+
+
+
+BUILD_AND_SAVE = """
+import os, sys, uuid
+import quellnor
+if sys.argv[2] == "one core":
+    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+rows = [(f"{w} {i % 97}" if i % 3 else w, uuid.UUID(int=i % 61 + 1), i % 5)
+        for i, w in enumerate(["alpha", "Alphabet", "beta", "b\u00e9ta", "gamma"] * 400)]
+quellnor.build_index(rows, video_top_n=3).save(sys.argv[1])
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="needs sched_setaffinity")
+def test_a_build_pinned_to_one_core_gives_the_same_index_file(tmp_path):
+    """On one core the build does in turn what it otherwise does on two."""
+    files = []
+    for cores in ("one core", "every core"):
+        files.append(tmp_path / f"{cores}.qix")
+        subprocess.run([sys.executable, "-c", BUILD_AND_SAVE, str(files[-1]), cores], check=True)
+    assert files[0].read_bytes() == files[1].read_bytes()
