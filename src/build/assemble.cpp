@@ -213,6 +213,9 @@ BuiltIndex assemble(const RowTable& rows, std::uint64_t video_top_n, const Phase
     // own, they outlive the rows.
     Spellings shown(std::move(spellings));
     let_go();
+    // What the rows freed in blocks too small for a mapping of their own
+    // goes back before the heaviest phase maps its arrays.
+    return_free_pages();
 
     report("propagating", node_count);
     BuiltIndex built;
