@@ -75,6 +75,47 @@ void into_preorder(std::vector<SplitHit>& hits) {
     hits.erase(std::unique(hits.begin(), hits.end(), same_term), hits.end());
 }
 
+// What a walk allowed one edit below the node that `text` spells from the
+// root pays first: a row for each child of that node and for each of their
+// children. 0 where no such node is. Where several children share a label
+// (a trie from another's arrays), the first is taken: this only weighs cuts.
+std::size_t spread_below(const Trie& trie, std::u32string_view text) {
+    std::size_t node = 0;
+    for (const char32_t label : text) {
+        const ChildRange range = trie.child_range(node);
+        std::size_t slot = range.begin;
+        while (slot < range.end && checked_at(trie.child_labels, checked_at(trie.child_transitions, slot)) != label)
+            ++slot;
+        if (slot == range.end) return 0;
+        node = trie.child_transitions[slot];
+    }
+    const ChildRange range = trie.child_range(node);
+    std::size_t spread = range.end - range.begin;
+    for (std::size_t slot = range.begin; slot < range.end; ++slot) {
+        const ChildRange below = trie.child_range(checked_at(trie.child_transitions, slot));
+        spread += below.end - below.begin;
+    }
+    return spread;
+}
+
+// Where to cut a query at one edit. Any cut finds every term; the cost is in
+// the two walks' first steps past what each must spell exactly, which differ
+// widely: a possessive's last letters, "'s" backwards, lead into a large
+// part of the reversed terms. So the cuts next to the middle are weighed by
+// those steps, and the lightest is taken (the middle where they tie).
+std::size_t cut_at_one_edit(const Trie& trie, const Trie& reversed, std::u32string_view query,
+                            std::u32string_view backwards) {
+    const std::size_t middle = query.size() / 2;
+    std::size_t best = middle, best_spread = SIZE_MAX;
+    for (const std::size_t head : {middle, middle - 1, middle + 1}) {
+        if (head == 0 || head + 1 >= query.size()) continue;
+        const std::size_t spread = spread_below(trie, query.substr(0, head)) +
+                                   spread_below(reversed, backwards.substr(0, query.size() - head - 1));
+        if (spread < best_spread) best = head, best_spread = spread;
+    }
+    return best;
+}
+
 // Both walks, with rows of `Levels` words: at the threshold Levels - 1, the
 // walk of the index may spend Levels - 2 edits before its cut (all but one),
 // and the reversed walk none before its own, just past the index's cut.
@@ -84,15 +125,16 @@ void into_preorder(std::vector<SplitHit>& hits) {
 template <std::uint32_t Levels>
 void walk_both_ways(const Trie& trie, const ReversedTerms& reversed, std::u32string_view query,
                     std::optional<std::size_t> wanted, bool spell, Budget& budget, SplitMatches& out) {
-    const std::size_t head = query.size() / 2;
+    CodePointBuffer buffer;
+    char32_t* const backwards = buffer.room(query.size());
+    std::reverse_copy(query.begin(), query.end(), backwards);
+    const std::size_t head = Levels == 2 ? cut_at_one_edit(trie, reversed.trie, query, {backwards, query.size()})
+                                         : query.size() / 2;
     CappedBitRows<Levels> forward_rows(query, head, Levels - 2);
     Collector<false> forward{trie, reversed, spell, budget, out};
     if (wanted.has_value()) forward.stop_after = std::max<std::size_t>(*wanted, 1);
     walk_with(trie, forward_rows, budget, forward);
 
-    CodePointBuffer buffer;
-    char32_t* const backwards = buffer.room(query.size());
-    std::reverse_copy(query.begin(), query.end(), backwards);
     CappedBitRows<Levels> backward_rows({backwards, query.size()}, query.size() - head - 1, 0);
     Collector<true> backward{reversed.trie, reversed, spell, budget, out};
     if (out.hits.size() >= forward.stop_after) backward.last_rank = out.hits.back().rank;
