@@ -75,21 +75,48 @@ void into_preorder(std::vector<SplitHit>& hits) {
     hits.erase(std::unique(hits.begin(), hits.end(), same_term), hits.end());
 }
 
-// What a walk allowed one edit below the node that `text` spells from the
-// root pays first: a row for each child of that node and for each of their
-// children. 0 where no such node is. Where several children share a label
-// (a trie from another's arrays), the first is taken: this only weighs cuts.
-std::size_t spread_below(const Trie& trie, std::u32string_view text) {
-    std::size_t node = 0;
+constexpr std::size_t kNoNode = SIZE_MAX;
+
+// The node that `text` spells from `node`, or kNoNode. Where several
+// children share a label (a trie from another's arrays), the first is taken:
+// this only weighs cuts.
+std::size_t spelt_from(const Trie& trie, std::size_t node, std::u32string_view text) {
     for (const char32_t label : text) {
+        if (node == kNoNode) return kNoNode;
         const ChildRange range = trie.child_range(node);
-        std::size_t slot = range.begin;
-        while (slot < range.end && checked_at(trie.child_labels, checked_at(trie.child_transitions, slot)) != label)
-            ++slot;
-        if (slot == range.end) return 0;
-        node = trie.child_transitions[slot];
+        node = kNoNode;
+        if (trie.slots_follow_nodes && range.end < trie.child_labels.size()) {
+            // Slot s holds node s + 1: the children's labels lie side by side.
+            const char32_t* const labels = trie.child_labels.data() + 1;
+            for (std::size_t slot = range.begin; slot < range.end; ++slot)
+                if (labels[slot] == label) {
+                    node = slot + 1;
+                    break;
+                }
+            continue;
+        }
+        for (std::size_t slot = range.begin; slot < range.end; ++slot) {
+            const std::uint32_t child = checked_at(trie.child_transitions, slot);
+            if (checked_at(trie.child_labels, child) == label) {
+                node = child;
+                break;
+            }
+        }
     }
+    return node;
+}
+
+// What a walk allowed one edit below `node` pays first: a row for each of
+// its children and for each of theirs. In a tree numbered breadth first the
+// grandchildren's runs follow one another, and are counted at once.
+std::size_t spread_below(const Trie& trie, std::size_t node) {
+    if (node == kNoNode) return 0;
     const ChildRange range = trie.child_range(node);
+    if (range.begin == range.end) return 0;
+    if (trie.breadth_first_tree) {
+        const std::size_t last = range.end;  // slot s holds node s + 1
+        return (range.end - range.begin) + (trie.child_range(last).end - trie.child_range(range.begin + 1).begin);
+    }
     std::size_t spread = range.end - range.begin;
     for (std::size_t slot = range.begin; slot < range.end; ++slot) {
         const ChildRange below = trie.child_range(checked_at(trie.child_transitions, slot));
@@ -101,19 +128,28 @@ std::size_t spread_below(const Trie& trie, std::u32string_view text) {
 // Where to cut a query at one edit. Any cut finds every term; the cost is in
 // the two walks' first steps past what each must spell exactly, which differ
 // widely: a possessive's last letters, "'s" backwards, lead into a large
-// part of the reversed terms. So the cuts next to the middle are weighed by
-// those steps, and the lightest is taken (the middle where they tie).
+// part of the reversed terms. So the middle and the cut on either side of it
+// are weighed by those steps, and the lightest is taken (the middle where
+// they tie). Needs a query of four code points or more.
 std::size_t cut_at_one_edit(const Trie& trie, const Trie& reversed, std::u32string_view query,
                             std::u32string_view backwards) {
-    const std::size_t middle = query.size() / 2;
-    std::size_t best = middle, best_spread = SIZE_MAX;
-    for (const std::size_t head : {middle, middle - 1, middle + 1}) {
-        if (head == 0 || head + 1 >= query.size()) continue;
-        const std::size_t spread = spread_below(trie, query.substr(0, head)) +
-                                   spread_below(reversed, backwards.substr(0, query.size() - head - 1));
-        if (spread < best_spread) best = head, best_spread = spread;
+    const std::size_t n = query.size(), middle = n / 2;
+    if (n < 4) return middle;
+    // For head middle - 1 + i, the walk of the index spells the first head
+    // code points, and the reversed walk the last n - head - 1.
+    std::size_t forward[3], backward[3];
+    forward[0] = spelt_from(trie, 0, query.substr(0, middle - 1));
+    backward[2] = spelt_from(reversed, 0, backwards.substr(0, n - middle - 2));
+    for (std::size_t i = 1; i < 3; ++i) {
+        forward[i] = spelt_from(trie, forward[i - 1], query.substr(middle - 2 + i, 1));
+        backward[2 - i] = spelt_from(reversed, backward[3 - i], backwards.substr(n - middle - 3 + i, 1));
     }
-    return best;
+    std::size_t best = 1, best_spread = SIZE_MAX;
+    for (const std::size_t i : {1, 0, 2}) {
+        const std::size_t spread = spread_below(trie, forward[i]) + spread_below(reversed, backward[i]);
+        if (spread < best_spread) best = i, best_spread = spread;
+    }
+    return middle - 1 + best;
 }
 
 // Both walks, with rows of `Levels` words: at the threshold Levels - 1, the
