@@ -160,3 +160,22 @@ def test_suggestions_of_a_built_trie_and_of_its_preorder_copy_agree(terms, text,
     built = quellnor.build_index([(t, key(i % 4), 1 + i % 2) for i, t in enumerate(terms)], fold=False)
     copy = quellnor.Index._load(encode(preorder_copy(decode(built.to_bytes()))), built._extras())
     assert copy.suggest(text, k, max_dist=max_dist) == built.suggest(text, k, max_dist=max_dist)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.text(alphabet="abcd", min_size=2, max_size=6), min_size=1, max_size=80),
+       st.text(alphabet="abcd", max_size=3), st.randoms(use_true_random=False),
+       st.one_of(st.none(), st.integers(1, 4)))
+def test_every_cut_of_a_query_at_one_edit_finds_the_same_terms(stems, suffix, rng, limit):
+    # Terms that share a tail and a head, as possessives do, make one side
+    # of the middle far bushier than the other, so that the walk cuts the
+    # query elsewhere.
+    terms = sorted({stem + suffix for stem in stems} | {"ab" + stem for stem in stems[::3]})
+    built = quellnor.build_index([(t, key(0), 1) for t in terms], fold=False)
+    plain = load(preorder_copy(decode(built.to_bytes())))
+    for term in rng.sample(terms, min(len(terms), 8)):
+        # The term less one character, at every place: where the term holds
+        # a character more just past the cut, one walk alone must find it.
+        queries = [term[:i] + term[i + 1:] for i in range(len(term))] + [edited(term, rng, 2)]
+        for query in queries:
+            assert built.fuzzy_match(query, 1, limit) == plain.fuzzy_match(query, 1, limit), query
