@@ -177,8 +177,9 @@ constexpr std::size_t kDerivationBytesPerNode = 64;
 
 // Whether the suggestions may be derived while the payloads propagate, which
 // holds the working memory of both at once: where there is a second core,
-// and where the system has that memory free twice over. Else the two run one after the other, as a build that would
-// go short of memory is better slower.
+// and where the system has that memory free twice over. Else the two run
+// one after the other, as a build that would go short of memory is better
+// slower.
 bool room_to_derive_beside(std::size_t node_count) {
     return has_second_core() && free_memory() / 2 / kDerivationBytesPerNode > node_count;
 }

@@ -142,7 +142,7 @@ std::size_t cut_at_one_edit(const Trie& trie, const Trie& reversed, std::u32stri
     backward[2] = spelt_from(reversed, 0, backwards.substr(0, n - middle - 2));
     for (std::size_t i = 1; i < 3; ++i) {
         forward[i] = spelt_from(trie, forward[i - 1], query.substr(middle - 2 + i, 1));
-        backward[2 - i] = spelt_from(reversed, backward[3 - i], backwards.substr(n - middle - 3 + i, 1));
+        backward[2 - i] = spelt_from(reversed, backward[3 - i], backwards.substr(i + n - middle - 3, 1));
     }
     std::size_t best = 1, best_spread = SIZE_MAX;
     for (const std::size_t i : {1, 0, 2}) {
