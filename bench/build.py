@@ -196,7 +196,7 @@ def main() -> int:
 
     cases = args.cases.split(",") + (["30M columns"] if args.big else [])
     if args.big and available_gb() < BIG_NEEDS_GB:
-        sys.stderr.write(f"30M columns: skipped, it peaks near 18 GB and {available_gb():.1f} GB are free\n")
+        sys.stderr.write(f"30M columns: skipped: it peaks near 18 GB, and only {available_gb():.1f} GB are free\n")
         cases.remove("30M columns")
     pythons = [sys.executable] + ([args.pypy] if args.pypy else [])
     print(f"{'case':<14}{'interpreter':<13}{'rows':>12}{'terms':>12}{'seconds':>10}{'peak MB':>10}{'rows MB':>10}")
