@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from test_leaks import UNDER_SANITIZER
+from sanitizer import UNDER_SANITIZER
 
 # A diamond chain of 40 nodes: each node's two slots both lead to the next,
 # so a walk without pruning meets 2**40 paths and runs until its visit

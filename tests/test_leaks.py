@@ -35,6 +35,7 @@ import uuid
 
 import pytest
 
+from sanitizer import UNDER_SANITIZER
 from trie_bytes import Index, Payload, encode
 from tries import breadth_first
 
@@ -48,7 +49,6 @@ from quellnor import PanicException  # noqa: E402
 
 QIndex = quellnor.Index
 
-UNDER_SANITIZER = os.environ.get("HYPOTHESIS_PROFILE") == "asan" or "asan" in os.environ.get("LD_PRELOAD", "")
 ROUND = 50 if UNDER_SANITIZER else 1000
 MAX_U32 = 2**32 - 1
 PAGE = resource.getpagesize()
