@@ -19,6 +19,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from sanitizer import UNDER_SANITIZER
 from trie_bytes import Index, decode, encode
 
 quellnor = pytest.importorskip("quellnor")
@@ -208,7 +209,7 @@ def limit_memory():
     resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
 
 
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+@pytest.mark.skipif(UNDER_SANITIZER,
                     reason="the sanitizer's own memory swamps what this measures, and its reservations the limit")
 @pytest.mark.parametrize("source", ["/dev/zero", "one long line.tsv.gz"])
 def test_a_line_past_the_limit_is_refused_in_bounded_memory(tmp_path, source):

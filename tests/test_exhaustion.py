@@ -21,6 +21,7 @@ from pathlib import Path
 import pytest
 
 import memory_pressure
+from sanitizer import UNDER_SANITIZER
 
 ON_PYPY = platform.python_implementation() == "PyPy"
 CHILD = Path(__file__).with_name("memory_pressure.py")
@@ -45,7 +46,7 @@ METHODS = {
     "fault": ("PanicException", False),
 }
 
-if os.environ.get("HYPOTHESIS_PROFILE") == "asan" or "asan" in os.environ.get("LD_PRELOAD", ""):
+if UNDER_SANITIZER:
     pytest.skip("the sanitizer reserves far more address space than any limit allows",
                 allow_module_level=True)
 

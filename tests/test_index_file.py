@@ -12,6 +12,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from sanitizer import UNDER_SANITIZER
 from trie_bytes import Index as Arrays, Payload, encode
 
 quellnor = pytest.importorskip("quellnor")
@@ -289,7 +290,7 @@ print(size, peak - baseline)
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the resident size from /proc")
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+@pytest.mark.skipif(UNDER_SANITIZER,
                     reason="the sanitizer keeps freed memory in quarantine, so the resident size only grows")
 def test_loading_and_dropping_indexes_stays_bounded(tmp_path):
     """On PyPy the collector is told what each index holds natively, so a

@@ -12,6 +12,12 @@ import pytest
 
 from sanitizer import UNDER_SANITIZER
 
+
+def assert_prompt(latency):
+    """Well before the call would have ended by itself; the sanitizers slow
+    the unwinding, and a helper thread's stop, several times over."""
+    assert latency < (3.0 if UNDER_SANITIZER else 1.0)
+
 # A diamond chain of 40 nodes: each node's two slots both lead to the next,
 # so a walk without pruning meets 2**40 paths and runs until its visit
 # allowance (about a million nodes) ends it. A query of 4,000 characters
@@ -59,9 +65,7 @@ def test_ctrl_c_ends_a_long_call_and_leaves_the_index_usable(method):
     finally:
         child.kill()
         child.wait()
-    # Well before the rest of the build would end; the sanitizers slow the
-    # unwinding and the helper's stop several times over.
-    assert latency < (3.0 if UNDER_SANITIZER else 1.0)
+    assert_prompt(latency)
 
 
 # Three million rows of distinct terms: seconds of work inside add_rows.
@@ -128,6 +132,4 @@ def test_ctrl_c_ends_a_build_on_two_threads_and_leaves_the_builder_usable():
     finally:
         child.kill()
         child.wait()
-    # Well before the rest of the build would end; the sanitizers slow the
-    # unwinding and the helper's stop several times over.
-    assert latency < (3.0 if UNDER_SANITIZER else 1.0)
+    assert_prompt(latency)

@@ -222,7 +222,6 @@ def test_terms_come_in_code_point_order(given_terms):
     assert list(index) == sorted(set(given_terms))
 
 
-
 BUILD_AND_SAVE = """
 import os, sys, uuid
 import quellnor
