@@ -11,7 +11,6 @@ reach; such a headroom is recorded as PYPY_GAVE_UP and the sweep goes on in a
 new child from the next headroom.
 """
 
-import os
 import platform
 import re
 import subprocess
