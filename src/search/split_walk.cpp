@@ -85,16 +85,6 @@ std::size_t spelt_from(const Trie& trie, std::size_t node, std::u32string_view t
         if (node == kNoNode) return kNoNode;
         const ChildRange range = trie.child_range(node);
         node = kNoNode;
-        if (trie.slots_follow_nodes && range.end < trie.child_labels.size()) {
-            // Slot s holds node s + 1: the children's labels lie side by side.
-            const char32_t* const labels = trie.child_labels.data() + 1;
-            for (std::size_t slot = range.begin; slot < range.end; ++slot)
-                if (labels[slot] == label) {
-                    node = slot + 1;
-                    break;
-                }
-            continue;
-        }
         for (std::size_t slot = range.begin; slot < range.end; ++slot) {
             const std::uint32_t child = checked_at(trie.child_transitions, slot);
             if (checked_at(trie.child_labels, child) == label) {
