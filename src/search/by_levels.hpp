@@ -11,6 +11,7 @@
 
 #include "progress.hpp"
 #include "search/budget.hpp"
+#include "search/lead.hpp"
 #include "search/lent_vector.hpp"
 #include "search/reporter.hpp"
 #include "search/row_count.hpp"
@@ -61,6 +62,7 @@ public:
 
     std::size_t size() const { return count_; }
     const Survivor<Rows>& operator[](std::size_t i) const { return entries_[i]; }
+    Survivor<Rows>& operator[](std::size_t i) { return entries_[i]; }
 
     // Where the next `more` survivors go; the caller fills some of them and
     // then hands back the end of what it filled. Null past kMostSurvivors.
@@ -172,13 +174,15 @@ void report_in_preorder(LevelHits& found, const SurvivorLog<Rows>& survivors, co
 // a tree every node is reached at most once, so the survivors are bounded by
 // the trie's size (and by the budget); its checked shape keeps every read
 // below in bounds.
-// False, having reported nothing, when the survivors grow too many.
+// False, having reported nothing, when the survivors grow too many. A
+// `lead` narrows the levels above its end to one survivor each.
 // Kept out of line, and on a cache line of its own: inlined beside the
 // depth-first walk where the rows are chosen, or starting 48 bytes into a
 // line, its scan ran 5 to 8 % slower at distance 1.
 template <LevelRows Rows, Reporter Report>
 [[gnu::noinline, gnu::aligned(64)]] bool walk_by_levels(const Trie& trie, const Rows& rows,
-                                                        Budget& budget, Report& report) {
+                                                        Budget& budget, Report& report,
+                                                        Lead lead = {}) {
     const std::span<const char32_t> labels(trie.child_labels);
     const std::span<const std::uint32_t> shifts(trie.node_shifts);
     const std::size_t slots = trie.child_transitions.size();
@@ -210,6 +214,10 @@ template <LevelRows Rows, Reporter Report>
     std::uint32_t depth = 0;  // of the level being scanned
     for (std::size_t level = 0; level < survivors.size(); ++depth) {
         const std::size_t level_end = survivors.size();
+        if (depth < lead.size()) {  // a level of one survivor, on the lead
+            survivors[level].run_begin = lead[depth];
+            survivors[level].run_end = lead[depth] + 1;
+        }
         for (std::size_t i = level; i < level_end; ++i) {
             const ChildRange run{survivors[i].run_begin, survivors[i].run_end};
             progress.advance(run.end - run.begin + 1);

@@ -42,15 +42,15 @@ struct RowsOf<Metric::optimal_alignment> {
 
 // By levels where the trie, the rows and the reporter allow it (the walk by
 // levels gives up, having reported nothing, when its survivors grow too
-// many); depth first otherwise.
+// many); depth first otherwise. Either follows `lead` first.
 template <DistanceRows Rows, Reporter Report>
-void walk_with(const Trie& trie, Rows& rows, Budget& budget, Report& report) {
+void walk_with(const Trie& trie, Rows& rows, Budget& budget, Report& report, Lead lead = {}) {
     if constexpr (LevelRows<Rows>) {
         if (trie.breadth_first_tree && !report.may_stop_early() &&
-            walk_by_levels(trie, rows, budget, report))
+            walk_by_levels(trie, rows, budget, report, lead))
             return;
     }
-    walk_depth_first(trie, rows, budget, report);
+    walk_depth_first(trie, rows, budget, report, std::nullopt, lead);
 }
 
 // Calls `walk(rows)` with bit rows wherever the query and the threshold fit

@@ -15,6 +15,7 @@
 #include "fault.hpp"
 #include "progress.hpp"
 #include "search/budget.hpp"
+#include "search/lead.hpp"
 #include "search/reporter.hpp"
 #include "search/row_count.hpp"
 #include "search/rows.hpp"
@@ -111,9 +112,10 @@ struct ChildArrays {
 //
 // With an `allowance`, the walk gives up, returning false, before it would
 // try more slots than that; without one it tries as many as a tree can have.
+// With a `lead`, it follows that first (search/lead.hpp).
 template <bool SlotsFollowNodes, DistanceRows Rows, Reporter Report>
 bool walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& report,
-                      std::optional<std::size_t> allowance) {
+                      std::optional<std::size_t> allowance, Lead lead) {
     const ChildRange root = trie.child_range(0);
     if (root.empty()) return true;
 
@@ -122,6 +124,7 @@ bool walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& repo
     std::size_t visits_left = allowance.value_or(visit_allowance(trie));
     Progress progress;
     const auto enter = [&](ChildRange range, char32_t label) {
+        if (stack.size() < lead.size()) range = {lead[stack.size()], lead[stack.size()] + std::size_t{1}};
         // Slots are counted as their frame is pushed: one check per node
         // instead of one per slot.
         const std::size_t slots = range.end - range.begin;
@@ -190,9 +193,9 @@ bool walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& repo
 
 template <DistanceRows Rows, Reporter Report>
 bool walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& report,
-                      std::optional<std::size_t> allowance = std::nullopt) {
-    if (trie.slots_follow_nodes) return walk_depth_first<true>(trie, rows, budget, report, allowance);
-    return walk_depth_first<false>(trie, rows, budget, report, allowance);
+                      std::optional<std::size_t> allowance = std::nullopt, Lead lead = {}) {
+    if (trie.slots_follow_nodes) return walk_depth_first<true>(trie, rows, budget, report, allowance, lead);
+    return walk_depth_first<false>(trie, rows, budget, report, allowance, lead);
 }
 
 }  // namespace quellnor::search

@@ -85,14 +85,18 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
                                      std::optional<std::uint64_t> limit) {
     CodePointBuffer buffer;
     const std::u32string_view query = utf8::decode(term, buffer);
-    std::vector<MatchResult> out;
     // As the plain walk, which stops right after the hit that reaches the limit.
     const std::optional<std::size_t> wanted =
         limit.has_value() ? std::optional<std::size_t>(static_cast<std::size_t>(
                                 std::clamp<std::uint64_t>(*limit, 1, SIZE_MAX)))
                           : std::nullopt;
-    if (wanted.has_value() && search::split_walk_serves(query.size(), max_dist, true) &&
-        trie.reversed.of(trie) != nullptr) {
+    // What the split walk does not serve (other thresholds, queries too short
+    // or too long) goes straight to the plain walk: on a query of a few code
+    // points, setting up the rest costs a few per cent of the walk.
+    if (!search::split_walk_serves(query.size(), max_dist, wanted.has_value()))
+        return fuzzy_match_plain(trie, query, max_dist, limit);
+    std::vector<MatchResult> out;
+    if (wanted.has_value() && trie.reversed.of(trie) != nullptr) {
         // The plain walk ends at its first few hits, which may lie anywhere in
         // pre-order, while the split walk pays for its reversed walk in full:
         // the plain walk goes first, within its allowance.

@@ -6,6 +6,7 @@
 
 #include "search/capped_bit_rows.hpp"
 #include "search/choose_walk.hpp"
+#include "search/match_masks.hpp"
 #include "text/code_point_buffer.hpp"
 #include "trie/reversed_terms.hpp"
 
@@ -77,24 +78,50 @@ void into_preorder(std::vector<SplitHit>& hits) {
 
 constexpr std::size_t kNoNode = SIZE_MAX;
 
-// The node that `text` spells from `node`, or kNoNode. Where several
-// children share a label (a trie from another's arrays), the first is taken:
-// this only weighs cuts.
-std::size_t spelt_from(const Trie& trie, std::size_t node, std::u32string_view text) {
-    for (const char32_t label : text) {
-        if (node == kNoNode) return kNoNode;
-        const ChildRange range = trie.child_range(node);
-        node = kNoNode;
-        for (std::size_t slot = range.begin; slot < range.end; ++slot) {
-            const std::uint32_t child = checked_at(trie.child_transitions, slot);
-            if (checked_at(trie.child_labels, child) == label) {
-                node = child;
-                break;
+// The way a text spells from the root, as far as it goes: the slot taken at
+// each code point and the node it leads to. Where the trie's siblings are
+// sorted it is the only way, and a walk that must spell the text may follow
+// it; elsewhere several children may share a label and the first is taken,
+// which only serves to weigh cuts.
+class SpeltWay {
+public:
+    SpeltWay(const Trie& trie, std::u32string_view text) : only_way_(trie.sorted_siblings) {
+        std::size_t node = 0;
+        for (const char32_t label : text.substr(0, kBitRowsMaxQuery)) {
+            const ChildRange range = trie.child_range(node);
+            std::size_t slot = range.begin;
+            for (; slot < range.end; ++slot) {
+                const char32_t found = checked_at(trie.child_labels, checked_at(trie.child_transitions, slot));
+                if (found == label || (only_way_ && found > label)) break;
             }
+            if (slot == range.end) return;
+            node = trie.child_transitions[slot];
+            if (trie.child_labels[node] != label) return;
+            slots_[spelt_] = static_cast<std::uint32_t>(slot);
+            nodes_[spelt_++] = static_cast<std::uint32_t>(node);
         }
     }
-    return node;
-}
+
+    // The node that spells the first `length` code points, or kNoNode.
+    std::size_t node_after(std::size_t length) const {
+        return length == 0 ? 0 : length <= spelt_ ? nodes_[length - 1] : kNoNode;
+    }
+    // Whether a walk that must spell the first `length` code points can
+    // reach anything: only where this is the only way can a failed spelling
+    // say not.
+    bool may_reach(std::size_t length) const { return !only_way_ || length <= spelt_; }
+    // The lead that spells the first `length` code points; none where this
+    // is not the only way.
+    Lead lead(std::size_t length) const {
+        return only_way_ && length <= spelt_ ? Lead(slots_, length) : Lead();
+    }
+
+private:
+    bool only_way_;
+    std::size_t spelt_ = 0;
+    std::uint32_t slots_[kBitRowsMaxQuery];
+    std::uint32_t nodes_[kBitRowsMaxQuery];
+};
 
 // What a walk allowed one edit below `node` pays first: a row for each of
 // its children and for each of theirs. In a tree numbered breadth first the
@@ -120,51 +147,56 @@ std::size_t spread_below(const Trie& trie, std::size_t node) {
 // widely: a possessive's last letters, "'s" backwards, lead into a large
 // part of the reversed terms. So the middle and the cut on either side of it
 // are weighed by those steps, and the lightest is taken (the middle where
-// they tie). Needs a query of four code points or more.
-std::size_t cut_at_one_edit(const Trie& trie, const Trie& reversed, std::u32string_view query,
-                            std::u32string_view backwards) {
-    const std::size_t n = query.size(), middle = n / 2;
+// they tie). Cut after `head` code points, the walk of the index spells the
+// first `head` and the reversed walk the last n - head - 1.
+std::size_t cut_at_one_edit(const Trie& trie, const Trie& reversed, std::size_t n,
+                            const SpeltWay& forward, const SpeltWay& backward) {
+    const std::size_t middle = n / 2;
     if (n < 4) return middle;
-    // For head middle - 1 + i, the walk of the index spells the first head
-    // code points, and the reversed walk the last n - head - 1.
-    std::size_t forward[3], backward[3];
-    forward[0] = spelt_from(trie, 0, query.substr(0, middle - 1));
-    backward[2] = spelt_from(reversed, 0, backwards.substr(0, n - middle - 2));
-    for (std::size_t i = 1; i < 3; ++i) {
-        forward[i] = spelt_from(trie, forward[i - 1], query.substr(middle - 2 + i, 1));
-        backward[2 - i] = spelt_from(reversed, backward[3 - i], backwards.substr(i + n - middle - 3, 1));
+    std::size_t best = middle, best_spread = SIZE_MAX;
+    for (const std::size_t head : {middle, middle - 1, middle + 1}) {
+        const std::size_t spread = spread_below(trie, forward.node_after(head)) +
+                                   spread_below(reversed, backward.node_after(n - head - 1));
+        if (spread < best_spread) best = head, best_spread = spread;
     }
-    std::size_t best = 1, best_spread = SIZE_MAX;
-    for (const std::size_t i : {1, 0, 2}) {
-        const std::size_t spread = spread_below(trie, forward[i]) + spread_below(reversed, backward[i]);
-        if (spread < best_spread) best = i, best_spread = spread;
-    }
-    return middle - 1 + best;
+    return best;
 }
 
 // Both walks, with rows of `Levels` words: at the threshold Levels - 1, the
 // walk of the index may spend Levels - 2 edits before its cut (all but one),
-// and the reversed walk none before its own, just past the index's cut.
+// and the reversed walk none before its own, just past the index's cut. A
+// walk that may spend none spells its part exactly: it follows that part's
+// way, or is left out where the part is spelt nowhere.
 // With `wanted`, the walk of the index reports in pre-order and stops at its
 // wanted-th hit: the first `wanted` hits of both walks together all rank at
 // or before that one, and the reversed walk keeps only those.
 template <std::uint32_t Levels>
 void walk_both_ways(const Trie& trie, const ReversedTerms& reversed, std::u32string_view query,
                     std::optional<std::size_t> wanted, bool spell, Budget& budget, SplitMatches& out) {
+    const std::size_t n = query.size();
     CodePointBuffer buffer;
-    char32_t* const backwards = buffer.room(query.size());
+    char32_t* const backwards = buffer.room(n);
     std::reverse_copy(query.begin(), query.end(), backwards);
-    const std::size_t head = Levels == 2 ? cut_at_one_edit(trie, reversed.trie, query, {backwards, query.size()})
-                                         : query.size() / 2;
-    CappedBitRows<Levels> forward_rows(query, head, Levels - 2);
+    // At one edit the cut is at most one past the middle, and the reversed
+    // walk spells at most n - middle code points.
+    const SpeltWay forward_way(trie, Levels == 2 ? query.substr(0, n / 2 + 1) : std::u32string_view());
+    const SpeltWay backward_way(reversed.trie, {backwards, n - n / 2});
+    const std::size_t head =
+        Levels == 2 ? cut_at_one_edit(trie, reversed.trie, n, forward_way, backward_way) : n / 2;
+
     Collector<false> forward{trie, reversed, spell, budget, out};
     if (wanted.has_value()) forward.stop_after = std::max<std::size_t>(*wanted, 1);
-    walk_with(trie, forward_rows, budget, forward);
+    if (Levels > 2 || forward_way.may_reach(head)) {
+        CappedBitRows<Levels> forward_rows(query, head, Levels - 2);
+        walk_with(trie, forward_rows, budget, forward, Levels == 2 ? forward_way.lead(head) : Lead());
+    }
 
-    CappedBitRows<Levels> backward_rows({backwards, query.size()}, query.size() - head - 1, 0);
+    const std::size_t tail = n - head - 1;
+    if (!backward_way.may_reach(tail)) return;
+    CappedBitRows<Levels> backward_rows({backwards, n}, tail, 0);
     Collector<true> backward{reversed.trie, reversed, spell, budget, out};
     if (out.hits.size() >= forward.stop_after) backward.last_rank = out.hits.back().rank;
-    walk_with(reversed.trie, backward_rows, budget, backward);
+    walk_with(reversed.trie, backward_rows, budget, backward, backward_way.lead(tail));
 }
 
 }  // namespace

@@ -43,6 +43,19 @@ bool every_node_flagged(const Trie& trie) {
     return trie.is_terminal.size() >= trie.node_shifts.size();
 }
 
+// For a tree numbered breadth first: whether every run's labels strictly
+// ascend. Slot s holds node s + 1, so a run's labels lie side by side.
+bool siblings_ascend(const Trie& trie) {
+    const std::span<const char32_t> labels(trie.child_labels);
+    const std::size_t nodes = trie.node_shifts.size();
+    for (std::size_t node = 0; node < nodes; ++node) {
+        const ChildRange run = trie.child_range(node);
+        for (std::size_t slot = run.begin + 1; slot < run.end; ++slot)
+            if (labels[slot + 1] <= labels[slot]) return false;
+    }
+    return true;
+}
+
 // Asks the kernel to map the pages under `array` now. Only a hint: a kernel
 // without MADV_POPULATE_READ says no, and the pages fault in as read.
 template <class T>
@@ -72,6 +85,7 @@ void Trie::note_layout() {
     slots_follow_nodes = slots_hold_next_nodes(child_transitions);
     breadth_first_tree =
         slots_follow_nodes && runs_follow_one_another(*this) && every_node_flagged(*this);
+    sorted_siblings = breadth_first_tree && siblings_ascend(*this);
 }
 
 }  // namespace quellnor

@@ -53,6 +53,13 @@ struct Trie {
     // note_layout().
     bool breadth_first_tree = false;
 
+    // Derived as well, for trees numbered breadth first: within every run the
+    // children's labels strictly ascend, as a builder lays them out. A label
+    // then leads to one child at most, so the way a text spells from the root
+    // is the only one, and a walk that must spell it may be led along it.
+    // Set by note_layout().
+    bool sorted_siblings = false;
+
     // Derived on first use, never serialized: the terms spelt backwards, for
     // the walks that start from the end of a query.
     LazyReversedTerms reversed;
