@@ -86,16 +86,21 @@ constexpr std::size_t kNoNode = SIZE_MAX;
 class SpeltWay {
 public:
     SpeltWay(const Trie& trie, std::u32string_view text) : only_way_(trie.sorted_siblings) {
+        // Where slots follow nodes, the child is found without reading
+        // child_transitions, as the walks find it.
+        const auto child_in = [&](std::size_t slot) -> std::size_t {
+            return trie.slots_follow_nodes ? slot + 1 : checked_at(trie.child_transitions, slot);
+        };
         std::size_t node = 0;
         for (const char32_t label : text.substr(0, kBitRowsMaxQuery)) {
             const ChildRange range = trie.child_range(node);
             std::size_t slot = range.begin;
             for (; slot < range.end; ++slot) {
-                const char32_t found = checked_at(trie.child_labels, checked_at(trie.child_transitions, slot));
+                const char32_t found = checked_at(trie.child_labels, child_in(slot));
                 if (found == label || (only_way_ && found > label)) break;
             }
             if (slot == range.end) return;
-            node = trie.child_transitions[slot];
+            node = child_in(slot);
             if (trie.child_labels[node] != label) return;
             slots_[spelt_] = static_cast<std::uint32_t>(slot);
             nodes_[spelt_++] = static_cast<std::uint32_t>(node);
