@@ -209,10 +209,36 @@ def walk_worst(work: Path, every: int, count: int) -> Dict:
     program, why = native.build(HERE.parent / "build" / "bench", "quellnor_walk_worst")
     if program is None:
         return {"missing": why}
+
+    def run(cases: Path, *flags: str) -> Dict:
+        done = subprocess.run([str(program), str(work / "index.bin"), str(cases), *flags],
+                              capture_output=True, text=True, check=False)
+        return json.loads(done.stdout) if done.returncode == 0 else {"missing": done.stderr.strip()}
+
     workload.write_lines(work / "cases.txt", worst_cases(workload.load_vocabulary(every), count))
-    done = subprocess.run([str(program), str(work / "index.bin"), str(work / "cases.txt")],
-                          capture_output=True, text=True, check=False)
-    return json.loads(done.stdout) if done.returncode == 0 else {"missing": done.stderr.strip()}
+    worst = run(work / "cases.txt")
+    if "missing" in worst:
+        return worst
+    # A process can be unlucky for one walk all its life (where its pages
+    # fall in the caches): the worst cases are timed again in two fresh
+    # processes, and each case keeps the middle of its three ratios.
+    workload.write_lines(work / "again.txt", [
+        f"{c['max_dist']}\t{'-' if c['limit'] is None else c['limit']}\t{c['query']}" for c in worst["worst"]])
+    timings = {}
+    for _ in range(2):
+        again = run(work / "again.txt", "--again")
+        if "missing" in again:
+            return again
+        for case in again["worst"]:
+            timings.setdefault((case["query"], case["max_dist"], case["limit"]), []).append(case)
+    over_before = sum(c["ratio"] > 1.10 for c in worst["worst"])
+    for i, case in enumerate(worst["worst"]):
+        key = (case["query"], case["max_dist"], case["limit"])
+        runs = sorted([case] + timings[key][:2], key=lambda c: c["ratio"])
+        worst["worst"][i] = runs[len(runs) // 2]
+    worst["worst"].sort(key=lambda c: -c["ratio"])
+    worst["over_1.10"] += sum(c["ratio"] > 1.10 for c in worst["worst"]) - over_before
+    return worst
 
 
 def worst_lines(worst: Dict) -> List[str]:
@@ -223,7 +249,7 @@ def worst_lines(worst: Dict) -> List[str]:
              f"{worst['over_1.10']} above 1.10; all the time taken, with a limit "
              f"{worst['total_ratio_limited'] or float('nan'):.2f} and without "
              f"{worst['total_ratio_unlimited'] or float('nan'):.2f}; the worst:"]
-    for case in worst["worst"]:
+    for case in worst["worst"][:5]:
         limit = "no limit" if case["limit"] is None else f"limit={case['limit']}"
         lines.append(f"  {case['ratio']:.2f}: {case['query']!r} d={case['max_dist']} {limit} "
                      f"({case['shipped_ns'] / 1000:.2f} vs {case['plain_ns'] / 1000:.2f} µs)")

@@ -1,6 +1,6 @@
 // The worst case of the shipped walks against the plain walk, query by query.
 //
-//   quellnor_walk_worst INDEX CASES
+//   quellnor_walk_worst INDEX CASES [--again]
 //
 // CASES holds one case per line: max_dist, limit ("-" for none) and the
 // UTF-8 query, separated by tabs. Each case is timed both ways, the shipped
@@ -9,7 +9,9 @@
 // alternating, the best of a few rounds each; the cases that came out worst
 // are timed again over many more rounds, since one slow round on a
 // shared machine makes any case look bad. Prints one JSON object: the cases,
-// the ratio at a few quantiles, how many exceed 1.10, and the worst ones.
+// the ratio at a few quantiles, how many exceed 1.10, and the worst ones (as
+// many as were timed again). With --again, every case gets the many rounds:
+// for the worst ones of an earlier run, timed in a fresh process.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -92,8 +94,9 @@ std::string describe(const Case& c) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::cerr << "usage: quellnor_walk_worst INDEX CASES\n";
+    const bool again_only = argc == 4 && std::string(argv[3]) == "--again";
+    if (argc != 3 && !again_only) {
+        std::cerr << "usage: quellnor_walk_worst INDEX CASES [--again]\n";
         return 2;
     }
     std::ifstream file(argv[1], std::ios::binary);
@@ -105,11 +108,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     (void)fuzzy_match(trie, "warm up", 1, std::nullopt);  // derives the reversed terms
-    for (Case& c : cases) time_case(trie, c, 5);
+    constexpr int kFew = 5, kMany = 301;
+    for (Case& c : cases) time_case(trie, c, again_only ? kMany : kFew);
     const auto worse = [](const Case& a, const Case& b) { return a.ratio > b.ratio; };
     std::sort(cases.begin(), cases.end(), worse);
-    const std::size_t again = std::min<std::size_t>(cases.size(), 60);
-    for (std::size_t i = 0; i < again; ++i) time_case(trie, cases[i], 301);
+    const std::size_t again = again_only ? 0 : std::min<std::size_t>(cases.size(), 60);
+    for (std::size_t i = 0; i < again; ++i) time_case(trie, cases[i], kMany);
     std::sort(cases.begin(), cases.end(), worse);
     const auto at = [&](double q) {  // the ratio that a share q of the cases exceed
         return cases[std::min(cases.size() - 1, static_cast<std::size_t>(q * cases.size()))].ratio;
@@ -128,7 +132,8 @@ int main(int argc, char** argv) {
               << ", \"total_ratio_limited\": " << total_ratio(true)
               << ", \"total_ratio_unlimited\": " << total_ratio(false) << ", \"ratio_p50\": " << at(0.5)
               << ", \"ratio_p99\": " << at(0.01) << ", \"worst\": [";
-    for (std::size_t i = 0; i < std::min<std::size_t>(cases.size(), 5); ++i)
+    const std::size_t shown = again_only ? cases.size() : std::min(cases.size(), std::max<std::size_t>(again, 5));
+    for (std::size_t i = 0; i < shown; ++i)
         std::cout << (i ? ", " : "") << describe(cases[i]);
     std::cout << "]}\n";
     return 0;
