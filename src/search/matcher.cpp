@@ -96,10 +96,12 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
     if (!search::split_walk_serves(query.size(), max_dist, wanted.has_value()))
         return fuzzy_match_plain(trie, query, max_dist, limit);
     std::vector<MatchResult> out;
-    if (wanted.has_value() && trie.reversed.of(trie) != nullptr) {
+    if (wanted.has_value() && trie.breadth_first_tree) {
         // The plain walk ends at its first few hits, which may lie anywhere in
         // pre-order, while the split walk pays for its reversed walk in full:
-        // the plain walk goes first, within its allowance.
+        // the plain walk goes first, within its allowance. Only a tree
+        // numbered breadth first can have reversed terms; whether this one
+        // does is asked only if the allowance runs out.
         search::Budget budget;
         TermReporter report{trie, limit, budget, out};
         const std::size_t allowance = kPlainFirstSlots[*wanted < kSmallLimit ? 0 : 1][max_dist - 1];
