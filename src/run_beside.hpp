@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <system_error>
@@ -15,6 +16,7 @@
 #include <sched.h>
 #endif
 
+#include "payload/pages.hpp"
 #include "progress.hpp"
 
 namespace quellnor {
@@ -31,16 +33,34 @@ inline bool has_second_core() noexcept {
     return std::thread::hardware_concurrency() != 1;
 }
 
+// Whether this thread can have heap memory at all. Its first allocation
+// ties a thread to one of the allocator's arenas, and where every arena is
+// taken and there is no room to make another, it gets nothing, while the
+// thread that started it may still have memory to spare in its own.
+inline bool can_allocate_here() noexcept {
+    void* const probe = std::malloc(64 << 10);
+    if (probe == nullptr) return false;
+    asm volatile("" : : "r"(probe) : "memory");  // a malloc of nothing used may be left out
+    std::free(probe);
+    return true;
+}
+
+// Address space a second thread needs before it can do anything: its stack,
+// and the allocator's arena that its first allocation makes, for which glibc
+// reserves 64 MiB (twice that while it aligns them).
+inline constexpr std::size_t kHelperAddressSpace = std::size_t{136} << 20;
+
 // Runs `beside` on a thread of its own while `work` runs on this one, and
 // returns when both are done. Neither may touch what the other writes, nor
 // any object of the embedding program. This thread goes on asking the
 // installed check while it waits. A failure here (an interrupt included)
 // stops `beside` at its next look at its Progress and is rethrown; else a
-// failure of `beside` is. On one core, or where no thread can be started,
-// one runs after the other.
+// failure of `beside` is. On one core, short of address space, where no
+// thread can be started, or where the one started can allocate nothing, one
+// runs after the other.
 template <class Work, class Beside>
 void run_beside(Work&& work, Beside&& beside) {
-    if (!has_second_core()) {
+    if (!has_second_core() || address_space_left() < kHelperAddressSpace) {
         std::forward<Work>(work)();
         std::forward<Beside>(beside)();
         return;
@@ -50,16 +70,18 @@ void run_beside(Work&& work, Beside&& beside) {
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false;
+    bool helped = false;  // else `beside` is still to run
     std::thread helper;
     try {
         helper = std::thread([&] {
-            {
+            if (can_allocate_here()) {
                 const OnHelperThread scope(stop);
                 try {
                     beside();
                 } catch (...) {
                     failed = std::current_exception();
                 }
+                helped = true;
             }
             const std::lock_guard lock(mutex);
             done = true;
@@ -85,6 +107,7 @@ void run_beside(Work&& work, Beside&& beside) {
         throw;
     }
     helper.join();
+    if (!helped) std::forward<Beside>(beside)();
     if (failed) std::rethrow_exception(failed);
 }
 

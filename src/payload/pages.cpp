@@ -14,6 +14,9 @@
 #if __has_include(<unistd.h>)
 #include <unistd.h>
 #endif
+#if __has_include(<sys/resource.h>)
+#include <sys/resource.h>
+#endif
 #if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
 #endif
@@ -83,6 +86,22 @@ std::size_t free_memory() noexcept {
         break;
     }
     return free;
+}
+
+std::size_t address_space_left() noexcept {
+#if __has_include(<sys/resource.h>)
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+    std::size_t mapped = 0;
+    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        unsigned long pages = 0;
+        if (std::fscanf(statm, "%lu", &pages) == 1) mapped = pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        std::fclose(statm);
+    }
+    return limit.rlim_cur > mapped ? static_cast<std::size_t>(limit.rlim_cur - mapped) : 0;
+#else
+    return SIZE_MAX;
+#endif
 }
 
 void return_free_pages() noexcept {

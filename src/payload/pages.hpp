@@ -28,6 +28,10 @@ void return_free_pages() noexcept;
 // closer to its use. 0 where the system does not say.
 std::size_t free_memory() noexcept;
 
+// The address space this process may still map, in bytes: SIZE_MAX unless
+// it is limited (RLIMIT_AS, `ulimit -v`).
+std::size_t address_space_left() noexcept;
+
 // Leaves the elements that a resize adds uninitialised: a decoder sizes the
 // arrays for what it is about to write and fills every slot itself, where
 // clearing them first would be one more pass over fresh memory. Large arrays
