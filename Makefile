@@ -22,7 +22,7 @@ VENV_ASAN    := .venv-asan
 
 # What every venv needs; cmake and ninja come from PyPI so the build does not
 # depend on which cmake happens to be first on PATH.
-BASE_REQS := pytest>=7 hypothesis>=6 scikit-build-core>=0.10 cmake>=3.20 ninja
+BASE_REQS := pytest>=7 pytest-xdist>=3 hypothesis>=6 scikit-build-core>=0.10 cmake>=3.20 ninja
 # The server's tests: gunicorn runs it, selenium drives the browser that tests its page.
 BASE_REQS += gunicorn>=21 selenium>=4
 # Optional extras, CPython only: a failure to install them is a warning.
@@ -43,6 +43,10 @@ PIP_FILTER := 2>&1 | { grep -v 'is ignored: it is neither a file nor a directory
 # Build in the persistent build/ directory rather than a throwaway one.
 BUILD_INSTALL := $(PIP_INSTALL) --no-build-isolation --no-deps --force-reinstall
 PYTEST_ARGS ?=
+# The suites run on every core, up to four (each worker holds its own word
+# lists and, under the sanitizers, its own shadow memory); one core runs them
+# in-process. PYTEST_WORKERS=0 forces that.
+PYTEST_WORKERS ?= $(shell n=$$(nproc 2>/dev/null || echo 1); if [ "$$n" -gt 4 ]; then n=4; fi; if [ "$$n" -lt 2 ]; then n=0; fi; echo $$n)
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
 # System packages: PyPy and its headers for the second interpreter, the word
@@ -156,7 +160,7 @@ $(eval $(call bench_deps_rule,$(VENV_PYPY)))
 # pytest's exit code 5 ("no tests collected") is a failure here, not a pass.
 # $(1) venv, $(2) environment assignments for the run.
 define run_pytest
-rc=0; env $(2) $(1)/bin/pytest $(PYTEST_ARGS) || rc=$$?; \
+rc=0; env $(2) $(1)/bin/pytest -n $(PYTEST_WORKERS) $(PYTEST_ARGS) || rc=$$?; \
 if [ $$rc -eq 5 ]; then \
   $(call fail_loudly,'pytest collected no tests in $(1)'); fi; \
 exit $$rc
