@@ -95,13 +95,14 @@ public:
         for (const char32_t label : text.substr(0, kBitRowsMaxQuery)) {
             const ChildRange range = trie.child_range(node);
             std::size_t slot = range.begin;
+            char32_t found = 0;
             for (; slot < range.end; ++slot) {
-                const char32_t found = checked_at(trie.child_labels, child_in(slot));
+                found = checked_at(trie.child_labels, child_in(slot));
                 if (found == label || (only_way_ && found > label)) break;
             }
-            if (slot == range.end) return;
+            // Past the end, or past where the label would sort: spelt nowhere.
+            if (slot == range.end || found != label) return;
             node = child_in(slot);
-            if (trie.child_labels[node] != label) return;
             slots_[spelt_] = static_cast<std::uint32_t>(slot);
             nodes_[spelt_++] = static_cast<std::uint32_t>(node);
         }
