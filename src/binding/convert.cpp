@@ -35,7 +35,7 @@ long as_long(PyObject* value) {
 // UTF-8 of a str, strictly: a lone surrogate fails with UnicodeEncodeError.
 // On PyPy the text of a subclass is read from a copy of its storage, which
 // `keeper` holds for as long as the view is used.
-std::string_view utf8_of(PyObject* value, Ref& keeper) {
+std::string_view utf8_of(PyObject* value, [[maybe_unused]] Ref& keeper) {
     if (PyUnicode_Check(value) <= 0) raise_type_mismatch(value, "PyString");
 #ifdef PYPY_VERSION
     if (!PyUnicode_CheckExact(value)) {

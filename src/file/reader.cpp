@@ -168,7 +168,8 @@ std::shared_ptr<ReversedTerms> reversed_of(const Views& v, const Header& h) {
                            Section::reversed_child_transitions, Section::reversed_term_flags,
                            Section::reversed_term_ends,      Section::reversed_forward_nodes,
                            Section::preorder_rank};
-    const auto present = std::count_if(std::begin(ids), std::end(ids), [&](Section id) { return v.has(id); });
+    const std::size_t present =
+        static_cast<std::size_t>(std::count_if(std::begin(ids), std::end(ids), [&](Section id) { return v.has(id); }));
     if (present == 0) return nullptr;
     if (present != std::size(ids)) throw InputError("index file has some of the reversed terms' sections, not all");
     auto r = std::make_shared<ReversedTerms>();
