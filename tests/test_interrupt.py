@@ -12,6 +12,10 @@ import pytest
 
 from sanitizer import UNDER_SANITIZER
 
+# Each test times how soon the call ends: another worker's tests on the same
+# cores would slow the child several times over.
+pytestmark = pytest.mark.alone
+
 
 def assert_prompt(latency):
     """Well before the call would have ended by itself; the sanitizers slow
