@@ -43,10 +43,12 @@ PIP_FILTER := 2>&1 | { grep -v 'is ignored: it is neither a file nor a directory
 # Build in the persistent build/ directory rather than a throwaway one.
 BUILD_INSTALL := $(PIP_INSTALL) --no-build-isolation --no-deps --force-reinstall
 PYTEST_ARGS ?=
-# The suites run on every core, up to four (each worker holds its own word
-# lists and, under the sanitizers, its own shadow memory); one core runs them
-# in-process. PYTEST_WORKERS=0 forces that.
-PYTEST_WORKERS ?= $(shell n=$$(nproc 2>/dev/null || echo 1); if [ "$$n" -gt 4 ]; then n=4; fi; if [ "$$n" -lt 2 ]; then n=0; fi; echo $$n)
+# The cores the suites and the fuzzer's smoke run use: every core, up to four
+# (each pytest worker holds its own word lists and, under the sanitizers,
+# its own shadow memory). One core runs the suites in-process;
+# PYTEST_WORKERS=0 forces that.
+CORES := $(shell n=$$(nproc 2>/dev/null || echo 1); if [ "$$n" -gt 4 ]; then n=4; fi; echo $$n)
+PYTEST_WORKERS ?= $(if $(filter 1,$(CORES)),0,$(CORES))
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
 # System packages: PyPy and its headers for the second interpreter, the word
