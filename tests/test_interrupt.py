@@ -17,10 +17,10 @@ from sanitizer import UNDER_SANITIZER
 pytestmark = pytest.mark.alone
 
 
-def assert_prompt(latency):
+def assert_prompt(latency, within=1.0, sanitized=3.0):
     """Well before the call would have ended by itself; the sanitizers slow
     the unwinding, and a helper thread's stop, several times over."""
-    assert latency < (3.0 if UNDER_SANITIZER else 1.0)
+    assert latency < (sanitized if UNDER_SANITIZER else within)
 
 # A diamond chain of 40 nodes: each node's two slots both lead to the next,
 # so a walk without pruning meets 2**40 paths and runs until its visit
@@ -136,4 +136,7 @@ def test_ctrl_c_ends_a_build_on_two_threads_and_leaves_the_builder_usable():
     finally:
         child.kill()
         child.wait()
-    assert_prompt(latency)
+    # The second thread stops at its next look at the clock, as the first
+    # does (some 0.05 s here, 0.4 under the sanitizers): a second thread that
+    # finished its work first made this 0.3 to 0.5 s, and 1.7 to 3.8.
+    assert_prompt(latency, within=0.25, sanitized=1.2)

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "progress.hpp"
+
 namespace quellnor {
 
 namespace {
@@ -101,6 +103,7 @@ private:
         std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{0, kNone}};  // node, parent's rank
         met[0] = true;
         while (!stack.empty()) {
+            progress_.advance();
             const auto [node, above] = stack.back();
             stack.pop_back();
             const std::uint32_t rank = reached();
@@ -134,6 +137,7 @@ private:
                         std::to_string(nodes_));
         weight_.assign(reached(), 0);
         for (std::uint32_t r = 0; r < reached(); ++r) {
+            progress_.advance();
             if (!term_at(r)) continue;
             const std::uint32_t node = t_.preorder[r];
             weight_[r] = weights.empty() ? weight_from_totals(trie_, node) : weights[node];
@@ -147,6 +151,7 @@ private:
         heaviest_.assign(reached(), 0);
         size_.assign(reached(), 1);
         for (std::uint32_t r = reached(); r-- > 0;) {
+            progress_.advance();
             if (term_at(r)) {
                 add_terms_below(r, 1);
                 heaviest_[r] = std::max(heaviest_[r], weight_[r]);
@@ -177,6 +182,7 @@ private:
         };
         std::vector<std::uint32_t> children;  // their ranks
         for (std::uint32_t r = 0; r < reached(); ++r) {
+            progress_.advance();
             const std::uint32_t at = t_.entry_of[t_.preorder[r]];
             if (at == kNone) continue;
             children.clear();
@@ -206,6 +212,7 @@ private:
         std::vector<std::uint32_t> list_of(reached(), kNone);
         std::vector<std::uint32_t> top_ranks, candidates;
         for (std::uint32_t r = reached(); r-- > 0;) {
+            progress_.advance();
             if (terms_below(r) <= kSize) continue;
             candidates.clear();
             if (term_at(r)) candidates.push_back(r);
@@ -246,6 +253,10 @@ private:
     const Trie& trie_;
     CompletionTable& t_;
     std::size_t nodes_;
+    // Each pass counts the nodes it goes through: on the build's second
+    // thread this is where it hears that the first has stopped (Ctrl-C), and
+    // on the caller's where it hears the signal itself.
+    Progress progress_;
     // Per rank:
     std::vector<std::uint32_t> parent_, weight_, heaviest_, size_;
     std::vector<std::uint8_t> marks_;
