@@ -45,7 +45,7 @@ PyObject* interned(const char* name);
 // process into a namespace of its own.
 struct PythonSource {
     const char* text;
-    OnceSlot<> globals;
+    OnceSlot<> globals{};
 };
 
 // The function `name` that `source` defines, kept in `slot` for the life of

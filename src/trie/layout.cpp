@@ -15,7 +15,7 @@ namespace quellnor {
 
 namespace {
 
-bool slots_hold_next_nodes(std::span<const std::uint32_t> transitions) {
+bool slots_hold_next_nodes(const Array<std::uint32_t>& transitions) {
     for (std::size_t slot = 0; slot < transitions.size(); ++slot)
         if (transitions[slot] != slot + 1) return false;
     return true;
