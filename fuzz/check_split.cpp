@@ -1,4 +1,5 @@
-// The split walk against the plain walk, on whatever trie an input decodes to.
+// The cut walks (the split walk for term ends, the tail-cut walk for every
+// node) against the plain walk, on whatever trie an input decodes to.
 #include "check_split.hpp"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include "fuzz_support.hpp"
 #include "search/matcher.hpp"
 #include "search/split_walk.hpp"
+#include "suggest/active_nodes.hpp"
 #include "text/code_point_buffer.hpp"
 #include "text/utf8.hpp"
 
@@ -83,6 +85,38 @@ void check_split_walk(const Trie& trie, const Trie& plain, std::string_view term
         return out;
     };
     compare("split term ends", as_terms, trie, plain);
+    // Every node within reach, as fuzzy_match_video walks to it (no swaps)
+    // and as suggest does (either way): the plain walk on the plain copy, and
+    // the plain walk on the trie itself, which keeps its `above`.
+    const auto every_node = [&](const Trie& t) {
+        std::vector<MatchResult> out;
+        for (const NodeMatch& m : fuzzy_match_nodes(t, query, max_dist, false))
+            out.push_back({std::string(), m.node_id, m.distance});
+        return out;
+    };
+    compare("tail-cut every node", every_node, trie, plain);
+    for (const bool swaps : {false, true}) {
+        const auto reached = [&](bool cut) {
+            search::Budget budget;
+            return cut ? active_nodes(trie, query, max_dist, swaps, budget)
+                       : plain_active_nodes(trie, query, max_dist, swaps, budget);
+        };
+        const auto cut = attempt("tail-cut active nodes", [&] { return reached(true); });
+        const std::string cut_failure = cut ? std::string() : last_failure;
+        const auto walked = attempt("plain active nodes", [&] { return reached(false); });
+        CHECK(cut.has_value() == walked.has_value(), "active nodes: only one walk failed");
+        if (!cut) {
+            CHECK(cut_failure == last_failure, "active nodes: " + cut_failure + " / " + last_failure);
+            continue;
+        }
+        CHECK(cut->size() == walked->size(), "the tail-cut walk and the plain walk reach different nodes");
+        for (std::size_t i = 0; i < cut->size(); ++i) {
+            const ActiveNode& a = (*cut)[i];
+            const ActiveNode& b = (*walked)[i];
+            CHECK(a.node == b.node && a.distance == b.distance && a.depth == b.depth && a.above == b.above,
+                  "the tail-cut walk and the plain walk disagree on a node");
+        }
+    }
 }
 
 }  // namespace fuzz

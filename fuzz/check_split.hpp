@@ -1,4 +1,4 @@
-// The fuzz target's check of the split walk against the plain walk.
+// The fuzz target's check of the cut walks against the plain walk.
 #pragma once
 
 #include <cstdint>
@@ -13,9 +13,10 @@ namespace fuzz {
 // depth-first one, and it has no reversed terms.
 quellnor::Trie plain_copy(const quellnor::Trie& trie);
 
-// fuzzy_match and the node matcher on `trie` (split where they can be)
-// against the same calls on its plain copy: the same hits, distances and
-// order, with and without the limit, or the same failure.
+// fuzzy_match and the node matcher on `trie` (cut where they can be)
+// against the same calls on its plain copy, and the nodes within reach of
+// suggestions against the plain walk's: the same hits, distances and order,
+// with and without the limit, or the same failure.
 void check_split_walk(const quellnor::Trie& trie, const quellnor::Trie& plain, std::string_view term,
                       std::uint32_t max_dist, std::optional<std::uint64_t> limit);
 

@@ -10,6 +10,7 @@
 
 #include "search/bit_row_store.hpp"
 #include "search/bit_rows.hpp"
+#include "search/osa_bit_rows.hpp"
 
 namespace quellnor::search {
 
@@ -66,6 +67,62 @@ public:
 
 private:
     std::uint64_t allowed_[Levels];  // per word, the columns it may hold
+};
+
+// The same cap on rows that count an adjacent transposition as one edit. A
+// swap of the code points on either side of the cut steps from column
+// head - 1 to head + 1 without a cell at column head; it costs one edit, so
+// every alignment within the threshold that makes it has spent at most
+// head_budget before it, and the cap keeps it. But the row between the two
+// may have nothing within reach: its cells before the cut are dropped, and
+// past the cut it needs the swap to be done. Such a row is kept while a swap
+// may still leave it, which plain rows never need (see OsaBitRows).
+template <std::uint32_t Levels>
+class CappedOsaBitRows
+    : public BitRowStore<CappedOsaBitRows<Levels>, OsaBitRow<Levels>, Levels> {
+    using Store = BitRowStore<CappedOsaBitRows<Levels>, OsaBitRow<Levels>, Levels>;
+
+public:
+    using Row = OsaBitRow<Levels>;
+    using Parent = typename OsaBitRows<Levels>::Parent;
+
+    // Needs head < query.size() and head_budget < Levels - 1.
+    CappedOsaBitRows(std::u32string_view query, std::size_t head, std::uint32_t head_budget)
+        : Store(query) {
+        const std::uint64_t past_head = ~((std::uint64_t{2} << head) - 1);
+        for (std::size_t k = 0; k < Levels; ++k) allowed_[k] = k > head_budget ? past_head : ~0ULL;
+        Row& root = this->root();
+        for (std::size_t k = 0; k < Levels; ++k) {
+            root.words[k] = this->root_word(k, query.size()) & allowed_[k];
+            if (k > 0) root.words[k] |= root.words[k - 1];
+            root.swaps[k] = 0;
+        }
+    }
+
+    [[gnu::always_inline]] static Parent parent_of(const Row& row) {
+        return OsaBitRows<Levels>::parent_of(row);
+    }
+
+    // As OsaBitRows::child_row, capped as CappedBitRows caps.
+    [[gnu::always_inline]] bool child_row(const Parent& p, char32_t label, Row& row) const {
+        std::uint64_t match = 0;
+        if (!this->masks_.find(label, match)) return false;
+        const std::uint64_t swapped = match << 1;
+        row.words[0] = p.shifted[0] & match;
+        for (std::size_t k = 1; k < Levels; ++k) {
+            const std::uint64_t reached = (p.shifted[k] & match) | p.from_below[k] |
+                                          (row.words[k - 1] << 1) | (p.swaps[k] & swapped);
+            row.words[k] = (reached & allowed_[k]) | row.words[k - 1];
+        }
+        row.swaps[0] = 0;
+        for (std::size_t k = 1; k < Levels; ++k) row.swaps[k] = p.shifted_twice[k] & match;
+        return ((row.words[Levels - 1] | row.swaps[Levels - 1]) & this->full_) != 0;
+    }
+
+    static const std::uint64_t* words_of(const Row& row) { return row.words.data(); }
+
+private:
+    std::uint64_t allowed_[Levels];
 };
 
 }  // namespace quellnor::search

@@ -8,6 +8,7 @@
 
 #include "search/choose_walk.hpp"
 #include "search/split_walk.hpp"
+#include "search/tail_cut_walk.hpp"
 #include "text/utf8.hpp"
 
 namespace quellnor {
@@ -138,6 +139,12 @@ std::vector<NodeMatch> fuzzy_match_nodes(const Trie& trie, std::u32string_view q
     if (terminal_only && search::split_walk(trie, query, max_dist, std::nullopt, false, budget, split)) {
         budget.reserve(out, split.hits.size());
         for (const search::SplitHit& hit : split.hits) out.push_back({hit.node, hit.distance});
+        return out;
+    }
+    std::vector<search::ReachedNode> reached;
+    if (!terminal_only && search::tail_cut_walk(trie, query, max_dist, false, budget, reached)) {
+        budget.reserve(out, reached.size());
+        for (const search::ReachedNode& at : reached) out.push_back({at.node, at.distance});
         return out;
     }
     NodeReporter report{trie, terminal_only, budget, out};

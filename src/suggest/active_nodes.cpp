@@ -4,6 +4,7 @@
 #include <string>
 
 #include "search/choose_walk.hpp"
+#include "search/tail_cut_walk.hpp"
 
 namespace quellnor {
 
@@ -24,6 +25,11 @@ public:
 
     // The root, when the query is near enough to the empty path.
     void take_root(std::uint32_t distance) { take(0, distance, 0, 0); }
+
+    // A node the tail-cut walk reached, in pre-order like the rest.
+    void take_reached(const search::ReachedNode& at) {
+        take(at.node, at.distance, at.depth, std::min(at.parting, at.depth - 1));
+    }
 
     template <class Path>
     bool operator()(std::size_t node, std::uint32_t distance, const Path& spell_path) {
@@ -59,20 +65,37 @@ private:
 
 static_assert(search::Reporter<ActiveReporter>);
 
+// The nodes within reach, by the tail-cut walk where `may_cut` and it
+// serves, by the plain walk otherwise.
+std::vector<ActiveNode> reach(const Trie& trie, std::u32string_view query, std::uint32_t threshold,
+                              bool transpositions, search::Budget& budget, bool may_cut) {
+    std::vector<ActiveNode> out;
+    if (trie.has_no_nodes()) return out;
+    ActiveReporter report(budget, out);
+    if (query.size() <= threshold) report.take_root(static_cast<std::uint32_t>(query.size()));
+    std::vector<search::ReachedNode> reached;
+    if (may_cut && search::tail_cut_walk(trie, query, threshold, transpositions, budget, reached)) {
+        for (const search::ReachedNode& at : reached) report.take_reached(at);
+    } else if (transpositions) {
+        search::choose_walk<search::Metric::optimal_alignment>(trie, query, threshold, budget, report);
+    } else {
+        search::choose_walk<search::Metric::levenshtein>(trie, query, threshold, budget, report);
+    }
+    return out;
+}
+
 }  // namespace
 
 std::vector<ActiveNode> active_nodes(const Trie& trie, std::u32string_view query,
                                      std::uint32_t threshold, bool transpositions,
                                      search::Budget& budget) {
-    std::vector<ActiveNode> out;
-    if (trie.has_no_nodes()) return out;
-    ActiveReporter report(budget, out);
-    if (query.size() <= threshold) report.take_root(static_cast<std::uint32_t>(query.size()));
-    if (transpositions)
-        search::choose_walk<search::Metric::optimal_alignment>(trie, query, threshold, budget, report);
-    else
-        search::choose_walk<search::Metric::levenshtein>(trie, query, threshold, budget, report);
-    return out;
+    return reach(trie, query, threshold, transpositions, budget, true);
+}
+
+std::vector<ActiveNode> plain_active_nodes(const Trie& trie, std::u32string_view query,
+                                           std::uint32_t threshold, bool transpositions,
+                                           search::Budget& budget) {
+    return reach(trie, query, threshold, transpositions, budget, false);
 }
 
 }  // namespace quellnor

@@ -38,4 +38,11 @@ std::vector<ActiveNode> active_nodes(const Trie& trie, std::u32string_view query
                                      std::uint32_t threshold, bool transpositions,
                                      search::Budget& budget);
 
+// The same by the plain walk alone, which computes a row for every node
+// within reach of some prefix of the query: what the benchmark and the
+// fuzzer hold the shipped walks to.
+std::vector<ActiveNode> plain_active_nodes(const Trie& trie, std::u32string_view query,
+                                           std::uint32_t threshold, bool transpositions,
+                                           search::Budget& budget);
+
 }  // namespace quellnor

@@ -1,5 +1,5 @@
-// The reversed terms of one index (trie/reversed_terms.hpp), derived on
-// first use.
+// The reversed terms of one index (trie/reversed_terms.hpp), and its nodes'
+// paths backwards (trie/tail_index.hpp), each derived on first use.
 #pragma once
 
 #include <atomic>
@@ -9,6 +9,7 @@ namespace quellnor {
 
 struct Trie;
 struct ReversedTerms;
+struct TailIndex;
 
 // Derived by whichever thread asks first, while any others wait. Users who
 // never ask beyond exact matches never pay for them, not even a heap block:
@@ -27,6 +28,11 @@ public:
     // them: the plain walks serve then. Throws std::bad_alloc only where
     // the few bytes of its first use cannot be had.
     const ReversedTerms* of(const Trie& trie) const;
+
+    // Null where index_tails says so, or where memory ran out deriving it.
+    // Derived for the walks that need every node within reach, and never
+    // kept in a file.
+    const TailIndex* tails_of(const Trie& trie) const;
 
     // Reversed terms read from an index file, given before any query asks:
     // served from then on instead of derived ones, and shared by copies.

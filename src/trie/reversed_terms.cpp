@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "payload/pages.hpp"
+#include "trie/tail_index.hpp"
 
 namespace quellnor {
 
@@ -212,6 +213,8 @@ std::unique_ptr<ReversedTerms> reverse_terms(const Trie& trie) {
 struct LazyReversedTerms::State {
     std::once_flag once;
     std::unique_ptr<ReversedTerms> terms;
+    std::once_flag tails_once;
+    std::unique_ptr<TailIndex> tails;
 };
 
 LazyReversedTerms::LazyReversedTerms() = default;
@@ -272,6 +275,18 @@ const ReversedTerms* LazyReversedTerms::of(const Trie& trie) const {
         }
     });
     return state.terms.get();
+}
+
+const TailIndex* LazyReversedTerms::tails_of(const Trie& trie) const {
+    State& state = this->state();
+    std::call_once(state.tails_once, [&] {
+        try {
+            state.tails = index_tails(trie);
+        } catch (const std::bad_alloc&) {
+            // The plain walks need none of it.
+        }
+    });
+    return state.tails.get();
 }
 
 }  // namespace quellnor

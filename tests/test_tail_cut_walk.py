@@ -1,0 +1,81 @@
+"""The tail-cut walk against the plain one.
+
+The nodes within one or two edits of a query long enough, every node and
+not only term ends, are found in tries numbered breadth first by a walk of
+the index that spends less than the threshold before a cut, and a climb from
+the nodes whose paths end with the rest (src/search/tail_cut_walk.*). The
+same trie numbered in pre-order is walked the plain way: suggestions, their
+videos and fuzzy_match_video over every node must come out the same, with
+and without swaps.
+"""
+
+import random
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from test_search import key
+from test_split_walk import edited, preorder_copy
+from trie_bytes import decode, encode
+
+quellnor = pytest.importorskip("quellnor")
+
+WORD_LIST = Path("/usr/share/dict/british-english-huge")
+
+
+def plain_twin(built):
+    """The same index numbered in pre-order, which only the plain walk serves."""
+    return quellnor.Index._load(encode(preorder_copy(decode(built.to_bytes()))), built._extras())
+
+
+def swapped(text, rng):
+    """`text` with two neighbours swapped somewhere, now and then."""
+    if len(text) < 2 or rng.random() < 0.5:
+        return text
+    at = rng.randrange(len(text) - 1)
+    return text[:at] + text[at + 1] + text[at] + text[at + 2:]
+
+
+def assert_same_reach(built, plain, query):
+    for max_dist in (1, 2):
+        for transpositions in (True, False):
+            assert built.suggest(query, 8, max_dist=max_dist, transpositions=transpositions) == \
+                plain.suggest(query, 8, max_dist=max_dist, transpositions=transpositions), (query, max_dist)
+            assert built.suggest_videos(query, 5, max_dist=max_dist, transpositions=transpositions) == \
+                plain.suggest_videos(query, 5, max_dist=max_dist, transpositions=transpositions), (query, max_dist)
+        assert built.fuzzy_match_video(query, max_dist, None, True) == \
+            plain.fuzzy_match_video(query, max_dist, None, True), (query, max_dist)
+
+
+@settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.text(alphabet="abcé", min_size=1, max_size=6), min_size=1, max_size=30),
+       st.lists(st.text(alphabet="abx", max_size=4), min_size=1, max_size=4),
+       st.randoms(use_true_random=False))
+def test_the_tail_cut_walk_reaches_what_the_plain_walk_reaches(stems, endings, rng):
+    # Stems and endings crossed: many terms share a tail, so that a cut
+    # leaves many nodes ending with it and must move left.
+    terms = sorted({stem + end for stem in stems for end in endings})
+    built = quellnor.build_index([(t, key(i % 4), 1 + i % 3) for i, t in enumerate(terms)], fold=False)
+    plain = plain_twin(built)
+    for term in rng.sample(terms, min(len(terms), 4)):
+        assert_same_reach(built, plain, swapped(edited(term, rng, rng.randrange(4)), rng))
+
+
+@pytest.fixture(scope="module")
+def word_list_twins():
+    if not WORD_LIST.exists():
+        pytest.skip(f"{WORD_LIST} is not installed")
+    words = sorted(set(WORD_LIST.read_text(encoding="utf-8").split("\n")) - {""})[::3]
+    built = quellnor.build_index([(w, key(i % 5), 1 + i % 4) for i, w in enumerate(words)], fold=False)
+    return words, built, plain_twin(built)
+
+
+def test_the_tail_cut_walk_on_the_word_list(word_list_twins):
+    # Possessives and common endings leave hundreds of nodes ending with a
+    # short tail: the cut moves left, or the plain walk serves.
+    words, built, plain = word_list_twins
+    rng = random.Random(23)
+    for word in rng.sample(words, 120):
+        assert_same_reach(built, plain, swapped(edited(word, rng, rng.randrange(3)), rng))
