@@ -5,12 +5,14 @@
 // Built against a copy of the core compiled with QUELLNOR_COUNT_ROWS, which
 // counts every row a walk computes (one per child tried: a node visited).
 // TERMS feed fuzzy_match at distances 0 to 3 and PREFIXES feed
-// fuzzy_match_video at distance 1, its walk over every node within reach
-// (what it falls back to when no term ends there) at distances 1 and 2,
-// and suggest and suggest_videos with their automatic threshold (which
-// also take TERMS, whole misspelt words), one UTF-8 query per line. "plain" is the walk every query took before the
-// split walk: the bounded walk over the whole index, run through the same
-// choice of rows and walk. Prints one JSON object: per call, the mean nodes
+// fuzzy_match_video at distance 1; both feed its walk over every node
+// within reach (what it falls back to when no term ends there) at
+// distances 1 and 2, the walk under suggest and suggest_videos (with swaps,
+// at their automatic threshold), and suggest and suggest_videos
+// themselves, one UTF-8 query per line. "plain" is the walk every query
+// took before the cut walks: the bounded walk over the whole index, run
+// through the same choice of rows and walk. Prints one JSON object: per
+// call, the mean nodes
 // visited and the median nanoseconds per query, both ways.
 #include <algorithm>
 #include <chrono>
@@ -26,6 +28,7 @@
 #include "search/matcher.hpp"
 #include "search/ranking.hpp"
 #include "search/row_count.hpp"
+#include "suggest/active_nodes.hpp"
 #include "suggest/completion_table.hpp"
 #include "suggest/suggest.hpp"
 #include "text/utf8.hpp"
@@ -36,12 +39,13 @@ namespace {
 
 using namespace quellnor;
 
-// The term ends within reach, as the plain walk found every one of them.
+// The term ends within reach, or every node, as the plain walk finds them.
 struct EndsReporter {
     const Trie& trie;
     std::vector<std::size_t>& out;
+    bool every_node = false;
     bool may_stop_early() const { return false; }
-    bool wants(std::size_t node) const { return trie.is_terminal[node] != 0; }
+    bool wants(std::size_t node) const { return every_node || trie.is_terminal[node] != 0; }
     template <class Path>
     bool operator()(std::size_t node, std::uint32_t, const Path&) {
         out.push_back(node);
@@ -87,10 +91,10 @@ int main(int argc, char** argv) {
     const Trie trie = decode(bytes);
     const std::vector<std::string> terms = read_lines(argv[2]);
     const std::vector<std::string> prefixes = read_lines(argv[3]);
-    const auto plain_ends = [&](const std::string& q, std::uint32_t d) {
+    const auto plain_ends = [&](const std::string& q, std::uint32_t d, bool every_node = false) {
         std::vector<std::size_t> out;
         search::Budget budget;
-        EndsReporter report{trie, out};
+        EndsReporter report{trie, out, every_node};
         search::choose_walk(trie, decoded(q), d, budget, report);
         return out;
     };
@@ -109,11 +113,29 @@ int main(int argc, char** argv) {
     std::cout << "\"fuzzy_match_video d=1\": {\"shipped\": "
               << cost(prefixes, [&](const std::string& q) { return fuzzy_match_video(trie, q, 1, 10, std::nullopt); })
               << ", \"plain\": " << cost(prefixes, plain_video_walk) << "}, ";
-    for (std::uint32_t d = 1; d <= 2; ++d) {
-        std::cout << "\"fuzzy_match_video every node d=" << d << "\": {\"shipped\": "
-                  << cost(prefixes, [&](const std::string& q) { return fuzzy_match_nodes(trie, decoded(q), d, false); })
-                  << "}, ";
+    for (const auto& [name, queries] : {std::pair{"", &prefixes}, std::pair{", misspelt words", &terms}}) {
+        for (std::uint32_t d = 1; d <= 2; ++d) {
+            std::cout << "\"fuzzy_match_video every node d=" << d << name << "\": {\"shipped\": "
+                      << cost(*queries, [&](const std::string& q) { return fuzzy_match_nodes(trie, decoded(q), d, false); })
+                      << ", \"plain\": " << cost(*queries, [&](const std::string& q) { return plain_ends(q, d, true); })
+                      << "}, ";
+        }
     }
+    // The walk under suggest and suggest_videos, at their automatic
+    // threshold with transpositions: the nodes within reach, found as they
+    // ship and by the plain walk alone.
+    const auto within_reach = [&](bool plain) {
+        return [&, plain](const std::string& q) {
+            const std::u32string query = decoded(q);
+            search::Budget budget;
+            const std::uint32_t d = automatic_max_dist(query.size());
+            return plain ? plain_active_nodes(trie, query, d, true, budget)
+                         : active_nodes(trie, query, d, true, budget);
+        };
+    };
+    for (const auto& [name, queries] : {std::pair{"prefixes", &prefixes}, std::pair{"misspelt words", &terms}})
+        std::cout << "\"suggest's walk, " << name << "\": {\"shipped\": " << cost(*queries, within_reach(false))
+                  << ", \"plain\": " << cost(*queries, within_reach(true)) << "}, ";
     const CompletionTable table = derive_completion_table(trie, {});
     std::cout << "\"suggest\": {\"shipped\": "
               << cost(prefixes, [&](const std::string& q) { return suggest(trie, table, decoded(q), {}); })
