@@ -125,6 +125,8 @@ DAMAGE = [
     (lambda d, trie: with_section(d, first_of_id(d, 22), count=0), "spellings: one end per node"),
     (lambda d, trie: with_section(d, first_of_id(d, 38), count=0), "reversed forward nodes has 0 entries"),
     (lambda d, trie: with_section(d, first_of_id(d, 33), id=99), "some of the reversed terms' sections"),
+    (lambda d, trie: with_section(d, first_of_id(d, 41), count=0), "tail order has 0 entries"),
+    (lambda d, trie: with_section(d, first_of_id(d, 40), id=99), "one of the tail index's sections"),
 ]
 
 
@@ -340,18 +342,20 @@ def test_the_callers_own_video_ids_come_back_through_the_file(tmp_path, ids, rou
     assert {video for video, _ in again.suggest_videos("", 10, max_dist=3)} <= set(ids)
 
 
-@pytest.mark.parametrize("section", [33, 34, 37, 38, 39])
+@pytest.mark.parametrize("section", [33, 34, 37, 38, 39, 40, 41])
 def test_reversed_terms_that_lie_are_caught_by_verify_and_survived_without(saved, tmp_path, section):
-    """The reversed terms the file keeps steer the walks at one and two edits:
-    verification derives them afresh and compares; without it, a query on
-    lying ones answers or raises PanicException, and never reads astray."""
+    """The reversed terms and the tail index the file keeps steer the walks at
+    one and two edits: verification derives them afresh and compares;
+    without it, a query on lying ones answers or raises PanicException, and
+    never reads astray."""
     data = bytearray(saved.read_bytes())
     _, size, offset, count = sections(data)[first_of_id(data, section)]
     for i in range(count):
         data[offset + i * size] ^= 0x5A
     path = tmp_path / "lying.qix"
     path.write_bytes(bytes(data))
-    with pytest.raises(ValueError, match="the reversed terms are not the ones the trie gives"):
+    lie = "the tail index is not" if section >= 40 else "the reversed terms are not"
+    with pytest.raises(ValueError, match=lie):
         quellnor.open(path, verify=True)
     lying = quellnor.open(path)
     for query in ["london", "londoner", "naive", "cafes"]:
@@ -359,5 +363,7 @@ def test_reversed_terms_that_lie_are_caught_by_verify_and_survived_without(saved
             try:
                 lying.fuzzy_match(query, max_dist)
                 lying.fuzzy_match_video(query, max_dist)
+                lying.fuzzy_match_video(query, max_dist, None, True)
+                lying.suggest_videos(query, 10, max_dist=max_dist)
             except quellnor.PanicException:
                 pass

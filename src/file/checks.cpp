@@ -6,6 +6,7 @@
 
 #include "fault.hpp"
 #include "trie/reversed_terms.hpp"
+#include "trie/tail_index.hpp"
 #include "text/utf8.hpp"
 
 namespace quellnor::file {
@@ -117,6 +118,15 @@ void check_reversed_terms(const Trie& trie) {
         violated("the reversed terms are not the ones the trie gives");
 }
 
+// A kept tail index must be the one the trie gives: the walks to every node
+// take its word for which nodes end with a query's tail.
+void check_tails(const Trie& trie) {
+    const TailIndex* kept = trie.reversed.kept_tails();
+    if (kept == nullptr) return;
+    const std::unique_ptr<TailIndex> fresh = index_tails(trie);
+    if (fresh == nullptr || !(*fresh == *kept)) violated("the tail index is not the one the trie gives");
+}
+
 }  // namespace
 
 void verify_index(const Trie& trie, const TermIndex& terms) {
@@ -128,6 +138,7 @@ void verify_index(const Trie& trie, const TermIndex& terms) {
     const CompletionTable fresh = derive_completion_table(trie, terms.table.weights());
     if (!(fresh == terms.table)) violated("the suggestion table is not the one its trie and weights give");
     check_reversed_terms(trie);
+    check_tails(trie);
 }
 
 }  // namespace quellnor::file

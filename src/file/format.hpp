@@ -70,6 +70,10 @@ enum class Section : std::uint32_t {
     reversed_term_ends = 37,
     reversed_forward_nodes = 38,
     preorder_rank = 39,
+    // The tail index the walks to every node derive (trie/tail_index.hpp),
+    // kept for the same reason: both or neither.
+    tail_parents = 40,
+    tail_order = 41,
 };
 
 struct Header {

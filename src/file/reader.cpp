@@ -14,6 +14,7 @@
 #include "file/index_file.hpp"
 #include "suggest/extras_codec.hpp"
 #include "trie/reversed_terms.hpp"
+#include "trie/tail_index.hpp"
 
 namespace quellnor::file {
 namespace {
@@ -85,6 +86,8 @@ std::uint32_t element_size(std::uint32_t id) {
         case Section::reversed_term_ends:
         case Section::reversed_forward_nodes:
         case Section::preorder_rank:
+        case Section::tail_parents:
+        case Section::tail_order:
             return 4;
         default:
             return 0;
@@ -189,6 +192,20 @@ std::shared_ptr<ReversedTerms> reversed_of(const Views& v, const Header& h) {
     return r;
 }
 
+// The tail index the file kept, checked only for its lengths here: one pass
+// over it on first use decides whether the walks may read it unchecked.
+std::shared_ptr<TailIndex> tails_of(const Views& v, const Header& h) {
+    const bool parents = v.has(Section::tail_parents), order = v.has(Section::tail_order);
+    if (!parents && !order) return nullptr;
+    if (parents != order) throw InputError("index file has one of the tail index's sections, not both");
+    auto tails = std::make_shared<TailIndex>();
+    tails->parent = v.array<std::uint32_t>(Section::tail_parents);
+    tails->by_tail = v.array<std::uint32_t>(Section::tail_order);
+    require_count("tail parents", tails->parent.size(), h.nodes);
+    require_count("tail order", tails->by_tail.size(), h.nodes == 0 ? 0 : h.nodes - 1);
+    return tails;
+}
+
 TermIndex terms_of(const Views& v, const Header& h) {
     TermIndex terms;
     terms.folded = (h.flags & kFolded) != 0;
@@ -228,6 +245,7 @@ OpenedIndex read_index(std::shared_ptr<const void> backing, std::span<const std:
     const Views views(bytes, read_sections(bytes, h));
     OpenedIndex opened{trie_of(views, h), terms_of(views, h)};
     if (auto reversed = reversed_of(views, h)) opened.trie.reversed.keep(std::move(reversed));
+    if (auto tails = tails_of(views, h)) opened.trie.reversed.keep_tails(std::move(tails));
     opened.trie.backing = backing;
     opened.terms.backing = std::move(backing);
     // The walk by levels reads without checks on a trie whose layout

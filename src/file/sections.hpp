@@ -10,6 +10,7 @@
 #include "file/format.hpp"
 #include "suggest/extras_codec.hpp"
 #include "trie/reversed_terms.hpp"
+#include "trie/tail_index.hpp"
 #include "suggest/term_index.hpp"
 #include "trie/trie.hpp"
 
@@ -29,8 +30,9 @@ SectionData section(Section id, std::span<const T> array) {
 
 // Every section the index's arrays fill, in file order. `encoded_ids` holds
 // the bytes of the caller's video ids, which exist only in this form. With
-// `derive`, the reversed terms are derived if the index has none yet, as a
-// file needs them; without, only those already there count.
+// `derive`, the reversed terms and the tail index are derived if the index
+// has none yet, as a file needs them; without, only those already there
+// count.
 inline std::vector<SectionData> sections_of(const Trie& trie, const TermIndex& terms,
                                             std::vector<std::uint8_t>& encoded_ids, bool derive) {
     const CompletionTable& table = terms.table;
@@ -63,6 +65,10 @@ inline std::vector<SectionData> sections_of(const Trie& trie, const TermIndex& t
         out.push_back(section<std::uint32_t>(Section::reversed_term_ends, r->term_ends));
         out.push_back(section<std::uint32_t>(Section::reversed_forward_nodes, r->forward_nodes));
         out.push_back(section<std::uint32_t>(Section::preorder_rank, r->preorder_rank));
+    }
+    if (const TailIndex* t = derive ? trie.reversed.tails_of(trie) : trie.reversed.kept_tails()) {
+        out.push_back(section<std::uint32_t>(Section::tail_parents, t->parent));
+        out.push_back(section<std::uint32_t>(Section::tail_order, t->by_tail));
     }
     if (terms.video_ids.given()) {
         encoded_ids = encode_given_ids(terms.video_ids);

@@ -26,24 +26,25 @@ constexpr std::size_t kShortest[2] = {6, 6};
 // bushy.
 constexpr std::size_t kShortestHead = 2;
 
-// Nodes ending with the tail that a cut may leave, at one and two edits: a
-// cut that leaves more moves left, for a longer tail, till it leaves no
-// more than kFewTails or its head is as short as it may be; past
-// kMostTails, climbing from each would cost about what the plain walk costs
-// (one climb costs about what five rows of the plain walk cost, which
-// computes some 1,500 to 3,000 and 10,000 to 22,000 rows for a query on a
-// large word list), and the plain walk serves instead. Chosen so that on a
-// word list of 348,000 words no query took the walk 10 % longer than the
-// plain walk (see README).
-constexpr std::size_t kFewTails[2] = {64, 256};
-constexpr std::size_t kMostTails[2] = {256, 1024};
+// Nodes ending with the tail that a cut may leave, at one and two edits. A
+// cut further left leaves a longer tail, fewer nodes to climb from and a
+// head of the query that holds the capped walk back less: the cut taken is
+// the one with the longest head that leaves no more than kFewTails; failing
+// that, the one with the shortest head, unless it leaves more than
+// kMostTails. Past that, climbing from each would cost about what the plain
+// walk costs (one climb costs about five of its rows, and it computes some
+// 1,500 to 3,000 and 10,000 to 22,000 rows for a query on a large word
+// list), and the plain walk serves instead. Chosen so that on a word list of
+// 348,000 words few queries took the walk 10 % longer than the plain walk
+// (see README).
+constexpr std::size_t kFewTails[2] = {32, 256};
+constexpr std::size_t kMostTails[2] = {128, 1024};
 
 // Where to cut `query`: its head's length, and the nodes that end with the
-// rest. Cut in the middle, the two halves are walked about alike; but where
-// the tail is common, as a possessive's last letters are, the nodes that
-// end with it are many, and each costs a climb. Each cut further left
-// leaves a longer tail and fewer nodes, among the ones before. Nothing
-// where no cut leaves few enough.
+// rest. The cut with the shortest head is tried first: where even its tail
+// ends too many nodes, every cut's does, and the plain walk is chosen after
+// one search. The nodes a longer head leaves are found outwards from those
+// of the cut before.
 struct Cut {
     std::size_t head;
     TailRun run;
@@ -52,34 +53,41 @@ struct Cut {
 std::optional<Cut> choose_cut(const Trie& trie, const TailIndex& tails, std::u32string_view query,
                               std::uint32_t threshold) {
     const std::size_t few = kFewTails[threshold - 1], most = kMostTails[threshold - 1];
-    std::optional<Cut> cut;
-    TailRun within{0, SIZE_MAX};
-    for (std::size_t head = query.size() / 2; head >= kShortestHead; --head) {
-        const TailRun run = tails.ending_with(trie, query.substr(head), most, within);
-        if (run.size() <= most) cut = Cut{head, run};
-        if (run.size() <= few) break;
-        // A run cut short at `most` says where the longer tail's nodes
-        // begin, not where they end.
-        within = run.size() > most ? TailRun{run.first, SIZE_MAX} : run;
+    const std::size_t middle = query.size() / 2;
+    if (middle < kShortestHead) return std::nullopt;
+    Cut cut{kShortestHead, tails.ending_with(trie, query.substr(kShortestHead))};
+    if (cut.run.size() > most) return std::nullopt;
+    for (std::size_t head = kShortestHead + 1; head <= middle && cut.run.size() <= few; ++head) {
+        const TailRun wider = tails.widened(trie, query.substr(head), cut.run);
+        if (wider.size() > few) break;
+        cut = {head, wider};
     }
     return cut;
 }
 
-// Takes the capped walk's hits, each with its depth and rank.
-struct Collector {
+// What either half finds: a node at a distance, with its depth and rank.
+struct Found {
     const ReversedTerms& reversed;
     Budget& budget;
     std::vector<ReachedNode>& out;
+
+    void take(std::size_t node, std::uint32_t distance, std::size_t depth) {
+        budget.reserve(out, out.size() + 1);
+        out.push_back({static_cast<std::uint32_t>(node), distance, static_cast<std::uint32_t>(depth),
+                       checked_at(reversed.preorder_rank, node), 0});
+    }
+};
+
+// Takes the capped walk's hits.
+struct Collector {
+    Found& found;
 
     bool may_stop_early() const { return false; }
     bool wants(std::size_t) const { return true; }
 
     template <class Path>
     bool operator()(std::size_t node, std::uint32_t distance, const Path& spell_path) {
-        budget.reserve(out, out.size() + 1);
-        out.push_back({static_cast<std::uint32_t>(node), distance,
-                       static_cast<std::uint32_t>(spell_path().size()),
-                       checked_at(reversed.preorder_rank, node), 0});
+        found.take(node, distance, spell_path().size());
         return false;
     }
 };
@@ -89,12 +97,9 @@ static_assert(Reporter<Collector>);
 // Takes a node whose climb reached the root, if its row reaches the end of
 // the head.
 template <class Rows>
-void report_climb(const Rows& rows, const typename Rows::Row& row, std::uint32_t node, std::size_t depth,
-                  const ReversedTerms& reversed, Budget& budget, std::vector<ReachedNode>& out) {
-    if (!rows.reaches_end(row)) return;
-    budget.reserve(out, out.size() + 1);
-    out.push_back({node, rows.distance(row), static_cast<std::uint32_t>(depth),
-                   checked_at(reversed.preorder_rank, node), 0});
+void take_climb(const Rows& rows, const typename Rows::Row& row, std::uint32_t node, std::size_t depth,
+                Found& found) {
+    if (rows.reaches_end(row)) found.take(node, rows.distance(row), depth);
 }
 
 // Climbs from each node of `run`, past the tail's labels, to the root, with
@@ -102,9 +107,8 @@ void report_climb(const Rows& rows, const typename Rows::Row& row, std::uint32_t
 // within the threshold of the head is within it of the query. The rows die
 // where the climb strays, mostly within a label or two.
 template <class Rows>
-void climb_from_tails(const Trie& trie, const ReversedTerms& reversed, const TailIndex& tails,
-                      std::u32string_view query, std::size_t head, TailRun run, Budget& budget,
-                      std::vector<ReachedNode>& out) {
+void climb_from_tails(const Trie& trie, const TailIndex& tails, std::u32string_view query, std::size_t head,
+                      TailRun run, Found& found) {
     CodePointBuffer buffer;
     char32_t* const backwards = buffer.room(head);
     std::reverse_copy(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(head), backwards);
@@ -127,7 +131,7 @@ void climb_from_tails(const Trie& trie, const ReversedTerms& reversed, const Tai
             row[j] = rows.root_row();
             climbed[j] = 0;
             if (ups[j] != 0) live[climbing++] = j;
-            else report_climb(rows, row[j], tails.by_tail[at + j], climbed[j] + tail, reversed, budget, out);
+            else take_climb(rows, row[j], tails.by_tail[at + j], climbed[j] + tail, found);
         }
         while (climbing > 0) {
             for (std::size_t i = 0; i < climbing;) {
@@ -140,7 +144,7 @@ void climb_from_tails(const Trie& trie, const ReversedTerms& reversed, const Tai
                 ++climbed[j];
                 ups[j] = tails.parent[ups[j]];
                 if (ups[j] == 0) {
-                    report_climb(rows, row[j], tails.by_tail[at + j], climbed[j] + tail, reversed, budget, out);
+                    take_climb(rows, row[j], tails.by_tail[at + j], climbed[j] + tail, found);
                     live[i] = live[--climbing];
                     continue;
                 }
@@ -152,13 +156,11 @@ void climb_from_tails(const Trie& trie, const ReversedTerms& reversed, const Tai
 
 // Both halves, with rows of `Levels` words: the threshold is Levels - 1.
 template <std::uint32_t Levels, class Capped, class Rows>
-void walk_cut(const Trie& trie, const ReversedTerms& reversed, const TailIndex& tails,
-              std::u32string_view query, std::size_t head, TailRun run, Budget& budget,
-              std::vector<ReachedNode>& out) {
-    Collector collect{reversed, budget, out};
-    Capped capped(query, head, Levels - 2);
-    walk_with(trie, capped, budget, collect);
-    climb_from_tails<Rows>(trie, reversed, tails, query, head, run, budget, out);
+void walk_cut(const Trie& trie, const TailIndex& tails, std::u32string_view query, Cut cut, Found& found) {
+    Collector collect{found};
+    Capped capped(query, cut.head, Levels - 2);
+    walk_with(trie, capped, found.budget, collect);
+    climb_from_tails<Rows>(trie, tails, query, cut.head, cut.run, found);
 }
 
 // Puts the hits in pre-order, each node once at its smaller distance, and
@@ -188,15 +190,15 @@ bool tail_cut_walk(const Trie& trie, std::u32string_view query, std::uint32_t th
     if (tails == nullptr) return false;
     const std::optional<Cut> cut = choose_cut(trie, *tails, query, threshold);
     if (!cut) return false;
-    const auto [head, run] = *cut;
+    Found found{*reversed, budget, out};
     if (threshold == 1 && transpositions)
-        walk_cut<2, CappedOsaBitRows<2>, OsaBitRows<2>>(trie, *reversed, *tails, query, head, run, budget, out);
+        walk_cut<2, CappedOsaBitRows<2>, OsaBitRows<2>>(trie, *tails, query, *cut, found);
     else if (threshold == 1)
-        walk_cut<2, CappedBitRows<2>, BitRows<2>>(trie, *reversed, *tails, query, head, run, budget, out);
+        walk_cut<2, CappedBitRows<2>, BitRows<2>>(trie, *tails, query, *cut, found);
     else if (transpositions)
-        walk_cut<3, CappedOsaBitRows<3>, OsaBitRows<3>>(trie, *reversed, *tails, query, head, run, budget, out);
+        walk_cut<3, CappedOsaBitRows<3>, OsaBitRows<3>>(trie, *tails, query, *cut, found);
     else
-        walk_cut<3, CappedBitRows<3>, BitRows<3>>(trie, *reversed, *tails, query, head, run, budget, out);
+        walk_cut<3, CappedBitRows<3>, BitRows<3>>(trie, *tails, query, *cut, found);
     into_preorder(*tails, out);
     return true;
 }

@@ -77,7 +77,7 @@ void prefault(const Array<T>& array) {
 void Trie::note_layout() {
     // Derived ones came from the arrays as they were; kept ones come from the
     // same file as the arrays, which never change.
-    if (reversed.kept() == nullptr) reversed = LazyReversedTerms();
+    if (reversed.kept() == nullptr && reversed.kept_tails() == nullptr) reversed = LazyReversedTerms();
     // Arrays mapped from a file: their pages come in one call rather than
     // one fault at a time.
     prefault(node_shifts);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <utility>
 
 namespace quellnor {
 
@@ -29,9 +30,9 @@ public:
     // the few bytes of its first use cannot be had.
     const ReversedTerms* of(const Trie& trie) const;
 
-    // Null where index_tails says so, or where memory ran out deriving it.
-    // Derived for the walks that need every node within reach, and never
-    // kept in a file.
+    // Null where index_tails says so, or where memory ran out deriving it;
+    // kept ones, where they do not fit the trie (a damaged file). For the
+    // walks that need every node within reach.
     const TailIndex* tails_of(const Trie& trie) const;
 
     // Reversed terms read from an index file, given before any query asks:
@@ -40,11 +41,16 @@ public:
     // What an index file should keep: the ones kept, or none.
     const ReversedTerms* kept() const { return kept_.get(); }
 
+    // The same for the tail index.
+    void keep_tails(std::shared_ptr<TailIndex> kept) { kept_tails_ = std::move(kept); }
+    const TailIndex* kept_tails() const { return kept_tails_.get(); }
+
 private:
     struct State;
     State& state() const;
     mutable std::atomic<State*> state_{nullptr};  // made by the first to ask, owned
     std::shared_ptr<ReversedTerms> kept_;
+    std::shared_ptr<TailIndex> kept_tails_;
 };
 
 }  // namespace quellnor

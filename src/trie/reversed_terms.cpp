@@ -214,28 +214,34 @@ struct LazyReversedTerms::State {
     std::once_flag once;
     std::unique_ptr<ReversedTerms> terms;
     std::once_flag tails_once;
-    std::unique_ptr<TailIndex> tails;
+    std::unique_ptr<TailIndex> tails;  // derived ones
+    const TailIndex* tails_served = nullptr;
 };
 
 LazyReversedTerms::LazyReversedTerms() = default;
 LazyReversedTerms::~LazyReversedTerms() { delete state_.load(std::memory_order_acquire); }
 // Kept ones view arrays that copies of the index view too, so copies share
 // them; derived ones are derived afresh.
-LazyReversedTerms::LazyReversedTerms(const LazyReversedTerms& other) : kept_(other.kept_) {}
+LazyReversedTerms::LazyReversedTerms(const LazyReversedTerms& other)
+    : kept_(other.kept_), kept_tails_(other.kept_tails_) {}
 LazyReversedTerms& LazyReversedTerms::operator=(const LazyReversedTerms& other) {
     if (this != &other) {
         delete state_.exchange(nullptr, std::memory_order_acq_rel);
         kept_ = other.kept_;
+        kept_tails_ = other.kept_tails_;
     }
     return *this;
 }
 LazyReversedTerms::LazyReversedTerms(LazyReversedTerms&& other) noexcept
-    : state_(other.state_.exchange(nullptr, std::memory_order_acq_rel)), kept_(std::move(other.kept_)) {}
+    : state_(other.state_.exchange(nullptr, std::memory_order_acq_rel)),
+      kept_(std::move(other.kept_)),
+      kept_tails_(std::move(other.kept_tails_)) {}
 LazyReversedTerms& LazyReversedTerms::operator=(LazyReversedTerms&& other) noexcept {
     if (this != &other) {
         delete state_.exchange(other.state_.exchange(nullptr, std::memory_order_acq_rel),
                                std::memory_order_acq_rel);
         kept_ = std::move(other.kept_);
+        kept_tails_ = std::move(other.kept_tails_);
     }
     return *this;
 }
@@ -280,13 +286,20 @@ const ReversedTerms* LazyReversedTerms::of(const Trie& trie) const {
 const TailIndex* LazyReversedTerms::tails_of(const Trie& trie) const {
     State& state = this->state();
     std::call_once(state.tails_once, [&] {
+        // Kept ones are read without checks, so they are looked over once,
+        // one pass over their arrays, rather than trusted.
+        if (kept_tails_) {
+            state.tails_served = kept_tails_->fits(trie) ? kept_tails_.get() : nullptr;
+            return;
+        }
         try {
             state.tails = index_tails(trie);
+            state.tails_served = state.tails.get();
         } catch (const std::bad_alloc&) {
             // The plain walks need none of it.
         }
     });
-    return state.tails.get();
+    return state.tails_served;
 }
 
 }  // namespace quellnor

@@ -3,6 +3,7 @@
 #include "trie/tail_index.hpp"
 
 #include <algorithm>
+#include <vector>
 
 #include "payload/pages.hpp"
 
@@ -15,9 +16,9 @@ constexpr std::uint32_t kRoot = 0;
 // Three labels from `node` up, packed into one word in an order that agrees
 // with the paths' own (a path that ends sorts first): two of these decide
 // nearly every comparison of the sort without climbing through memory.
-// Moves `node` three labels up, to the root where the path is shorter, and
-// notes whether a label was too large for its 21 bits (a hand-built trie
-// may hold any): such keys cannot decide a comparison.
+// Moves `node` three labels up (to the root where the path is shorter), and
+// notes a label too large for its 21 bits, which a hand-built trie may
+// hold: keys with one cannot decide a comparison.
 std::uint64_t climb_key(const TailIndex& tails, const Trie& trie, std::uint32_t& node, bool& clamped) {
     constexpr char32_t kLargest = (char32_t{1} << 21) - 2;
     std::uint64_t key = 0;
@@ -59,7 +60,7 @@ std::unique_ptr<TailIndex> index_tails(const Trie& trie) {
     if (!trie.breadth_first_tree || trie.has_no_nodes()) return nullptr;
     auto out = std::make_unique<TailIndex>();
     const std::size_t nodes = trie.node_shifts.size();
-    out->parent.assign(nodes, TailIndex::kNoParent);
+    out->parent.assign(nodes, kRoot);
     std::vector<Keyed> order;
     order.reserve(nodes - 1);
     // Only what the root reaches is a tree; slot s holds node s + 1.
@@ -95,46 +96,97 @@ std::unique_ptr<TailIndex> index_tails(const Trie& trie) {
     return out;
 }
 
-TailRun TailIndex::ending_with(const Trie& trie, std::u32string_view tail, std::size_t most,
-                               TailRun within) const {
-    // Negative where the path above `node`, backwards, sorts before the tail
-    // backwards; zero where it starts with it; positive after.
-    const auto against = [&](std::uint32_t node) {
-        for (std::size_t i = tail.size(); i-- > 0;) {
-            if (node == kRoot) return -1;
-            const char32_t label = trie.child_labels[node];
-            if (label != tail[i]) return label < tail[i] ? -1 : 1;
-            node = parent[node];
-        }
-        return 0;
-    };
-    const std::size_t end = std::min(within.last, by_tail.size());
-    const auto first = std::partition_point(by_tail.begin() + static_cast<std::ptrdiff_t>(std::min(within.first, end)),
-                                            by_tail.begin() + static_cast<std::ptrdiff_t>(end),
-                                            [&](std::uint32_t node) { return against(node) < 0; });
-    // Runs are short next to the whole: the end is found by steps that
-    // double from the start, then halve, in some log2 of the run's probes
-    // instead of the whole order's, each of which climbs through memory.
-    const std::size_t begin = static_cast<std::size_t>(first - by_tail.begin());
-    std::size_t inside = begin, step = 1;
-    while (inside + step < end && against(by_tail[inside + step]) == 0) {
-        inside += step;
-        step *= 2;
-        if (inside - begin > most) return {begin, inside + 1};
+namespace {
+
+// Negative where the path above `node`, read backwards, sorts before `tail`
+// read backwards; zero where it starts with it (the path ends with the
+// tail); positive after.
+int against(const TailIndex& tails, const Trie& trie, std::u32string_view tail, std::uint32_t node) {
+    for (std::size_t i = tail.size(); i-- > 0;) {
+        if (node == kRoot) return -1;
+        const char32_t label = trie.child_labels[node];
+        if (label != tail[i]) return label < tail[i] ? -1 : 1;
+        node = tails.parent[node];
     }
-    const auto from = by_tail.begin() + static_cast<std::ptrdiff_t>(inside);
-    const auto to = by_tail.begin() + static_cast<std::ptrdiff_t>(std::min(inside + step, end));
-    const auto last = std::partition_point(from, to, [&](std::uint32_t node) { return against(node) == 0; });
-    return {begin, static_cast<std::size_t>(last - by_tail.begin())};
+    return 0;
+}
+
+// Runs are short next to the whole order, and each probe climbs through
+// memory: a run's edge is found by steps that double from where the run is
+// known to be, then halve, in some log2 of the run's probes.
+
+// The first place at or after `from`, before `end`, where `holds` fails; it
+// holds before that place and fails after.
+template <class Holds>
+std::size_t edge_after(std::size_t from, std::size_t end, Holds&& holds) {
+    std::size_t bound = 1;
+    while (from + bound <= end && holds(from + bound - 1)) {
+        from += bound;
+        bound *= 2;
+    }
+    std::size_t lo = from, hi = std::min(from + bound - 1, end);
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (holds(mid)) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo;
+}
+
+// The first place at or after `begin`, up to `to`, from which `holds` holds
+// till `to`; it fails before that place.
+template <class Holds>
+std::size_t edge_before(std::size_t to, std::size_t begin, Holds&& holds) {
+    std::size_t bound = 1;
+    while (to >= begin + bound && holds(to - bound)) {
+        to -= bound;
+        bound *= 2;
+    }
+    std::size_t lo = to >= begin + bound ? to - bound + 1 : begin, hi = to;
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (holds(mid)) hi = mid;
+        else lo = mid + 1;
+    }
+    return lo;
+}
+
+}  // namespace
+
+TailRun TailIndex::ending_with(const Trie& trie, std::u32string_view tail) const {
+    const auto first = std::partition_point(by_tail.begin(), by_tail.end(), [&](std::uint32_t node) {
+        return against(*this, trie, tail, node) < 0;
+    });
+    const std::size_t begin = static_cast<std::size_t>(first - by_tail.begin());
+    const auto ends = [&](std::size_t at) { return against(*this, trie, tail, by_tail[at]) == 0; };
+    return {begin, edge_after(begin, by_tail.size(), ends)};
+}
+
+TailRun TailIndex::widened(const Trie& trie, std::u32string_view tail, TailRun inner) const {
+    const auto ends = [&](std::size_t at) { return against(*this, trie, tail, by_tail[at]) == 0; };
+    const std::size_t last = std::min(inner.last, by_tail.size());
+    return {edge_before(std::min(inner.first, last), 0, ends), edge_after(last, by_tail.size(), ends)};
 }
 
 std::uint32_t TailIndex::shared_depth(std::uint32_t a, std::uint32_t a_depth, std::uint32_t b,
                                      std::uint32_t b_depth) const {
-    // A depth given wrong climbs past the root, into kNoParent: a fault.
     for (; a_depth > b_depth; --a_depth) a = checked_at(parent, a);
     for (; b_depth > a_depth; --b_depth) b = checked_at(parent, b);
-    for (; a != b; --a_depth) a = checked_at(parent, a), b = checked_at(parent, b);
+    // Parents come before their children, so both reach the root at last,
+    // even where a depth was given wrong.
+    for (; a != b && a_depth > 0; --a_depth) a = checked_at(parent, a), b = checked_at(parent, b);
     return a_depth;
+}
+
+bool TailIndex::fits(const Trie& trie) const {
+    const std::size_t nodes = trie.node_shifts.size();
+    if (!trie.breadth_first_tree || parent.size() != nodes || by_tail.size() >= std::max<std::size_t>(nodes, 1))
+        return false;
+    if (nodes > 0 && parent[0] != kRoot) return false;
+    for (std::size_t node = 1; node < nodes; ++node)
+        if (parent[node] >= node) return false;
+    return std::all_of(by_tail.begin(), by_tail.end(),
+                       [&](std::uint32_t node) { return node != kRoot && node < nodes; });
 }
 
 }  // namespace quellnor

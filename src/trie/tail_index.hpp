@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
-#include <vector>
 
 #include "trie/trie.hpp"
 
@@ -23,19 +22,27 @@ struct TailRun {
 };
 
 struct TailIndex {
-    // Per node, its parent; the root, and nodes the root does not reach,
-    // have kNoParent.
-    static constexpr std::uint32_t kNoParent = 0xFFFF'FFFFu;
-    std::vector<std::uint32_t> parent;
+    // Per node, its parent, always a smaller number: a climb ends at the
+    // root, 0, which is its own parent, as is every node the root does not
+    // reach.
+    Array<std::uint32_t> parent;
     // Every node the root reaches but the root itself, by its path backwards.
-    std::vector<std::uint32_t> by_tail;
+    Array<std::uint32_t> by_tail;
 
-    // The nodes whose paths end with `tail`, which is not empty; or, where
-    // there are more than `most`, a run of more than `most` of them. Looks
-    // only `within` a run, which must hold them all: the run of a shorter
-    // end of `tail`, or the whole order by default.
-    TailRun ending_with(const Trie& trie, std::u32string_view tail, std::size_t most,
-                        TailRun within = {0, SIZE_MAX}) const;
+    // Whether these arrays can be read without a check for `trie`: every
+    // node has a parent before it, and every node listed is one of the
+    // trie's. Derived ones can; kept ones from a damaged file may not.
+    bool fits(const Trie& trie) const;
+
+    bool operator==(const TailIndex& other) const {
+        return parent == other.parent && by_tail == other.by_tail;
+    }
+
+    // The nodes whose paths end with `tail`, which is not empty.
+    TailRun ending_with(const Trie& trie, std::u32string_view tail) const;
+    // The same, found outwards from `inner`: the nodes that end with a
+    // longer text which itself ends with `tail`, all of which end with it.
+    TailRun widened(const Trie& trie, std::u32string_view tail, TailRun inner) const;
 
     // The depth of the deepest node above (or at) both `a` and `b`, given
     // their depths.
