@@ -10,7 +10,9 @@ lookups (quellnor: with the reversed terms its split walk derives on first
 use), and the median microseconds per lookup
 from this interpreter. The native program bench/native/walk_cost.cpp then
 counts the nodes visited per query by the walks as they ship and by the
-plain walk. Prints one table and the goals it is held to; writes
+plain walk (fuzzy_match's, and those to every node within reach under
+fuzzy_match_video and suggest), and bench/native/walk_worst.cpp times them
+query by query. Prints one table and the goals it is held to; writes
 DIR/speed.json. With --walks-only, only the walk table (no peers, no
 timings from Python).
 """
