@@ -79,3 +79,25 @@ def test_the_tail_cut_walk_on_the_word_list(word_list_twins):
     rng = random.Random(23)
     for word in rng.sample(words, 120):
         assert_same_reach(built, plain, swapped(edited(word, rng, rng.randrange(3)), rng))
+
+
+def test_threads_that_ask_first_at_once_share_one_tail_index():
+    # The tail index is derived by the first walk that needs it, while the
+    # others wait: every thread of a fresh index gets the answers of one.
+    from test_threads import run_threads
+
+    rng = random.Random(7)
+    terms = sorted({"".join(rng.choice("abcdé") for _ in range(rng.randint(3, 12))) for _ in range(3000)})
+    rows = [(t, key(i % 5), 1 + i % 3) for i, t in enumerate(terms)]
+    queries = [swapped(edited(rng.choice(terms), rng, 2), rng) for _ in range(40)]
+    queries = [q for q in queries if len(q) >= 6]
+    want = [quellnor.build_index(rows, fold=False).suggest_videos(q, 5, max_dist=2) for q in queries]
+    fresh = quellnor.build_index(rows, fold=False)
+    got = {}
+
+    def ask(i):
+        got[i] = [fresh.suggest_videos(q, 5, max_dist=2) for q in queries[i % 3:] + queries[:i % 3]]
+
+    run_threads(ask)
+    for i, answers in got.items():
+        assert answers == want[i % 3:] + want[:i % 3]
