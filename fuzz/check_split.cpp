@@ -76,25 +76,21 @@ void check_split_walk(const Trie& trie, const Trie& plain, std::string_view term
                       "the limited split walk's first hits are not the unlimited walk's");
         }
     }
-    // The node matcher takes the split walk for term ends only: spelt as
-    // terms, its hits compare as fuzzy_match's do.
-    const auto as_terms = [&](const Trie& t) {
-        std::vector<MatchResult> out;
-        for (const NodeMatch& m : fuzzy_match_nodes(t, query, max_dist, true))
-            out.push_back({std::string(), m.node_id, m.distance});
-        return out;
+    // The node matcher takes the split walk for term ends and the tail-cut
+    // walk for every node: spelt as terms, its hits compare as fuzzy_match's
+    // do. Walks to every node under suggest (either way, with or without
+    // swaps) are held to the plain walk on the trie itself, which keeps
+    // their `above`.
+    const auto node_matches = [&](bool terminal_only) {
+        return [&, terminal_only](const Trie& t) {
+            std::vector<MatchResult> out;
+            for (const NodeMatch& m : fuzzy_match_nodes(t, query, max_dist, terminal_only))
+                out.push_back({std::string(), m.node_id, m.distance});
+            return out;
+        };
     };
-    compare("split term ends", as_terms, trie, plain);
-    // Every node within reach, as fuzzy_match_video walks to it (no swaps)
-    // and as suggest does (either way): the plain walk on the plain copy, and
-    // the plain walk on the trie itself, which keeps its `above`.
-    const auto every_node = [&](const Trie& t) {
-        std::vector<MatchResult> out;
-        for (const NodeMatch& m : fuzzy_match_nodes(t, query, max_dist, false))
-            out.push_back({std::string(), m.node_id, m.distance});
-        return out;
-    };
-    compare("tail-cut every node", every_node, trie, plain);
+    compare("split term ends", node_matches(true), trie, plain);
+    compare("tail-cut every node", node_matches(false), trie, plain);
     for (const bool swaps : {false, true}) {
         const auto reached = [&](bool cut) {
             search::Budget budget;

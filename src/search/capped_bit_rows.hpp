@@ -14,6 +14,35 @@
 
 namespace quellnor::search {
 
+// The cap both kinds of capped rows apply: per word, the columns it may
+// hold. Word k of a capped row keeps, where it is capped, only what word
+// k - 1 already holds: a capped cell is within k exactly when it is within
+// the cap. Each word is capped before the next one reads it, so that no
+// deletion carries a dropped cell on along the row.
+template <std::uint32_t Levels>
+class HeadCap {
+protected:
+    // Needs head_budget < Levels - 1.
+    HeadCap(std::size_t head, std::uint32_t head_budget) {
+        const std::uint64_t past_head = ~((std::uint64_t{2} << head) - 1);
+        for (std::size_t k = 0; k < Levels; ++k) allowed_[k] = k > head_budget ? past_head : ~0ULL;
+    }
+
+    // Word k, from what reached it and word k - 1 (0 for word 0).
+    [[gnu::always_inline]] std::uint64_t capped(std::size_t k, std::uint64_t reached, std::uint64_t below) const {
+        return (reached & allowed_[k]) | below;
+    }
+
+    // The words of the root's row, from its plain ones.
+    template <class Words>
+    void cap_root(Words& words) const {
+        for (std::size_t k = 0; k < Levels; ++k) words[k] = capped(k, words[k], k > 0 ? words[k - 1] : 0);
+    }
+
+private:
+    std::uint64_t allowed_[Levels];
+};
+
 // Levenshtein rows in which a cell of the first `head` + 1 columns (the
 // empty prefix and the query's first `head` code points) counts only while
 // its distance is at most `head_budget`: cells above that there are dropped
@@ -25,7 +54,8 @@ namespace quellnor::search {
 // top of a trie is nearly at once.
 template <std::uint32_t Levels>
 class CappedBitRows
-    : public BitRowStore<CappedBitRows<Levels>, std::array<std::uint64_t, Levels>, Levels> {
+    : public BitRowStore<CappedBitRows<Levels>, std::array<std::uint64_t, Levels>, Levels>,
+      private HeadCap<Levels> {
     using Store = BitRowStore<CappedBitRows<Levels>, std::array<std::uint64_t, Levels>, Levels>;
 
 public:
@@ -34,39 +64,27 @@ public:
 
     // Needs head < query.size() and head_budget < Levels - 1.
     CappedBitRows(std::u32string_view query, std::size_t head, std::uint32_t head_budget)
-        : Store(query) {
-        const std::uint64_t past_head = ~((std::uint64_t{2} << head) - 1);
-        for (std::size_t k = 0; k < Levels; ++k) allowed_[k] = k > head_budget ? past_head : ~0ULL;
+        : Store(query), HeadCap<Levels>(head, head_budget) {
         Row& root = this->root();
-        for (std::size_t k = 0; k < Levels; ++k) {
-            root[k] = this->root_word(k, query.size()) & allowed_[k];
-            if (k > 0) root[k] |= root[k - 1];
-        }
+        for (std::size_t k = 0; k < Levels; ++k) root[k] = this->root_word(k, query.size());
+        this->cap_root(root);
     }
 
     [[gnu::always_inline]] static Parent parent_of(const Row& row) {
         return BitRows<Levels>::parent_of(row);
     }
 
-    // As BitRows::child_row, and word k keeps, where it is capped, only what
-    // word k - 1 already holds: a capped cell is within k exactly when it is
-    // within the cap. Each word is capped before the next one reads it, so
-    // that no deletion carries a dropped cell on along the row.
+    // As BitRows::child_row, capped (see HeadCap).
     [[gnu::always_inline]] bool child_row(const Parent& p, char32_t label, Row& row) const {
         std::uint64_t match = 0;
         if (!this->masks_.find(label, match)) return false;
         row[0] = p.shifted[0] & match;  // word 0 is never capped
-        for (std::size_t k = 1; k < Levels; ++k) {
-            const std::uint64_t reached = (p.shifted[k] & match) | p.from_below[k] | (row[k - 1] << 1);
-            row[k] = (reached & allowed_[k]) | row[k - 1];
-        }
+        for (std::size_t k = 1; k < Levels; ++k)
+            row[k] = this->capped(k, (p.shifted[k] & match) | p.from_below[k] | (row[k - 1] << 1), row[k - 1]);
         return (row[Levels - 1] & this->full_) != 0;
     }
 
     static const std::uint64_t* words_of(const Row& row) { return row.data(); }
-
-private:
-    std::uint64_t allowed_[Levels];  // per word, the columns it may hold
 };
 
 // The same cap on rows that count an adjacent transposition as one edit. A
@@ -79,7 +97,8 @@ private:
 // may still leave it, which plain rows never need (see OsaBitRows).
 template <std::uint32_t Levels>
 class CappedOsaBitRows
-    : public BitRowStore<CappedOsaBitRows<Levels>, OsaBitRow<Levels>, Levels> {
+    : public BitRowStore<CappedOsaBitRows<Levels>, OsaBitRow<Levels>, Levels>,
+      private HeadCap<Levels> {
     using Store = BitRowStore<CappedOsaBitRows<Levels>, OsaBitRow<Levels>, Levels>;
 
 public:
@@ -88,15 +107,13 @@ public:
 
     // Needs head < query.size() and head_budget < Levels - 1.
     CappedOsaBitRows(std::u32string_view query, std::size_t head, std::uint32_t head_budget)
-        : Store(query) {
-        const std::uint64_t past_head = ~((std::uint64_t{2} << head) - 1);
-        for (std::size_t k = 0; k < Levels; ++k) allowed_[k] = k > head_budget ? past_head : ~0ULL;
+        : Store(query), HeadCap<Levels>(head, head_budget) {
         Row& root = this->root();
         for (std::size_t k = 0; k < Levels; ++k) {
-            root.words[k] = this->root_word(k, query.size()) & allowed_[k];
-            if (k > 0) root.words[k] |= root.words[k - 1];
-            root.swaps[k] = 0;
+            root.words[k] = this->root_word(k, query.size());
+            root.swaps[k] = 0;  // no label above the root to swap with
         }
+        this->cap_root(root.words);
     }
 
     [[gnu::always_inline]] static Parent parent_of(const Row& row) {
@@ -112,7 +129,7 @@ public:
         for (std::size_t k = 1; k < Levels; ++k) {
             const std::uint64_t reached = (p.shifted[k] & match) | p.from_below[k] |
                                           (row.words[k - 1] << 1) | (p.swaps[k] & swapped);
-            row.words[k] = (reached & allowed_[k]) | row.words[k - 1];
+            row.words[k] = this->capped(k, reached, row.words[k - 1]);
         }
         row.swaps[0] = 0;
         for (std::size_t k = 1; k < Levels; ++k) row.swaps[k] = p.shifted_twice[k] & match;
@@ -120,9 +137,6 @@ public:
     }
 
     static const std::uint64_t* words_of(const Row& row) { return row.words.data(); }
-
-private:
-    std::uint64_t allowed_[Levels];
 };
 
 }  // namespace quellnor::search
