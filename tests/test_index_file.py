@@ -128,7 +128,8 @@ DAMAGE = [
     (lambda d, trie: with_section(d, first_of_id(d, 38), count=0), "reversed forward nodes has 0 entries"),
     (lambda d, trie: with_section(d, first_of_id(d, 33), id=99), "some of the reversed terms' sections"),
     (lambda d, trie: with_section(d, first_of_id(d, 41), count=0), "tail order has 0 entries"),
-    (lambda d, trie: with_section(d, first_of_id(d, 40), id=99), "one of the tail index's sections"),
+    (lambda d, trie: with_section(d, first_of_id(d, 40), id=99), "some of the tail index's sections"),
+    (lambda d, trie: with_section(d, first_of_id(d, 42), count=1), "tail ranks has 1 entries"),
 ]
 
 
@@ -344,7 +345,7 @@ def test_the_callers_own_video_ids_come_back_through_the_file(tmp_path, ids, rou
     assert {video for video, _ in again.suggest_videos("", 10, max_dist=3)} <= set(ids)
 
 
-@pytest.mark.parametrize("section", [33, 34, 37, 38, 39, 40, 41])
+@pytest.mark.parametrize("section", [33, 34, 37, 38, 39, 40, 41, 42])
 def test_reversed_terms_that_lie_are_caught_by_verify_and_survived_without(saved, tmp_path, section):
     """The reversed terms and the tail index the file keeps steer the walks at
     one and two edits: verification derives them afresh and compares;

@@ -71,9 +71,10 @@ enum class Section : std::uint32_t {
     reversed_forward_nodes = 38,
     preorder_rank = 39,
     // The tail index the walks to every node derive (trie/tail_index.hpp),
-    // kept for the same reason: both or neither.
+    // kept for the same reason: all of it or none.
     tail_parents = 40,
     tail_order = 41,
+    tail_ranks = 42,
 };
 
 struct Header {

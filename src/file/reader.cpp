@@ -88,6 +88,7 @@ std::uint32_t element_size(std::uint32_t id) {
         case Section::preorder_rank:
         case Section::tail_parents:
         case Section::tail_order:
+        case Section::tail_ranks:
             return 4;
         default:
             return 0;
@@ -195,14 +196,17 @@ std::shared_ptr<ReversedTerms> reversed_of(const Views& v, const Header& h) {
 // The tail index the file kept, checked only for its lengths here: one pass
 // over it on first use decides whether the walks may read it unchecked.
 std::shared_ptr<TailIndex> tails_of(const Views& v, const Header& h) {
-    const bool parents = v.has(Section::tail_parents), order = v.has(Section::tail_order);
-    if (!parents && !order) return nullptr;
-    if (parents != order) throw InputError("index file has one of the tail index's sections, not both");
+    const Section ids[] = {Section::tail_parents, Section::tail_order, Section::tail_ranks};
+    const auto present = std::count_if(std::begin(ids), std::end(ids), [&](Section id) { return v.has(id); });
+    if (present == 0) return nullptr;
+    if (present != std::ssize(ids)) throw InputError("index file has some of the tail index's sections, not all");
     auto tails = std::make_shared<TailIndex>();
     tails->parent = v.array<std::uint32_t>(Section::tail_parents);
     tails->by_tail = v.array<std::uint32_t>(Section::tail_order);
+    tails->rank = v.array<std::uint32_t>(Section::tail_ranks);
     require_count("tail parents", tails->parent.size(), h.nodes);
     require_count("tail order", tails->by_tail.size(), h.nodes == 0 ? 0 : h.nodes - 1);
+    require_count("tail ranks", tails->rank.size(), h.nodes);
     return tails;
 }
 

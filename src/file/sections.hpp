@@ -69,6 +69,7 @@ inline std::vector<SectionData> sections_of(const Trie& trie, const TermIndex& t
     if (const TailIndex* t = derive ? trie.reversed.tails_of(trie) : trie.reversed.kept_tails()) {
         out.push_back(section<std::uint32_t>(Section::tail_parents, t->parent));
         out.push_back(section<std::uint32_t>(Section::tail_order, t->by_tail));
+        out.push_back(section<std::uint32_t>(Section::tail_ranks, t->rank));
     }
     if (terms.video_ids.given()) {
         encoded_ids = encode_given_ids(terms.video_ids);

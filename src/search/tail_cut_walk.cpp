@@ -9,7 +9,6 @@
 #include "search/choose_walk.hpp"
 #include "search/row_count.hpp"
 #include "text/code_point_buffer.hpp"
-#include "trie/reversed_terms.hpp"
 #include "trie/tail_index.hpp"
 
 namespace quellnor::search {
@@ -67,14 +66,14 @@ std::optional<Cut> choose_cut(const Trie& trie, const TailIndex& tails, std::u32
 
 // What either half finds: a node at a distance, with its depth and rank.
 struct Found {
-    const ReversedTerms& reversed;
+    const TailIndex& tails;
     Budget& budget;
     std::vector<ReachedNode>& out;
 
     void take(std::size_t node, std::uint32_t distance, std::size_t depth) {
         budget.reserve(out, out.size() + 1);
         out.push_back({static_cast<std::uint32_t>(node), distance, static_cast<std::uint32_t>(depth),
-                       checked_at(reversed.preorder_rank, node), 0});
+                       checked_at(tails.rank, node), 0});
     }
 };
 
@@ -185,12 +184,11 @@ bool tail_cut_walk(const Trie& trie, std::u32string_view query, std::uint32_t th
     // A node labelled 0 is never entered; a query that holds 0 would let the
     // climb enter one.
     if (query.find(U'\0') != std::u32string_view::npos) return false;
-    const ReversedTerms* const reversed = trie.reversed.of(trie);
-    const TailIndex* const tails = reversed == nullptr ? nullptr : trie.reversed.tails_of(trie);
+    const TailIndex* const tails = trie.reversed.tails_of(trie);
     if (tails == nullptr) return false;
     const std::optional<Cut> cut = choose_cut(trie, *tails, query, threshold);
     if (!cut) return false;
-    Found found{*reversed, budget, out};
+    Found found{*tails, budget, out};
     if (threshold == 1 && transpositions)
         walk_cut<2, CappedOsaBitRows<2>, OsaBitRows<2>>(trie, *tails, query, *cut, found);
     else if (threshold == 1)

@@ -41,8 +41,8 @@ struct ReachedNode {
 // Every node of `trie` within `threshold` of `query` (with `transpositions`,
 // an adjacent swap is one edit) but the root, in pre-order, as the plain
 // walk reports them. False, having found nothing, where the walk does not
-// serve: a threshold or a query it does not take, a trie without reversed
-// terms or tail index, or a tail so common that the plain walk costs less.
+// serve: a threshold or a query it does not take, a trie without a tail
+// index, or a tail so common that the plain walk costs less.
 bool tail_cut_walk(const Trie& trie, std::u32string_view query, std::uint32_t threshold,
                    bool transpositions, Budget& budget, std::vector<ReachedNode>& out);
 

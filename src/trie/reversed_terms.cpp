@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "payload/pages.hpp"
+#include "trie/preorder.hpp"
 #include "trie/tail_index.hpp"
 
 namespace quellnor {
@@ -36,20 +37,17 @@ struct TermTexts {
     }
 };
 
-// Walks the index in pre-order, ranking its nodes and spelling its terms;
-// false when they grow too long together. The index is a tree numbered
-// breadth first, so its slots and shifts are all in bounds.
-bool spell_backwards(const Trie& trie, Array<std::uint32_t>& rank, TermTexts& terms) {
+// Walks the index in pre-order, spelling its terms; false when they grow
+// too long together. The index is a tree numbered breadth first, so its
+// slots and shifts are all in bounds.
+bool spell_backwards(const Trie& trie, TermTexts& terms) {
     const std::size_t nodes = trie.node_shifts.size();
     const std::size_t most = kCodePointsPerNode * nodes + kCodePointAllowance;
-    rank.assign(nodes, 0);
-    std::uint32_t next_rank = 0;
     std::vector<char32_t> path;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{0, 0}};  // node, depth
     while (!stack.empty()) {
         const auto [node, depth] = stack.back();
         stack.pop_back();
-        rank[node] = next_rank++;
         path.resize(depth);
         if (depth > 0) path[depth - 1] = trie.child_labels[node];
         if (depth > 0 && trie.is_terminal[node] != 0) {
@@ -191,7 +189,8 @@ namespace {
 std::unique_ptr<ReversedTerms> derive(const Trie& trie) {
     auto out = std::make_unique<ReversedTerms>();
     TermTexts terms;
-    if (!spell_backwards(trie, out->preorder_rank, terms)) return nullptr;
+    if (!spell_backwards(trie, terms)) return nullptr;
+    out->preorder_rank = rank_in_preorder(trie);
     const TermTexts sorted = sorted_terms(terms);
     if (sorted.forward.size() != terms.forward.size()) return nullptr;
     lay_out(sorted, *out);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "payload/pages.hpp"
+#include "trie/preorder.hpp"
 
 namespace quellnor {
 
@@ -80,6 +81,7 @@ std::unique_ptr<TailIndex> index_tails(const Trie& trie) {
         order.push_back({near, far, up, queue[at], clamped});
     }
     std::vector<std::uint32_t>().swap(queue);
+    out->rank = rank_in_preorder(trie);
     const TailIndex& tails = *out;
     std::sort(order.begin(), order.end(), [&](const Keyed& a, const Keyed& b) {
         if (a.clamped || b.clamped) return compare_up(tails, trie, a.node, b.node) < 0;
@@ -180,7 +182,8 @@ std::uint32_t TailIndex::shared_depth(std::uint32_t a, std::uint32_t a_depth, st
 
 bool TailIndex::fits(const Trie& trie) const {
     const std::size_t nodes = trie.node_shifts.size();
-    if (!trie.breadth_first_tree || parent.size() != nodes || by_tail.size() >= std::max<std::size_t>(nodes, 1))
+    if (!trie.breadth_first_tree || parent.size() != nodes || rank.size() != nodes ||
+        by_tail.size() >= std::max<std::size_t>(nodes, 1))
         return false;
     if (nodes > 0 && parent[0] != kRoot) return false;
     for (std::size_t node = 1; node < nodes; ++node)

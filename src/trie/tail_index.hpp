@@ -28,6 +28,11 @@ struct TailIndex {
     Array<std::uint32_t> parent;
     // Every node the root reaches but the root itself, by its path backwards.
     Array<std::uint32_t> by_tail;
+    // Per node, its place in pre-order (children in slot order), the order
+    // every walk reports in; 0 for nodes the root does not reach. Kept here
+    // rather than taken from the reversed terms, so that the walks to every
+    // node need nothing else.
+    Array<std::uint32_t> rank;
 
     // Whether these arrays can be read without a check for `trie`: every
     // node has a parent before it, and every node listed is one of the
@@ -35,7 +40,7 @@ struct TailIndex {
     bool fits(const Trie& trie) const;
 
     bool operator==(const TailIndex& other) const {
-        return parent == other.parent && by_tail == other.by_tail;
+        return parent == other.parent && by_tail == other.by_tail && rank == other.rank;
     }
 
     // The nodes whose paths end with `tail`, which is not empty.
