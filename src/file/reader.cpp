@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <initializer_list>
 #include <iterator>
 #include <map>
 #include <string>
@@ -165,17 +166,25 @@ Trie trie_of(const Views& v, const Header& h) {
     return trie;
 }
 
+// Whether the file kept a derived part, whose sections come all together or
+// not at all.
+bool kept_whole(const Views& v, std::initializer_list<Section> ids, const char* what) {
+    const auto present = std::count_if(ids.begin(), ids.end(), [&](Section id) { return v.has(id); });
+    if (present == 0) return false;
+    if (static_cast<std::size_t>(present) != ids.size())
+        throw InputError(std::string("index file has some of ") + what + " sections, not all");
+    return true;
+}
+
 // The reversed terms the file kept, checked only for what lets them be
 // read safely: the walks check every read of them as they go.
 std::shared_ptr<ReversedTerms> reversed_of(const Views& v, const Header& h) {
-    const Section ids[] = {Section::reversed_node_shifts,   Section::reversed_child_labels,
-                           Section::reversed_child_transitions, Section::reversed_term_flags,
-                           Section::reversed_term_ends,      Section::reversed_forward_nodes,
-                           Section::preorder_rank};
-    const std::size_t present =
-        static_cast<std::size_t>(std::count_if(std::begin(ids), std::end(ids), [&](Section id) { return v.has(id); }));
-    if (present == 0) return nullptr;
-    if (present != std::size(ids)) throw InputError("index file has some of the reversed terms' sections, not all");
+    if (!kept_whole(v,
+                    {Section::reversed_node_shifts, Section::reversed_child_labels,
+                     Section::reversed_child_transitions, Section::reversed_term_flags,
+                     Section::reversed_term_ends, Section::reversed_forward_nodes, Section::preorder_rank},
+                    "the reversed terms'"))
+        return nullptr;
     auto r = std::make_shared<ReversedTerms>();
     r->trie.node_shifts = v.array<std::uint32_t>(Section::reversed_node_shifts);
     r->trie.child_labels = v.array<char32_t>(Section::reversed_child_labels);
@@ -196,10 +205,8 @@ std::shared_ptr<ReversedTerms> reversed_of(const Views& v, const Header& h) {
 // The tail index the file kept, checked only for its lengths here: one pass
 // over it on first use decides whether the walks may read it unchecked.
 std::shared_ptr<TailIndex> tails_of(const Views& v, const Header& h) {
-    const Section ids[] = {Section::tail_parents, Section::tail_order, Section::tail_ranks};
-    const auto present = std::count_if(std::begin(ids), std::end(ids), [&](Section id) { return v.has(id); });
-    if (present == 0) return nullptr;
-    if (present != std::ssize(ids)) throw InputError("index file has some of the tail index's sections, not all");
+    if (!kept_whole(v, {Section::tail_parents, Section::tail_order, Section::tail_ranks}, "the tail index's"))
+        return nullptr;
     auto tails = std::make_shared<TailIndex>();
     tails->parent = v.array<std::uint32_t>(Section::tail_parents);
     tails->by_tail = v.array<std::uint32_t>(Section::tail_order);

@@ -162,16 +162,13 @@ void walk_cut(const Trie& trie, const TailIndex& tails, std::u32string_view quer
     climb_from_tails<Rows>(trie, tails, query, cut.head, cut.run, found);
 }
 
-// Puts the hits in pre-order, each node once at its smaller distance, and
-// notes where each parts from the one before.
-void into_preorder(const TailIndex& tails, std::vector<ReachedNode>& hits) {
+// Puts the hits in pre-order, each node once at its smaller distance.
+void into_preorder(std::vector<ReachedNode>& hits) {
     std::sort(hits.begin(), hits.end(), [](const ReachedNode& a, const ReachedNode& b) {
         return a.rank != b.rank ? a.rank < b.rank : a.distance < b.distance;
     });
     const auto same_node = [](const ReachedNode& a, const ReachedNode& b) { return a.rank == b.rank; };
     hits.erase(std::unique(hits.begin(), hits.end(), same_node), hits.end());
-    for (std::size_t i = 1; i < hits.size(); ++i)
-        hits[i].parting = tails.shared_depth(hits[i - 1].node, hits[i - 1].depth, hits[i].node, hits[i].depth);
 }
 
 }  // namespace
@@ -197,8 +194,16 @@ bool tail_cut_walk(const Trie& trie, std::u32string_view query, std::uint32_t th
         walk_cut<3, CappedOsaBitRows<3>, OsaBitRows<3>>(trie, *tails, query, *cut, found);
     else
         walk_cut<3, CappedBitRows<3>, BitRows<3>>(trie, *tails, query, *cut, found);
-    into_preorder(*tails, out);
+    into_preorder(out);
     return true;
+}
+
+void note_partings(const Trie& trie, std::vector<ReachedNode>& hits) {
+    if (hits.empty()) return;
+    const TailIndex* const tails = trie.reversed.tails_of(trie);
+    if (tails == nullptr) throw Fault("hits of the tail-cut walk without a tail index");
+    for (std::size_t i = 1; i < hits.size(); ++i)
+        hits[i].parting = tails->shared_depth(hits[i - 1].node, hits[i - 1].depth, hits[i].node, hits[i].depth);
 }
 
 }  // namespace quellnor::search

@@ -34,7 +34,8 @@ struct ReachedNode {
     std::uint32_t depth;  // labels on its path
     std::uint32_t rank;   // its place in pre-order
     // The depth of the deepest node above both it and the node before it in
-    // the list (0 for the first): where their paths part.
+    // the list (0 for the first): where their paths part. Noted only by
+    // note_partings.
     std::uint32_t parting;
 };
 
@@ -45,5 +46,10 @@ struct ReachedNode {
 // index, or a tail so common that the plain walk costs less.
 bool tail_cut_walk(const Trie& trie, std::u32string_view query, std::uint32_t threshold,
                    bool transpositions, Budget& budget, std::vector<ReachedNode>& out);
+
+// Notes where each hit of tail_cut_walk parts from the one before, for the
+// callers that need to know which hits lie above which (suggestions do;
+// fuzzy_match_video's every-node walk does not, and pays nothing for it).
+void note_partings(const Trie& trie, std::vector<ReachedNode>& hits);
 
 }  // namespace quellnor::search

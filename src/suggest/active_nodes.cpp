@@ -75,6 +75,7 @@ std::vector<ActiveNode> reach(const Trie& trie, std::u32string_view query, std::
     if (query.size() <= threshold) report.take_root(static_cast<std::uint32_t>(query.size()));
     std::vector<search::ReachedNode> reached;
     if (may_cut && search::tail_cut_walk(trie, query, threshold, transpositions, budget, reached)) {
+        search::note_partings(trie, reached);
         for (const search::ReachedNode& at : reached) report.take_reached(at);
     } else if (transpositions) {
         search::choose_walk<search::Metric::optimal_alignment>(trie, query, threshold, budget, report);

@@ -190,7 +190,7 @@ std::unique_ptr<ReversedTerms> derive(const Trie& trie) {
     auto out = std::make_unique<ReversedTerms>();
     TermTexts terms;
     if (!spell_backwards(trie, terms)) return nullptr;
-    out->preorder_rank = rank_in_preorder(trie);
+    out->preorder_rank = rank_in_preorder(trie, walk_breadth_first(trie));
     const TermTexts sorted = sorted_terms(terms);
     if (sorted.forward.size() != terms.forward.size()) return nullptr;
     lay_out(sorted, *out);

@@ -3,6 +3,7 @@
 #include "trie/tail_index.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "payload/pages.hpp"
@@ -60,28 +61,19 @@ struct Keyed {
 std::unique_ptr<TailIndex> index_tails(const Trie& trie) {
     if (!trie.breadth_first_tree || trie.has_no_nodes()) return nullptr;
     auto out = std::make_unique<TailIndex>();
-    const std::size_t nodes = trie.node_shifts.size();
-    out->parent.assign(nodes, kRoot);
+    BreadthFirst tree = walk_breadth_first(trie);
+    out->rank = rank_in_preorder(trie, tree);
+    out->parent = Array<std::uint32_t>(std::move(tree.parent));
     std::vector<Keyed> order;
-    order.reserve(nodes - 1);
-    // Only what the root reaches is a tree; slot s holds node s + 1.
-    std::vector<std::uint32_t> queue{kRoot};
-    for (std::size_t at = 0; at < queue.size(); ++at) {
-        const ChildRange run = trie.child_range(queue[at]);
-        for (std::size_t slot = run.begin; slot < run.end; ++slot) {
-            out->parent[slot + 1] = queue[at];
-            queue.push_back(static_cast<std::uint32_t>(slot + 1));
-        }
-    }
-    for (std::size_t at = 1; at < queue.size(); ++at) {
-        std::uint32_t up = queue[at];
+    order.reserve(tree.order.size());
+    for (std::size_t at = 1; at < tree.order.size(); ++at) {
+        std::uint32_t up = tree.order[at];
         bool clamped = false;
         const std::uint64_t near = climb_key(*out, trie, up, clamped);
         const std::uint64_t far = climb_key(*out, trie, up, clamped);
-        order.push_back({near, far, up, queue[at], clamped});
+        order.push_back({near, far, up, tree.order[at], clamped});
     }
-    std::vector<std::uint32_t>().swap(queue);
-    out->rank = rank_in_preorder(trie);
+    std::vector<std::uint32_t>().swap(tree.order);
     const TailIndex& tails = *out;
     std::sort(order.begin(), order.end(), [&](const Keyed& a, const Keyed& b) {
         if (a.clamped || b.clamped) return compare_up(tails, trie, a.node, b.node) < 0;
