@@ -111,7 +111,8 @@ struct ChildArrays {
 // only bounds-checked, never read.
 //
 // With an `allowance`, the walk gives up, returning false, before it would
-// try more slots than that; without one it tries as many as a tree can have.
+// try more slots than that and whatever more the reporter grants then
+// (GrantsMoreSlots); without one it tries as many as a tree can have.
 // With a `lead`, it follows that first (search/lead.hpp).
 template <bool SlotsFollowNodes, DistanceRows Rows, Reporter Report>
 bool walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& report,
@@ -122,6 +123,7 @@ bool walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& repo
     const ChildArrays arrays(trie);
     FrameStack stack(budget);
     std::size_t visits_left = allowance.value_or(visit_allowance(trie));
+    std::size_t granted = visits_left;
     Progress progress;
     const auto enter = [&](ChildRange range, char32_t label) {
         if (stack.size() < lead.size()) range = {lead[stack.size()], lead[stack.size()] + std::size_t{1}};
@@ -129,8 +131,15 @@ bool walk_depth_first(const Trie& trie, Rows& rows, Budget& budget, Report& repo
         // instead of one per slot.
         const std::size_t slots = range.end - range.begin;
         if (slots > visits_left) [[unlikely]] {
-            if (allowance.has_value()) return false;
-            throw Fault("the trie is not a tree: its walk revisits nodes without end");
+            if (!allowance.has_value()) throw Fault("the trie is not a tree: its walk revisits nodes without end");
+            std::size_t more = 0;
+            if constexpr (GrantsMoreSlots<Report>) more = report.more_slots(granted - visits_left);
+            // Still bounded: a grant is at most the allowance again, and
+            // cannot make the walk try more than a tree has.
+            more = std::min({more, *allowance, visit_allowance(trie) - std::min(granted, visit_allowance(trie))});
+            if (slots > visits_left + more) return false;
+            visits_left += more;
+            granted += more;
         }
         visits_left -= slots;
         progress.advance(slots);

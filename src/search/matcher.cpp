@@ -36,6 +36,8 @@ struct TermReporter {
     std::optional<std::uint64_t> limit;
     search::Budget& budget;
     std::vector<MatchResult>& out;
+    // Slots granted at a time once a walk's allowance is spent (0: none).
+    std::size_t grant = 0;
 
     bool may_stop_early() const { return limit.has_value(); }
     bool wants(std::size_t node) const { return checked_at(trie.is_terminal, node) != 0; }
@@ -45,6 +47,21 @@ struct TermReporter {
         append_term(out, node, distance, spell_path(), budget);
         // The limit is looked at only after a report, so 0 still yields one hit.
         return limit.has_value() && out.size() >= *limit;
+    }
+
+    // The hits found so far in `spent` slots foretell how many more slots the
+    // walk needs to reach the limit. Where that is within a couple of grants,
+    // about what the walk it would give way to costs, it goes on: giving way
+    // would throw away what it has spent. Going on can only lower the worst
+    // case against the plain walk, as any later switch comes after more
+    // slots the plain walk too would have tried; hits come in bursts, so the
+    // forecast is generous (two grants, not one).
+    static constexpr std::uint64_t kGrantsForeseen = 2;
+    std::size_t more_slots(std::size_t spent) const {
+        if (!limit.has_value() || out.empty() || spent == 0) return 0;
+        const std::uint64_t found = out.size();
+        const std::uint64_t missing = std::max<std::uint64_t>(*limit, 1) - std::min<std::uint64_t>(found, *limit);
+        return missing <= kGrantsForeseen * found * grant / spent ? grant : 0;
     }
 };
 
@@ -69,6 +86,7 @@ struct NodeReporter {
 };
 
 static_assert(search::Reporter<TermReporter> && search::Reporter<NodeReporter>);
+static_assert(search::GrantsMoreSlots<TermReporter>);
 
 // Slots the plain walk may try, at one and two edits, before a limited query
 // goes to the split walk instead. A few hits can be found by the plain walk
@@ -104,8 +122,8 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
         // numbered breadth first can have reversed terms; whether this one
         // does is asked only if the allowance runs out.
         search::Budget budget;
-        TermReporter report{trie, limit, budget, out};
         const std::size_t allowance = kPlainFirstSlots[*wanted < kSmallLimit ? 0 : 1][max_dist - 1];
+        TermReporter report{trie, limit, budget, out, allowance};
         if (search::walk_depth_first_within(trie, query, max_dist, budget, report, allowance))
             return out;
         out.clear();

@@ -28,4 +28,11 @@ concept Reporter = requires(Report& report, const Report& held, std::size_t node
     { report(node, distance, path) } -> std::same_as<bool>;
 };
 
+// A reporter may also say, when a walk with an allowance has spent it, how
+// many more slots the walk should try before it gives up (0: none).
+template <class Report>
+concept GrantsMoreSlots = requires(const Report& held, std::size_t spent) {
+    { held.more_slots(spent) } -> std::same_as<std::size_t>;
+};
+
 }  // namespace quellnor::search
