@@ -10,6 +10,7 @@ and without swaps.
 """
 
 import random
+import struct
 from pathlib import Path
 
 import pytest
@@ -17,7 +18,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from test_search import key
-from test_split_walk import edited, preorder_copy
+from test_index_file import first_of_id, sections
+from test_split_walk import edited, preorder_copy, walk_labels
 from trie_bytes import decode, encode
 
 quellnor = pytest.importorskip("quellnor")
@@ -101,3 +103,19 @@ def test_threads_that_ask_first_at_once_share_one_tail_index():
     run_threads(ask)
     for i, answers in got.items():
         assert answers == want[i % 3:] + want[:i % 3]
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.text(alphabet="ab\u00e9\U0001f600", max_size=5), min_size=1, max_size=20),
+       st.lists(st.text(alphabet="ab\u4e2d", max_size=8), min_size=1, max_size=4))
+def test_the_tail_order_sorts_every_node_by_its_path_backwards(stems, endings):
+    # Endings longer than a sort key's labels take the sort through several
+    # rounds; letters beyond the Basic Multilingual Plane take its codes'
+    # other branch.
+    terms = sorted({stem + end + "ab" * 12 for stem in stems for end in endings})
+    built = quellnor.build_index([(t, key(0), 1) for t in terms], fold=False)
+    data = built._file_bytes()
+    _, _, offset, count = sections(data)[first_of_id(data, 41)]
+    order = list(struct.unpack_from(f"<{count}I", data, offset))
+    paths = walk_labels(decode(built.to_bytes()))
+    assert order == sorted(range(1, len(paths)), key=lambda node: (paths[node][::-1], node))
