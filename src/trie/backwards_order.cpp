@@ -2,74 +2,15 @@
 #include "trie/backwards_order.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <utility>
+
+#include "text/code_sort.hpp"
 
 namespace quellnor {
 
 namespace {
 
 constexpr std::uint32_t kRoot = 0;
-
-// The labels the reached nodes hold, as numbers from 1 in the same order (0
-// is the end of a path, which sorts first): as many as fit make one word of
-// the first sort key, and a word sorts in a few passes of counting.
-class LabelCodes {
-public:
-    LabelCodes(const Trie& trie, const std::vector<std::uint32_t>& reached) : low_(kDirect, 0) {
-        for (const std::uint32_t node : reached) {
-            const char32_t label = trie.child_labels[node];
-            if (label < kDirect) low_[label] = 1;
-            else high_.push_back(label);
-        }
-        std::sort(high_.begin(), high_.end());
-        high_.erase(std::unique(high_.begin(), high_.end()), high_.end());
-        std::uint32_t next = 1;
-        for (std::uint32_t& code : low_)
-            if (code != 0) code = next++;
-        high_first_ = next;
-        bits_ = std::max(1, static_cast<int>(std::bit_width(std::uint64_t{next - 1} + high_.size())));
-    }
-
-    std::uint32_t operator()(char32_t label) const {
-        if (label < kDirect) return low_[label];
-        return high_first_ + static_cast<std::uint32_t>(
-                                 std::lower_bound(high_.begin(), high_.end(), label) - high_.begin());
-    }
-    int bits() const { return bits_; }
-
-private:
-    static constexpr char32_t kDirect = 0x10000;  // the Basic Multilingual Plane
-    std::vector<std::uint32_t> low_;
-    std::vector<char32_t> high_;  // any beyond, sorted
-    std::uint32_t high_first_ = 0;
-    int bits_ = 1;
-};
-
-// Sorts `keys` and `nodes` alike by the low `bits` of the keys, a few bits
-// a pass, keeping the order of equal keys.
-void sort_by_counting(std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& nodes, int bits) {
-    constexpr int kDigit = 11;
-    constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
-    std::vector<std::uint64_t> keys_to(keys.size());
-    std::vector<std::uint32_t> nodes_to(nodes.size());
-    std::vector<std::size_t> starts(kBuckets);
-    for (int shift = 0; shift < bits; shift += kDigit) {
-        std::fill(starts.begin(), starts.end(), 0);
-        for (const std::uint64_t key : keys) ++starts[(key >> shift) & (kBuckets - 1)];
-        // A digit that all keys share moves nothing.
-        if (std::find(starts.begin(), starts.end(), keys.size()) != starts.end()) continue;
-        std::size_t sum = 0;
-        for (std::size_t& start : starts) sum += std::exchange(start, sum);
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-            const std::size_t to = starts[(keys[i] >> shift) & (kBuckets - 1)]++;
-            keys_to[to] = keys[i];
-            nodes_to[to] = nodes[i];
-        }
-        keys.swap(keys_to);
-        nodes.swap(nodes_to);
-    }
-}
 
 // The nodes sorted by their paths backwards, by prefix doubling: once the
 // nodes are sorted into groups by their first h labels up, sorting each
@@ -84,8 +25,8 @@ public:
         // First by as many labels up as fit in a word. Breadth first, the
         // nodes come in the order of their numbers, and the sort keeps it
         // among equal keys.
-        const LabelCodes codes(trie, reached);
-        const int per_key = 64 / codes.bits();
+        const CodeRanks codes(std::span<const char32_t>(trie.child_labels.data(), trie.child_labels.size()));
+        const int per_key = codes.per_key();
         std::vector<std::uint64_t> keys;
         keys.reserve(reached.size());
         for (const std::uint32_t node : reached) {

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "payload/pages.hpp"
+#include "text/code_sort.hpp"
 #include "trie/preorder.hpp"
 #include "trie/tail_index.hpp"
 
@@ -64,46 +65,41 @@ bool spell_backwards(const Trie& trie, TermTexts& terms) {
     return true;
 }
 
-// Three code points of a term from `from` on, packed into one word in an
-// order that agrees with the terms' own: two of these decide nearly every
-// comparison of a sort without reading the terms' text from all over memory.
-std::uint64_t sort_key(std::u32string_view term, std::size_t from) {
-    constexpr char32_t kLargest = (char32_t{1} << 21) - 2;
-    std::uint64_t key = 0;
-    for (std::size_t i = from; i < from + 3; ++i) {
-        const std::uint64_t part = i < term.size() ? std::min(term[i], kLargest) + 1 : 0;
-        key = key << 21 | part;
-    }
-    return key;
-}
-
-struct Keyed {
-    std::uint64_t head;  // code points 0 to 2
-    std::uint64_t next;  // 3 to 5
-    std::uint32_t term;
-};
-
 // The terms in the order of their reversed spellings, their text copied in
 // that order so that laying them out reads it front to back; empty when two
 // spell the same, which a trie with two equal labels below one node can.
 TermTexts sorted_terms(const TermTexts& terms) {
-    std::vector<Keyed> order(terms.forward.size());
-    for (std::uint32_t i = 0; i < order.size(); ++i)
-        order[i] = {sort_key(terms.term(i), 0), sort_key(terms.term(i), 3), i};
-    std::sort(order.begin(), order.end(), [&](const Keyed& a, const Keyed& b) {
-        if (a.head != b.head) return a.head < b.head;
-        if (a.next != b.next) return a.next < b.next;
-        const std::u32string_view x = terms.term(a.term);
-        const std::u32string_view y = terms.term(b.term);
-        return x.substr(std::min<std::size_t>(6, x.size())) < y.substr(std::min<std::size_t>(6, y.size()));
-    });
+    // First by as many code points as fit in a word, sorted by counting;
+    // then the terms still tied, by the rest of their text.
+    const CodeRanks ranks(terms.text);
+    const std::size_t decided = static_cast<std::size_t>(ranks.per_key());
+    std::vector<std::uint64_t> keys(terms.forward.size());
+    std::vector<std::uint32_t> order(terms.forward.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) {
+        const std::u32string_view term = terms.term(i);
+        std::uint64_t key = 0;
+        for (std::size_t at = 0; at < decided; ++at) key = key << ranks.bits() | (at < term.size() ? ranks(term[at]) : 0);
+        keys[i] = key;
+        order[i] = i;
+    }
+    sort_by_counting(keys, order, ranks.per_key() * ranks.bits());
+    for (std::size_t begin = 0; begin < order.size();) {
+        std::size_t end = begin + 1;
+        while (end < order.size() && keys[end] == keys[begin]) ++end;
+        if (end - begin > 1)
+            std::sort(order.begin() + static_cast<std::ptrdiff_t>(begin), order.begin() + static_cast<std::ptrdiff_t>(end),
+                      [&](std::uint32_t a, std::uint32_t b) {
+                          const std::u32string_view x = terms.term(a), y = terms.term(b);
+                          return x.substr(std::min(decided, x.size())) < y.substr(std::min(decided, y.size()));
+                      });
+        begin = end;
+    }
     TermTexts sorted;
     sorted.text.reserve(terms.text.size());
     sorted.begin.reserve(terms.begin.size());
     sorted.forward.reserve(terms.forward.size());
     std::u32string_view previous;
-    for (const Keyed& keyed : order) {
-        const std::uint32_t i = keyed.term;
+    for (const std::uint32_t i : order) {
         const std::u32string_view term = terms.term(i);
         if (!sorted.forward.empty() && term == previous) return {};
         previous = term;
