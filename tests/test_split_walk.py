@@ -14,6 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from test_index_file import sections
 from test_search import children_of, key, load, model_terms, model_video
 from trie_bytes import Index, Payload, decode, encode
 
@@ -134,6 +135,15 @@ def test_split_walk_on_the_word_list(word_list_pair, max_dist):
         assert split.fuzzy_match(query, max_dist) == want, query
         assert split.fuzzy_match(query, max_dist, 3) == want[:3], query
         assert split.fuzzy_match_video(query, max_dist) == plain.fuzzy_match_video(query, max_dist), query
+
+
+def test_the_word_list_gets_its_derived_arrays(word_list_pair):
+    # A derivation that went wrong leaves the plain walk to answer, rightly
+    # but slowly: only the file says whether the reversed terms and the tail
+    # index were derived.
+    words = word_list_pair[0]
+    built = quellnor.build_index(((word, key(0), 1) for word in words), fold=False)
+    assert set(range(33, 43)) <= {section[0] for section in sections(built._file_bytes())}
 
 
 @pytest.mark.parametrize("max_dist", [1, 2])

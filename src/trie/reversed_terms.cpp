@@ -148,6 +148,13 @@ void lay_out(const TermTexts& terms, ReversedTerms& out) {
     queue.reserve(nodes);
     queue.push_back({0, static_cast<std::uint32_t>(terms.forward.size()), 0});
     trie.child_labels.push_back(U'\0');
+    // Sorted terms below a node that do not end there all go on past it; a
+    // fault in the sort would otherwise send this past a term's end.
+    const auto code_at = [&](std::uint32_t term, std::uint32_t depth) {
+        const std::u32string_view text = terms.term(term);
+        if (depth >= text.size()) throw Fault("the reversed terms came out of their sort unsorted");
+        return text[depth];
+    };
     for (std::size_t node = 0; node < queue.size(); ++node) {
         auto [first, end, depth] = queue[node];
         trie.node_shifts.push_back(static_cast<std::uint32_t>(queue.size() - 1));
@@ -159,9 +166,9 @@ void lay_out(const TermTexts& terms, ReversedTerms& out) {
             out.forward_nodes.push_back(terms.forward[first++]);
         }
         while (first < end) {
-            const char32_t label = terms.term(first)[depth];
+            const char32_t label = code_at(first, depth);
             std::uint32_t run_end = first + 1;
-            while (run_end < end && terms.term(run_end)[depth] == label) ++run_end;
+            while (run_end < end && code_at(run_end, depth) == label) ++run_end;
             queue.push_back({first, run_end, depth + 1});
             trie.child_labels.push_back(label);
             first = run_end;
@@ -269,10 +276,13 @@ const ReversedTerms* LazyReversedTerms::of(const Trie& trie) const {
     }
     State& state = this->state();
     std::call_once(state.once, [&] {
+        // The plain walks need none of it: short of memory, or with the
+        // derivation at fault, they serve alone. And nothing may leave a
+        // call_once by an exception: the module's own unwinder cannot pass
+        // the C frame of glibc's once, and the process would abort.
         try {
             state.terms = reverse_terms(trie);
-        } catch (const std::bad_alloc&) {
-            // The plain walks need none of it.
+        } catch (...) {
         }
     });
     return state.terms.get();
@@ -287,11 +297,10 @@ const TailIndex* LazyReversedTerms::tails_of(const Trie& trie) const {
             state.tails_served = kept_tails_->fits(trie) ? kept_tails_.get() : nullptr;
             return;
         }
-        try {
+        try {  // as for the reversed terms
             state.tails = index_tails(trie);
             state.tails_served = state.tails.get();
-        } catch (const std::bad_alloc&) {
-            // The plain walks need none of it.
+        } catch (...) {
         }
     });
     return state.tails_served;
