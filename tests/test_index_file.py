@@ -78,6 +78,22 @@ def test_a_trie_that_is_not_a_tree_goes_through_the_file_and_still_says_so(tmp_p
             opened.suggest("a")
 
 
+def test_nodes_the_root_does_not_reach_go_through_the_file(tmp_path):
+    # Nodes 2 and 3 hang below node 2 itself, out of every walk's reach. The
+    # file once kept a tail index listing only the reached nodes, which its
+    # reader then refused as short.
+    arrays = Arrays(node_shifts=[0, 1, 1, 3], child_labels=["\0", "a", "b", "c"], child_transitions=[1, 2, 3],
+                    payloads=[None, Payload(1, [0], [1]), None, Payload(1, [0], [1])], video_index=[b"\x01" * 16],
+                    is_terminal=[False, True, False, True])
+    index = Index.from_bytes(encode(arrays))
+    index.save(tmp_path / "unreached.qix")
+    for verify in (False, True):
+        opened = quellnor.open(tmp_path / "unreached.qix", verify=verify)
+        for query in ("a", "abcdefg"):
+            assert opened.fuzzy_match_video(query, 2, None, True) == index.fuzzy_match_video(query, 2, None, True)
+            assert opened.suggest(query, 3, max_dist=2) == index.suggest(query, 3, max_dist=2)
+
+
 def sections(data):
     count = HEADER.unpack_from(data)[2]
     return [SECTION.unpack_from(data, HEADER.size + i * SECTION.size) for i in range(count)]

@@ -17,6 +17,10 @@ std::unique_ptr<TailIndex> index_tails(const Trie& trie) {
     if (!trie.breadth_first_tree || trie.has_no_nodes()) return nullptr;
     auto out = std::make_unique<TailIndex>();
     BreadthFirst tree = walk_breadth_first(trie);
+    // Nodes the root does not reach (arrays made by hand may hold them) are
+    // in no walk; a tail index lists every node but the root, as its file
+    // section must, so such a trie keeps the plain walks instead.
+    if (tree.order.size() != trie.node_shifts.size()) return nullptr;
     out->rank = rank_in_preorder(trie, tree);
     out->parent = Array<std::uint32_t>(std::move(tree.parent));
     tree.order.erase(tree.order.begin());  // the root, whose path is empty

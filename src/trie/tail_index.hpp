@@ -55,7 +55,8 @@ struct TailIndex {
                                std::uint32_t b_depth) const;
 };
 
-// The tail index of a tree numbered breadth first; null for any other trie.
+// The tail index of a tree numbered breadth first whose root reaches every
+// node; null for any other trie.
 std::unique_ptr<TailIndex> index_tails(const Trie& trie);
 
 }  // namespace quellnor
