@@ -241,3 +241,16 @@ def test_a_build_pinned_to_one_core_gives_the_same_index_file(tmp_path):
         files.append(tmp_path / f"{cores}.qix")
         subprocess.run([sys.executable, "-c", BUILD_AND_SAVE, str(files[-1]), cores], check=True)
     assert files[0].read_bytes() == files[1].read_bytes()
+
+
+def test_rows_in_many_batches_build_what_one_batch_builds():
+    """build_index adds each batch's pairs on a second core while it reads
+    the next; the same pairs recur in every batch, so any batch added twice,
+    lost or out of turn changes a count or the order of equal counts."""
+    rows = [(f"t{i % 4999}", VIDEOS[i % 8], MAX if i % 1000 == 7 else i % 3) for i in range(150_000)]
+    whole = quellnor.IndexBuilder()
+    whole.add_rows(rows)  # all or nothing: one batch, added on this thread
+    built = quellnor.build_index(rows)
+    assert built.to_bytes() == whole.build().to_bytes()
+    with pytest.raises(ValueError, match=r"^row 140000\b.*'not a uuid'"):
+        quellnor.build_index(rows[:140_000] + [("bad", "not a uuid", 1)] + rows[140_000:])

@@ -179,7 +179,9 @@ def build_index(
         if hasattr(rows, "__arrow_c_stream__"):
             _add_columns(builder._native, rows, None, None, atomic=False)
         elif isinstance(rows, (list, tuple)):
-            add_rows(rows)
+            # Nobody else sees this builder: a bad row discards it, so its
+            # rows need not be held back until all are known to be good.
+            add_rows(rows, 0, False)
         else:
             iterator = iter(rows)
             start = 0

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "binding/index_object.hpp"
 #include "binding/row_convert.hpp"
 #include "build/assemble.hpp"
+#include "build/pair_feeder.hpp"
 #include "progress.hpp"
 
 namespace quellnor::binding {
@@ -70,11 +72,14 @@ public:
                 staged_.push_back(convert_cells(rows_, use_.fold()));
                 if (!atomic_ && staged_.size() >= kUnheldRows) commit();
             });
+            commit();
+            if (feeder_) feeder_->finish();
         } catch (...) {
+            // Rolling back touches none of the pair table, which the feeder
+            // may still be adding to; it waits for that as the batch goes.
             rows_.roll_back(mark_);
             throw;
         }
-        commit();
     }
 
 private:
@@ -82,11 +87,23 @@ private:
 
     void commit() {
         Progress progress;
-        for (std::size_t i = 0; i < staged_.size(); ++i) {
-            progress.advance();
-            if (i + kRowsAhead < staged_.size())
-                rows_.prefetch_row(staged_[i + kRowsAhead].spelling, staged_[i + kRowsAhead].video);
-            rows_.add_row(staged_[i].spelling, staged_[i].video, staged_[i].count);
+        if (atomic_) {
+            for (std::size_t i = 0; i < staged_.size(); ++i) {
+                progress.advance();
+                if (i + kRowsAhead < staged_.size())
+                    rows_.prefetch_row(staged_[i + kRowsAhead].spelling, staged_[i + kRowsAhead].video);
+                rows_.add_row(staged_[i].spelling, staged_[i].video, staged_[i].count);
+            }
+        } else {
+            // The pairs of these rows go in on a second core while the next
+            // rows are converted.
+            for (std::size_t i = 0; i < staged_.size(); ++i) {
+                progress.advance();
+                if (i + kRowsAhead < staged_.size()) rows_.prefetch_spelling_count(staged_[i + kRowsAhead].spelling);
+                pair_rows_.push_back(rows_.count_spelling(staged_[i].spelling, staged_[i].video, staged_[i].count));
+            }
+            if (!feeder_) feeder_.emplace(rows_.pair_table());
+            feeder_->feed(pair_rows_);
         }
         staged_.clear();
         mark_ = rows_.mark();
@@ -97,6 +114,9 @@ private:
     RowTable::Mark mark_;
     bool atomic_;
     std::vector<RowNumbers> staged_;
+    std::vector<PairRow> pair_rows_;
+    // Destroyed before the tables are rolled back or read by anyone else.
+    std::optional<PairFeeder> feeder_;
 };
 
 PyObject* add(PyObject* self, PyObject* args) {

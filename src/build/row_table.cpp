@@ -58,6 +58,14 @@ void PairTable::add(std::uint32_t term, std::uint32_t video, std::uint64_t count
     counts_.push_back(count);
 }
 
+void PairTable::add_all(std::span<const PairRow> rows) {
+    constexpr std::size_t kAhead = 16;  // a miss to memory ends before its row comes
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i + kAhead < rows.size()) prefetch(rows[i + kAhead].term, rows[i + kAhead].video);
+        add(rows[i].term, rows[i].video, rows[i].count);
+    }
+}
+
 void PairTable::grow() {
     const std::size_t capacity = slots_.empty() ? 1024 : 2 * slots_.size();
     slots_.assign(capacity, kEmptySlot);

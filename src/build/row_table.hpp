@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,11 +22,20 @@ inline std::uint64_t saturating_add64(std::uint64_t a, std::uint64_t b) {
     return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
 }
 
+// A row as the pair table takes it.
+struct PairRow {
+    std::uint32_t term;
+    std::uint32_t video;
+    std::uint64_t count;
+};
+
 // Every (term, video) pair once, numbered in the order first added.
 class PairTable {
 public:
     std::size_t size() const { return terms_.size(); }
     void add(std::uint32_t term, std::uint32_t video, std::uint64_t count);
+    // Each row in turn, as add() would.
+    void add_all(std::span<const PairRow> rows);
     // Brings into cache where add(term, video, ...) will look first.
     void prefetch(std::uint32_t term, std::uint32_t video) const;
     std::uint32_t term(std::size_t pair) const { return terms_[pair]; }
@@ -83,14 +93,26 @@ public:
     void roll_back(const Mark& mark);
 
     void add_row(std::uint32_t spelling, std::uint32_t video, std::uint64_t count) {
-        pairs_.add(spelling_terms_[spelling], video, count);
-        spelling_counts_[spelling] = saturating_add64(spelling_counts_[spelling], count);
+        const PairRow pair = count_spelling(spelling, video, count);
+        pairs_.add(pair.term, pair.video, pair.count);
     }
     // Told a row a few rows before add_row: starts loading what it will touch.
     void prefetch_row(std::uint32_t spelling, std::uint32_t video) const {
         pairs_.prefetch(spelling_terms_[spelling], video);
+        prefetch_spelling_count(spelling);
+    }
+    // add_row in two parts, for a caller that has the pairs added elsewhere
+    // (a PairFeeder of pair_table()): the spelling's count, here, and the
+    // row for the pair table, returned.
+    PairRow count_spelling(std::uint32_t spelling, std::uint32_t video, std::uint64_t count) {
+        spelling_counts_[spelling] = saturating_add64(spelling_counts_[spelling], count);
+        return {spelling_terms_[spelling], video, count};
+    }
+    void prefetch_spelling_count(std::uint32_t spelling) const {
+        __builtin_prefetch(spelling_terms_.data() + spelling);
         __builtin_prefetch(spelling_counts_.data() + spelling);
     }
+    PairTable& pair_table() { return pairs_; }
 
     const TextTable& terms() const { return terms_; }
     const TextTable& videos() const { return videos_; }
