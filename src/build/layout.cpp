@@ -6,6 +6,7 @@
 
 #include "fault.hpp"
 #include "progress.hpp"
+#include "text/code_sort.hpp"
 #include "text/utf8.hpp"
 
 namespace quellnor {
@@ -58,24 +59,31 @@ std::uint64_t bytes_at(std::string_view text, std::size_t offset) {
 // By eight bytes at a time: the terms are sorted on their first eight, then
 // each run that shares them on the next eight, and so on, so that a term's
 // text is read once per eight bytes it shares with another rather than at
-// every comparison.
+// every comparison. The first eight bytes of all the terms sort as integers
+// by counting, some times faster than comparing; the runs that share them,
+// mostly a few terms each, by comparison.
 std::vector<std::uint32_t> sorted_terms(const TextTable& terms) {
     struct Keyed {
         std::uint64_t chunk;
         std::uint32_t id;
     };
     std::vector<Keyed> keyed(terms.size());
-    for (std::uint32_t id = 0; id < keyed.size(); ++id) keyed[id] = {bytes_at(terms.text(id), 0), id};
+    {
+        std::vector<std::uint64_t> chunks(terms.size());
+        std::vector<std::uint32_t> ids(terms.size());
+        for (std::uint32_t id = 0; id < ids.size(); ++id) {
+            chunks[id] = bytes_at(terms.text(id), 0);
+            ids[id] = id;
+        }
+        sort_by_counting(chunks, ids, 64);
+        for (std::size_t i = 0; i < keyed.size(); ++i) keyed[i] = {chunks[i], ids[i]};
+    }
     struct Run {
         std::size_t begin, end, offset;
     };
-    std::vector<Run> runs{{0, keyed.size(), 0}};
-    while (!runs.empty()) {
-        const Run run = runs.back();
-        runs.pop_back();
-        const auto first = keyed.begin() + static_cast<std::ptrdiff_t>(run.begin);
-        std::sort(first, keyed.begin() + static_cast<std::ptrdiff_t>(run.end),
-                  [](const Keyed& a, const Keyed& b) { return a.chunk < b.chunk; });
+    std::vector<Run> runs;
+    // Each run of terms that share their bytes up to `run.offset + 8` and go on, keyed by their next eight.
+    const auto split = [&](const Run& run) {
         for (std::size_t a = run.begin, b; a < run.end; a = b) {
             for (b = a + 1; b < run.end && keyed[b].chunk == keyed[a].chunk;) ++b;
             // Texts that end within equal bytes would be equal: distinct
@@ -84,6 +92,15 @@ std::vector<std::uint32_t> sorted_terms(const TextTable& terms) {
             for (std::size_t k = a; k < b; ++k) keyed[k].chunk = bytes_at(terms.text(keyed[k].id), run.offset + 8);
             runs.push_back({a, b, run.offset + 8});
         }
+    };
+    split({0, keyed.size(), 0});
+    while (!runs.empty()) {
+        const Run run = runs.back();
+        runs.pop_back();
+        std::sort(keyed.begin() + static_cast<std::ptrdiff_t>(run.begin),
+                  keyed.begin() + static_cast<std::ptrdiff_t>(run.end),
+                  [](const Keyed& a, const Keyed& b) { return a.chunk < b.chunk; });
+        split(run);
     }
     std::vector<std::uint32_t> order(keyed.size());
     for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].id;
