@@ -50,6 +50,12 @@ inline bool can_allocate_here() noexcept {
 // reserves 64 MiB (twice that while it aligns them).
 inline constexpr std::size_t kHelperAddressSpace = std::size_t{136} << 20;
 
+// Whether starting a thread to work beside this one can pay: there is a
+// second core to run it, and address space for it.
+inline bool helper_may_run() noexcept {
+    return has_second_core() && address_space_left() >= kHelperAddressSpace;
+}
+
 // Runs `beside` on a thread of its own while `work` runs on this one, and
 // returns when both are done. Neither may touch what the other writes, nor
 // any object of the embedding program. This thread goes on asking the
@@ -60,7 +66,7 @@ inline constexpr std::size_t kHelperAddressSpace = std::size_t{136} << 20;
 // runs after the other.
 template <class Work, class Beside>
 void run_beside(Work&& work, Beside&& beside) {
-    if (!has_second_core() || address_space_left() < kHelperAddressSpace) {
+    if (!helper_may_run()) {
         std::forward<Work>(work)();
         std::forward<Beside>(beside)();
         return;

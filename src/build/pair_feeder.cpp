@@ -3,7 +3,6 @@
 #include <system_error>
 #include <utility>
 
-#include "payload/pages.hpp"
 #include "run_beside.hpp"
 
 namespace quellnor {
@@ -21,7 +20,7 @@ PairFeeder::~PairFeeder() {
 
 void PairFeeder::start() {
     started_ = true;
-    inline_ = !has_second_core() || address_space_left() < kHelperAddressSpace;
+    inline_ = !helper_may_run();
     if (inline_) return;
     try {
         helper_ = std::thread([this] { work(); });
