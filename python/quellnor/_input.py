@@ -211,7 +211,10 @@ def load_parquet(builder: IndexBuilder, path: str, source: str, progress: Option
             for batch in file.iter_batches(batch_size=PARQUET_BATCH_ROWS):
                 table = pyarrow.Table.from_batches([batch])
                 try:
-                    builder._native.add_arrow(table.__arrow_c_stream__(), True, rows)
+                    # Not all or nothing: a bad row leaves rows before it
+                    # added, as a bad line of text does, and the rows go in
+                    # while the next are read.
+                    builder._native.add_arrow(table.__arrow_c_stream__(), False, rows)
                 except (ValueError, TypeError) as exc:
                     raise InputError(f"{source}: {exc}") from None
                 rows += batch.num_rows
