@@ -76,7 +76,7 @@ public:
             if (feeder_) feeder_->finish();
         } catch (...) {
             // Rolling back touches none of the pair table, which the feeder
-            // may still be adding to; it waits for that as the batch goes.
+            // may still be adding to, and forgets nothing a pair refers to.
             rows_.roll_back(mark_);
             throw;
         }
@@ -86,6 +86,10 @@ private:
     static constexpr std::size_t kUnheldRows = 1 << 16;
 
     void commit() {
+        // The staged rows are good: the spellings, terms and videos they
+        // added stay from here on, whatever happens, as their pairs will
+        // refer to them once adding begins.
+        mark_ = rows_.mark();
         Progress progress;
         if (atomic_) {
             for (std::size_t i = 0; i < staged_.size(); ++i) {
@@ -106,7 +110,6 @@ private:
             feeder_->feed(pair_rows_);
         }
         staged_.clear();
-        mark_ = rows_.mark();
     }
 
     const BuilderUse& use_;
@@ -115,7 +118,8 @@ private:
     bool atomic_;
     std::vector<RowNumbers> staged_;
     std::vector<PairRow> pair_rows_;
-    // Destroyed before the tables are rolled back or read by anyone else.
+    // Finished, or waited for as the batch goes, before the call returns:
+    // only then does anyone else read the pair table.
     std::optional<PairFeeder> feeder_;
 };
 
