@@ -140,3 +140,38 @@ def test_ctrl_c_ends_a_build_on_two_threads_and_leaves_the_builder_usable():
     # does (some 0.05 s here, 0.4 under the sanitizers): a second thread that
     # finished its work first made this 0.3 to 0.5 s, and 1.7 to 3.8.
     assert_prompt(latency, within=0.25, sanitized=1.2)
+
+
+# Ctrl-C at any moment of adding batches, the last one's commit included:
+# whatever part of a batch stays, the builder's tables must agree with one
+# another, or building reads past the end of one of them.
+INTERRUPTED_BATCHES = """
+import random, signal, quellnor
+def interrupt(*_):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, interrupt)
+random.seed(7)
+builder = quellnor.IndexBuilder()
+interrupted = 0
+for trial in range(24):
+    rows = [("t%d %d" % (trial, i), i % 977, 1) for i in range(60_000)]
+    signal.setitimer(signal.ITIMER_REAL, random.uniform(0.0, 0.08))
+    try:
+        if trial % 2:
+            builder.add_rows(rows)
+        else:
+            builder._native.add_rows(rows, 0, False)
+    except KeyboardInterrupt:
+        interrupted += 1
+    signal.setitimer(signal.ITIMER_REAL, 0)
+index = builder.build()
+# Each term is one row of count 1: a pair left naming a term that was rolled
+# back would be counted to whichever term took its number next.
+print(interrupted > 0, len(index) == len(builder), {index.weight(t) for t in index}, flush=True)
+"""
+
+
+def test_ctrl_c_between_and_during_commits_leaves_a_builder_that_builds():
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED_BATCHES], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout == "True True {1}\n"
