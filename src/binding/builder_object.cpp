@@ -92,18 +92,20 @@ private:
         // batch takes some milliseconds per 65,536 rows): it would leave
         // terms whose rows are half added.
         mark_ = rows_.mark();
-        if (atomic_) {
-            for (std::size_t i = 0; i < staged_.size(); ++i) {
-                if (i + kRowsAhead < staged_.size())
-                    rows_.prefetch_row(staged_[i + kRowsAhead].spelling, staged_[i + kRowsAhead].video);
-                rows_.add_row(staged_[i].spelling, staged_[i].video, staged_[i].count);
-            }
-        } else {
-            // The pairs of these rows go in on a second core while the next
-            // rows are converted.
-            for (std::size_t i = 0; i < staged_.size(); ++i) {
-                if (i + kRowsAhead < staged_.size()) rows_.prefetch_spelling_count(staged_[i + kRowsAhead].spelling);
+        // A chunk at a time, so that what is handed on stays small however
+        // many rows an all-or-nothing batch staged. A batch that is not all
+        // or nothing stages one chunk at most, whose pairs go in on a second
+        // core while the next rows are converted.
+        for (std::size_t from = 0; from < staged_.size(); from += kUnheldRows) {
+            const std::size_t to = std::min(staged_.size(), from + kUnheldRows);
+            for (std::size_t i = from; i < to; ++i) {
+                if (i + kRowsAhead < to) rows_.prefetch_spelling_count(staged_[i + kRowsAhead].spelling);
                 pair_rows_.push_back(rows_.count_spelling(staged_[i].spelling, staged_[i].video, staged_[i].count));
+            }
+            if (atomic_) {
+                rows_.pair_table().add_all(pair_rows_);
+                pair_rows_.clear();
+                continue;
             }
             if (!feeder_) feeder_.emplace(rows_.pair_table());
             feeder_->feed(pair_rows_);

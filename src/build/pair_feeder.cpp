@@ -18,8 +18,7 @@ PairFeeder::~PairFeeder() {
     helper_.join();
 }
 
-void PairFeeder::start() {
-    started_ = true;
+PairFeeder::PairFeeder(PairTable& pairs) : pairs_(pairs) {
     inline_ = !helper_may_run();
     if (inline_) return;
     try {
@@ -34,7 +33,6 @@ void PairFeeder::wait_idle(std::unique_lock<std::mutex>& lock) {
 }
 
 void PairFeeder::feed(std::vector<PairRow>& batch) {
-    if (!started_) start();
     if (!inline_) {
         std::unique_lock lock(mutex_);
         wait_idle(lock);

@@ -16,7 +16,8 @@ namespace quellnor {
 
 class PairFeeder {
 public:
-    explicit PairFeeder(PairTable& pairs) : pairs_(pairs) {}
+    // Starts the helper, where one can pay.
+    explicit PairFeeder(PairTable& pairs);
     // Waits for the rows under way: the table is not left being written.
     ~PairFeeder();
     PairFeeder(const PairFeeder&) = delete;
@@ -31,13 +32,11 @@ public:
     void finish();
 
 private:
-    void start();
     void wait_idle(std::unique_lock<std::mutex>& lock);
     void work();
 
     PairTable& pairs_;
     std::thread helper_;
-    bool started_ = false;
     bool inline_ = false;  // no helper: each batch is added as it comes
     std::mutex mutex_;
     std::condition_variable changed_;

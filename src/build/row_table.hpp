@@ -96,14 +96,9 @@ public:
         const PairRow pair = count_spelling(spelling, video, count);
         pairs_.add(pair.term, pair.video, pair.count);
     }
-    // Told a row a few rows before add_row: starts loading what it will touch.
-    void prefetch_row(std::uint32_t spelling, std::uint32_t video) const {
-        pairs_.prefetch(spelling_terms_[spelling], video);
-        prefetch_spelling_count(spelling);
-    }
-    // add_row in two parts, for a caller that has the pairs added elsewhere
-    // (a PairFeeder of pair_table()): the spelling's count, here, and the
-    // row for the pair table, returned.
+    // add_row in two parts, for a caller that adds the pairs a batch at a
+    // time (pair_table().add_all(), or a PairFeeder on a second core): the
+    // spelling's count, here, and the row for the pair table, returned.
     PairRow count_spelling(std::uint32_t spelling, std::uint32_t video, std::uint64_t count) {
         spelling_counts_[spelling] = saturating_add64(spelling_counts_[spelling], count);
         return {spelling_terms_[spelling], video, count};
