@@ -83,15 +83,15 @@ std::vector<std::uint32_t> sorted_terms(const TextTable& terms) {
     };
     std::vector<Run> runs;
     // Each run of terms that share their bytes up to `run.offset + 8` and go on, keyed by their next eight.
+    const auto same_chunk = [&](std::size_t a, std::size_t b) { return keyed[a].chunk == keyed[b].chunk; };
     const auto split = [&](const Run& run) {
-        for (std::size_t a = run.begin, b; a < run.end; a = b) {
-            for (b = a + 1; b < run.end && keyed[b].chunk == keyed[a].chunk;) ++b;
+        for_each_run(run.begin, run.end, same_chunk, [&](std::size_t a, std::size_t b) {
             // Texts that end within equal bytes would be equal: distinct
             // terms part later, and only texts that go on are read again.
-            if (b - a < 2 || (keyed[a].chunk & 0xFF) == 0) continue;
+            if (b - a < 2 || (keyed[a].chunk & 0xFF) == 0) return;
             for (std::size_t k = a; k < b; ++k) keyed[k].chunk = bytes_at(terms.text(keyed[k].id), run.offset + 8);
             runs.push_back({a, b, run.offset + 8});
-        }
+        });
     };
     split({0, keyed.size(), 0});
     while (!runs.empty()) {

@@ -3,6 +3,7 @@
 // several fit in one integer key, and integer keys sort by counting.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -33,5 +34,18 @@ private:
 // Sorts `keys` and `items` alike by the low `bits` of the keys, a few bits
 // a pass, keeping the order of equal keys.
 void sort_by_counting(std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& items, int bits);
+
+// Calls `run(begin, end)` for each run of neighbours in [first, last) that
+// `same(begin, at)` holds for: what a sort by a leading key leaves tied, to
+// be told apart by what follows.
+template <class Same, class Run>
+void for_each_run(std::size_t first, std::size_t last, Same&& same, Run&& run) {
+    for (std::size_t begin = first; begin < last;) {
+        std::size_t end = begin + 1;
+        while (end < last && same(begin, end)) ++end;
+        run(begin, end);
+        begin = end;
+    }
+}
 
 }  // namespace quellnor

@@ -97,13 +97,10 @@ private:
     // of more than one node as unsorted.
     template <class Same>
     void group_runs(std::size_t first, std::size_t last, Same&& same) {
-        for (std::size_t begin = first; begin < last;) {
-            std::size_t end = begin + 1;
-            while (end < last && same(begin, end)) ++end;
+        for_each_run(first, last, same, [&](std::size_t begin, std::size_t end) {
             for (std::size_t at = begin; at < end; ++at) group_[order_[at]] = static_cast<std::uint32_t>(begin + 1);
             if (end - begin > 1) unsorted_.push_back({begin, end});
-            begin = end;
-        }
+        });
     }
 
     std::vector<std::uint32_t> order_;

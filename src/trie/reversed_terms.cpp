@@ -83,17 +83,15 @@ TermTexts sorted_terms(const TermTexts& terms) {
         order[i] = i;
     }
     sort_by_counting(keys, order, ranks.per_key() * ranks.bits());
-    for (std::size_t begin = 0; begin < order.size();) {
-        std::size_t end = begin + 1;
-        while (end < order.size() && keys[end] == keys[begin]) ++end;
-        if (end - begin > 1)
-            std::sort(order.begin() + static_cast<std::ptrdiff_t>(begin), order.begin() + static_cast<std::ptrdiff_t>(end),
-                      [&](std::uint32_t a, std::uint32_t b) {
-                          const std::u32string_view x = terms.term(a), y = terms.term(b);
-                          return x.substr(std::min(decided, x.size())) < y.substr(std::min(decided, y.size()));
-                      });
-        begin = end;
-    }
+    const auto same_key = [&](std::size_t a, std::size_t b) { return keys[a] == keys[b]; };
+    for_each_run(0, order.size(), same_key, [&](std::size_t begin, std::size_t end) {
+        if (end - begin < 2) return;
+        std::sort(order.begin() + static_cast<std::ptrdiff_t>(begin), order.begin() + static_cast<std::ptrdiff_t>(end),
+                  [&](std::uint32_t a, std::uint32_t b) {
+                      const std::u32string_view x = terms.term(a), y = terms.term(b);
+                      return x.substr(std::min(decided, x.size())) < y.substr(std::min(decided, y.size()));
+                  });
+    });
     TermTexts sorted;
     sorted.text.reserve(terms.text.size());
     sorted.begin.reserve(terms.begin.size());
