@@ -40,6 +40,25 @@ void check_row_builder(Tail& tail) {
     std::map<std::string, std::uint64_t> sums;  // the model: each term's sum, saturating at 2**32 - 1
     const std::size_t count = tail.byte();
     const bool integer_ids = tail.byte() & 1;
+    // Rows come in batches, as the builder's calls bring them: each is
+    // summed whole, or rolled back as a bad row or Ctrl-C would.
+    std::vector<RowNumbers> batch;
+    std::map<std::string, std::uint64_t> batch_sums;
+    RowTable::Mark mark = rows.mark();
+    const auto end_batch = [&](bool keep) {
+        if (keep) {
+            rows.sum(batch);
+            for (const auto& [term, sum] : batch_sums) {
+                std::uint64_t& total = sums[term];
+                total = std::min<std::uint64_t>(saturating_add64(total, sum), kCountMax);
+            }
+        } else {
+            rows.roll_back(mark);
+        }
+        batch.clear();
+        batch_sums.clear();
+        mark = rows.mark();
+    };
     for (std::size_t r = 0; r < count; ++r) {
         const std::string term = drawn_term(tail);
         const auto spelling = rows.find_spelling(term);
@@ -48,10 +67,14 @@ void check_row_builder(Tail& tail) {
         const std::uint32_t v = integer_ids ? rows.intern_video(VideoIdKind::integer, integer_id_key(-video))
                                             : rows.intern_video(VideoIdKind::text, std::string(video, 'v'));
         const std::uint64_t number = drawn_count(tail);
-        rows.add_row(s, v, number);
-        std::uint64_t& sum = sums[term];
+        batch.push_back({s, v, number});
+        std::uint64_t& sum = batch_sums[term];
         sum = std::min<std::uint64_t>(saturating_add64(sum, std::min<std::uint64_t>(number, kCountMax)), kCountMax);
+        const std::uint8_t ends = tail.byte();
+        if (ends % 4 == 0) end_batch(ends % 16 != 0);
     }
+    end_batch(true);
+    CHECK(rows.spellings().size() == rows.terms().size());
     BuiltIndex built = assemble_index(rows, tail.byte() % 4, [](std::string_view, std::uint64_t) {});
     CHECK(built.terms.table.term_count == sums.size());
     for (const auto& [term, sum] : sums) {

@@ -16,7 +16,7 @@
 #include "binding/index_object.hpp"
 #include "binding/row_convert.hpp"
 #include "build/assemble.hpp"
-#include "build/pair_feeder.hpp"
+#include "build/row_feeder.hpp"
 #include "progress.hpp"
 
 namespace quellnor::binding {
@@ -75,8 +75,15 @@ public:
             commit();
             if (feeder_) feeder_->finish();
         } catch (...) {
-            // Rolling back touches none of the pair table, which the feeder
-            // may still be adding to, and forgets nothing a pair refers to.
+            // Rolling back reads how far the sums got, so the feeder must be
+            // done first; what it failed with, if anything, goes unheard
+            // beside the batch's own failure.
+            if (feeder_) {
+                try {
+                    feeder_->finish();
+                } catch (...) {
+                }
+            }
             rows_.roll_back(mark_);
             throw;
         }
@@ -86,29 +93,18 @@ private:
     static constexpr std::size_t kUnheldRows = 1 << 16;
 
     void commit() {
-        // The staged rows are good: the spellings, terms and videos they
-        // added stay from here on, whatever happens, as their pairs will
-        // refer to them once adding begins. Ctrl-C is not heard here (a
-        // batch takes some milliseconds per 65,536 rows): it would leave
-        // terms whose rows are half added.
+        // The staged rows are good: the spellings and videos they added stay
+        // from here on, whatever happens, as their sums will refer to them
+        // once summing begins. Ctrl-C is not heard here (a batch takes some
+        // milliseconds per 65,536 rows): it would leave terms whose rows are
+        // half summed. A batch that is not all or nothing stages 65,536 rows
+        // at most, summed on a second core while the next are converted.
         mark_ = rows_.mark();
-        // A chunk at a time, so that what is handed on stays small however
-        // many rows an all-or-nothing batch staged. A batch that is not all
-        // or nothing stages one chunk at most, whose pairs go in on a second
-        // core while the next rows are converted.
-        for (std::size_t from = 0; from < staged_.size(); from += kUnheldRows) {
-            const std::size_t to = std::min(staged_.size(), from + kUnheldRows);
-            for (std::size_t i = from; i < to; ++i) {
-                if (i + kRowsAhead < to) rows_.prefetch_spelling_count(staged_[i + kRowsAhead].spelling);
-                pair_rows_.push_back(rows_.count_spelling(staged_[i].spelling, staged_[i].video, staged_[i].count));
-            }
-            if (atomic_) {
-                rows_.pair_table().add_all(pair_rows_);
-                pair_rows_.clear();
-                continue;
-            }
-            if (!feeder_) feeder_.emplace(rows_.pair_table());
-            feeder_->feed(pair_rows_);
+        if (atomic_) {
+            rows_.sum(staged_);
+        } else {
+            if (!feeder_) feeder_.emplace(rows_);
+            feeder_->feed(staged_);
         }
         staged_.clear();
     }
@@ -118,10 +114,9 @@ private:
     RowTable::Mark mark_;
     bool atomic_;
     std::vector<RowNumbers> staged_;
-    std::vector<PairRow> pair_rows_;
     // Finished, or waited for as the batch goes, before the call returns:
-    // only then does anyone else read the pair table.
-    std::optional<PairFeeder> feeder_;
+    // only then does anyone else read the sums.
+    std::optional<RowFeeder> feeder_;
 };
 
 PyObject* add(PyObject* self, PyObject* args) {

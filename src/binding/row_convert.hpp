@@ -22,12 +22,6 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-struct RowNumbers {
-    std::uint32_t spelling;
-    std::uint32_t video;
-    std::uint64_t count;
-};
-
 // The numbers of objects seen lately in a batch, by identity: rows that
 // repeat the same term or video object are converted once. Each object is
 // held while remembered, so that no other can take its address, and only

@@ -1,5 +1,6 @@
 #include "build/row_table.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -58,14 +59,6 @@ void PairTable::add(std::uint32_t term, std::uint32_t video, std::uint64_t count
     counts_.push_back(count);
 }
 
-void PairTable::add_all(std::span<const PairRow> rows) {
-    constexpr std::size_t kAhead = 16;  // a miss to memory ends before its row comes
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (i + kAhead < rows.size()) prefetch(rows[i + kAhead].term, rows[i + kAhead].video);
-        add(rows[i].term, rows[i].video, rows[i].count);
-    }
-}
-
 void PairTable::grow() {
     const std::size_t capacity = slots_.empty() ? 1024 : 2 * slots_.size();
     slots_.assign(capacity, kEmptySlot);
@@ -80,11 +73,56 @@ void PairTable::grow() {
     }
 }
 
+void TermSums::add(const NewTerms& terms, std::span<const RowNumbers> rows) {
+    if (terms.first() != spellings())
+        throw Fault("the terms of spellings from " + std::to_string(terms.first()) + " come after " +
+                    std::to_string(spellings()) + " spellings");
+    number(terms);
+    add_rows(rows);
+}
+
+// A miss to memory ends before its text or row comes.
+constexpr std::size_t kAhead = 16;
+
+void TermSums::number(const NewTerms& terms) {
+    hashes_.resize(terms.size());
+    for (std::size_t i = 0; i < terms.size(); ++i) hashes_[i] = hash_bytes(terms.text(i));
+    const std::size_t terms_before = terms_.size(), spellings_before = spellings();
+    try {
+        spelling_terms_.reserve(spellings_before + terms.size());
+        spelling_counts_.resize(spellings_before + terms.size(), 0);
+        for (std::size_t i = 0; i < terms.size(); ++i) {
+            if (i + kAhead < terms.size()) terms_.prefetch_hash(hashes_[i + kAhead]);
+            spelling_terms_.push_back(terms_.intern(terms.text(i), hashes_[i]));
+        }
+    } catch (...) {
+        terms_.truncate(terms_before);
+        forget_spellings(spellings_before);
+        throw;
+    }
+}
+
+void TermSums::add_rows(std::span<const RowNumbers> rows) {
+    // Two steps ahead: a row's spelling tells its term, which with its
+    // video tells where its pair is.
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i + 2 * kAhead < rows.size()) {
+            __builtin_prefetch(spelling_terms_.data() + rows[i + 2 * kAhead].spelling);
+            __builtin_prefetch(spelling_counts_.data() + rows[i + 2 * kAhead].spelling);
+        }
+        if (i + kAhead < rows.size())
+            pairs_.prefetch(spelling_terms_[rows[i + kAhead].spelling], rows[i + kAhead].video);
+        const RowNumbers& row = rows[i];
+        pairs_.add(spelling_terms_[row.spelling], row.video, row.count);
+        std::uint64_t& count = spelling_counts_[row.spelling];
+        count = saturating_add64(count, row.count);
+    }
+}
+
 std::uint32_t RowTable::add_spelling(std::string_view original, std::string_view term) {
-    const std::uint32_t term_id = terms_.intern(term);
+    // A failure midway leaves what the caller's roll_back() puts right.
+    new_terms_.add(term);
     const std::uint32_t spelling = spellings_.add_new(original);
-    spelling_terms_.push_back(term_id);
-    spelling_counts_.push_back(0);
     spelling_differs_.push_back(original != term);
     return spelling;
 }
@@ -95,18 +133,9 @@ std::uint32_t RowTable::add_lowered_spelling(std::string_view original) {
     return add_spelling(original, lowered_);
 }
 
-void RowTable::prefetch_spelling(std::string_view original) const {
-    spellings_.prefetch(original);
-    // A spelling that the binding will lower itself is lowered here too, when
-    // short: most terms are. Any other is looked for as it is, which finds
-    // the slot of a spelling already folded.
-    char term[64];
-    if (!lowers_ascii_ || original.size() > sizeof term || !utf8::is_ascii(original)) {
-        terms_.prefetch(original);
-        return;
-    }
-    for (std::size_t i = 0; i < original.size(); ++i) term[i] = lowered(original[i]);
-    terms_.prefetch({term, original.size()});
+void RowTable::sum(std::span<const RowNumbers> rows) {
+    sums_.add(new_terms_, rows);
+    restart_new_terms();
 }
 
 std::uint32_t RowTable::intern_video(VideoIdKind kind, std::string_view key) {
@@ -120,11 +149,10 @@ std::uint32_t RowTable::intern_video(VideoIdKind kind, std::string_view key) {
 }
 
 void RowTable::roll_back(const Mark& mark) {
-    spellings_.truncate(mark.spellings);
-    spelling_terms_.resize(mark.spellings);
-    spelling_counts_.resize(mark.spellings);
-    spelling_differs_.resize(mark.spellings);
-    terms_.truncate(mark.terms);
+    const std::size_t kept = std::min(mark.spellings, sums_.spellings());
+    spellings_.truncate(kept);
+    spelling_differs_.resize(kept);
+    restart_new_terms();
     videos_.truncate(mark.videos);
     video_kind_ = mark.kind;
 }

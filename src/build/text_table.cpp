@@ -31,9 +31,8 @@ std::uint64_t hash_bytes(std::string_view text) {
     return mix(h ^ tail);
 }
 
-std::optional<std::uint32_t> TextTable::find(std::string_view text) const {
+std::optional<std::uint32_t> TextTable::find(std::string_view text, std::uint64_t hash) const {
     if (slots_.empty()) return std::nullopt;
-    const std::uint64_t hash = hash_bytes(text);
     const std::uint64_t tag = slot_value(0, hash);
     for (std::size_t s = slot_of(hash);; s = (s + 1) & (slots_.size() - 1)) {
         const std::uint64_t slot = slots_[s];
@@ -42,19 +41,25 @@ std::optional<std::uint32_t> TextTable::find(std::string_view text) const {
     }
 }
 
-std::uint32_t TextTable::intern(std::string_view text) {
-    if (const auto found = find(text)) return *found;
-    return add_new(text);
+std::uint32_t TextTable::intern(std::string_view text, std::uint64_t hash) {
+    if (const auto found = find(text, hash)) return *found;
+    return add_new(text, hash);
 }
 
-std::uint32_t TextTable::add_new(std::string_view text) {
+std::uint32_t TextTable::add_new(std::string_view text, std::uint64_t hash) {
     if (size() >= kMaxSize) throw std::length_error("more distinct strings than a 32-bit number holds");
     if (2 * (size() + 1) > slots_.size()) grow();
     const auto id = static_cast<std::uint32_t>(size());
-    const std::uint64_t hash = hash_bytes(text);
-    pool_.append(text);
-    ends_.push_back(pool_.size());
     hashes_.push_back(hash);
+    try {
+        ends_.push_back(pool_.size() + text.size());
+        pool_.append(text);
+    } catch (...) {
+        // Out of memory: the table stays as it was.
+        if (ends_.size() > hashes_.size()) ends_.pop_back();
+        hashes_.pop_back();
+        throw;
+    }
     std::size_t s = slot_of(hash);
     while (slots_[s] != kEmpty) s = (s + 1) & (slots_.size() - 1);
     slots_[s] = slot_value(id, hash);

@@ -24,7 +24,9 @@ public:
     std::string_view text(std::uint32_t id) const {
         return {pool_.data() + ends_[id], static_cast<std::size_t>(ends_[id + 1] - ends_[id])};
     }
-    std::optional<std::uint32_t> find(std::string_view text) const;
+    std::optional<std::uint32_t> find(std::string_view text) const { return find(text, hash_bytes(text)); }
+    // The same, for a caller that has the text's hash_bytes at hand.
+    std::optional<std::uint32_t> find(std::string_view text, std::uint64_t hash) const;
     // Bring into cache where text(id) begins, and before that where its
     // place in the pool is kept: a reader of the strings in an order of
     // its own tells the table, a few strings ahead, the second, and further
@@ -34,13 +36,16 @@ public:
     // Brings into cache the slot where a lookup of `text` starts. In a table
     // larger than the cache that slot is a miss, most of what a lookup costs;
     // a reader that knows its keys a few rows ahead hides it.
-    void prefetch(std::string_view text) const {
-        if (!slots_.empty()) __builtin_prefetch(slots_.data() + slot_of(hash_bytes(text)));
+    void prefetch(std::string_view text) const { prefetch_hash(hash_bytes(text)); }
+    void prefetch_hash(std::uint64_t hash) const {
+        if (!slots_.empty()) __builtin_prefetch(slots_.data() + slot_of(hash));
     }
     // The number of `text`, added when it is new.
-    std::uint32_t intern(std::string_view text);
+    std::uint32_t intern(std::string_view text) { return intern(text, hash_bytes(text)); }
+    std::uint32_t intern(std::string_view text, std::uint64_t hash);
     // Adds `text`, which the caller found absent; returns its number.
-    std::uint32_t add_new(std::string_view text);
+    std::uint32_t add_new(std::string_view text) { return add_new(text, hash_bytes(text)); }
+    std::uint32_t add_new(std::string_view text, std::uint64_t hash);
     // Forgets every string numbered `size` or later, as if never added.
     void truncate(std::size_t size);
     std::size_t memory() const;

@@ -1,4 +1,4 @@
-#include "build/pair_feeder.hpp"
+#include "build/row_feeder.hpp"
 
 #include <system_error>
 #include <utility>
@@ -7,7 +7,7 @@
 
 namespace quellnor {
 
-PairFeeder::~PairFeeder() {
+RowFeeder::~RowFeeder() {
     if (!helper_.joinable()) return;
     {
         std::unique_lock lock(mutex_);
@@ -18,7 +18,7 @@ PairFeeder::~PairFeeder() {
     helper_.join();
 }
 
-PairFeeder::PairFeeder(PairTable& pairs) : pairs_(pairs) {
+RowFeeder::RowFeeder(RowTable& table) : table_(table) {
     inline_ = !helper_may_run();
     if (inline_) return;
     try {
@@ -28,17 +28,19 @@ PairFeeder::PairFeeder(PairTable& pairs) : pairs_(pairs) {
     }
 }
 
-void PairFeeder::wait_idle(std::unique_lock<std::mutex>& lock) {
+void RowFeeder::wait_idle(std::unique_lock<std::mutex>& lock) {
     changed_.wait(lock, [&] { return !busy_; });
 }
 
-void PairFeeder::feed(std::vector<PairRow>& batch) {
+void RowFeeder::feed(std::vector<RowNumbers>& batch) {
     if (!inline_) {
         std::unique_lock lock(mutex_);
         wait_idle(lock);
         if (failed_) std::rethrow_exception(std::exchange(failed_, nullptr));
         if (!declined_) {
-            taken_.swap(batch);
+            std::swap(taken_terms_, table_.new_terms());
+            table_.restart_new_terms();
+            taken_rows_.swap(batch);
             batch.clear();
             busy_ = true;
             lock.unlock();
@@ -46,24 +48,27 @@ void PairFeeder::feed(std::vector<PairRow>& batch) {
             return;
         }
         // The helper left what it was handed, if anything, to this thread.
+        lock.unlock();
         inline_ = true;
-        pairs_.add_all(taken_);
-        taken_.clear();
+        finish();
     }
-    pairs_.add_all(batch);
+    table_.sum(batch);
     batch.clear();
 }
 
-void PairFeeder::finish() {
+void RowFeeder::finish() {
     if (!helper_.joinable()) return;
     std::unique_lock lock(mutex_);
     wait_idle(lock);
     if (failed_) std::rethrow_exception(std::exchange(failed_, nullptr));
-    pairs_.add_all(taken_);  // what a helper that could not allocate left
-    taken_.clear();
+    if (taken_terms_.size() == 0 && taken_rows_.empty()) return;
+    // What a helper that could not allocate left.
+    table_.sums().add(taken_terms_, taken_rows_);
+    taken_terms_.restart(0);
+    taken_rows_.clear();
 }
 
-void PairFeeder::work() {
+void RowFeeder::work() {
     // A thread whose first allocation finds no arena leaves the rows to the caller's.
     const bool can_allocate = can_allocate_here();
     std::unique_lock lock(mutex_);
@@ -72,18 +77,20 @@ void PairFeeder::work() {
         changed_.wait(lock, [&] { return busy_ || quit_; });
         if (!busy_) return;
         if (declined_) {
-            busy_ = false;  // taken_ is left for the caller's thread
+            busy_ = false;  // what was taken is left for the caller's thread
             changed_.notify_all();
             continue;
         }
         lock.unlock();
         std::exception_ptr failed;
         try {
-            pairs_.add_all(taken_);
-            taken_.clear();
+            table_.sums().add(taken_terms_, taken_rows_);
         } catch (...) {
             failed = std::current_exception();
         }
+        // Summed, or given up with the sums as TermSums::add leaves them.
+        taken_terms_.restart(0);
+        taken_rows_.clear();
         lock.lock();
         failed_ = failed;
         busy_ = false;
