@@ -52,10 +52,8 @@ std::string row_text(PyObject* term, PyObject* video, PyObject* count) {
     return "row (" + shown(term) + ", " + shown(video) + ", " + shown(count) + ")";
 }
 
-// How far ahead of the row at hand the tables are told what comes: far
-// enough for a miss to memory to end before the row comes, near enough for
-// what it brought to be still in cache.
-constexpr std::size_t kRowsAhead = 16;
+// How far ahead of the row at hand the spellings are told what comes.
+constexpr std::size_t kRowsAhead = RowTable::kTellAhead;
 
 // Rows converted and held back until the whole batch is known to be good,
 // so that a bad row leaves the table as it was. A batch that need not be
@@ -213,7 +211,7 @@ PyObject* add_rows(PyObject* self, PyObject* args) {
 // Stages every row of three columns; a bad one raises ValueError naming it
 // by its position, counted from `start`.
 template <class Stage>
-void stage_columns(Stage& stage, const RowTable& table, Column& terms, Column& videos, Column* counts,
+void stage_columns(Stage& stage, RowTable& table, Column& terms, Column& videos, Column* counts,
                    std::size_t start) {
     const std::size_t size = terms.size();
     if (videos.size() != size || (counts != nullptr && counts->size() != size))

@@ -129,9 +129,10 @@ public:
     std::optional<std::uint32_t> find_spelling(std::string_view original) const {
         return spellings_.find(original);
     }
-    // Told a spelling a few rows before it comes: starts loading where it
-    // will be looked up.
-    void prefetch_spelling(std::string_view original) const { spellings_.prefetch(original); }
+    // Told each spelling kTellAhead rows before it comes, starts loading
+    // what looking it up will read.
+    static constexpr std::size_t kTellAhead = LookupsAhead::kDistance;
+    void prefetch_spelling(std::string_view original) { spellings_ahead_.tell(spellings_, original); }
     // A spelling not seen before (find_spelling found none) and the term it
     // folds to, both non-empty UTF-8 without U+0000, as the binding checked
     // them. Its term is numbered when its rows are summed.
@@ -194,6 +195,7 @@ private:
     std::vector<std::uint8_t> spelling_differs_;
     NewTerms new_terms_;
     TermSums sums_;
+    LookupsAhead spellings_ahead_;
 };
 
 }  // namespace quellnor

@@ -101,6 +101,25 @@ void TextTable::erase_last() {
     pool_.resize(ends_.back());
 }
 
+void LookupsAhead::tell(const TextTable& table, std::string_view text) {
+    const std::uint64_t hash = hash_bytes(text);
+    table.prefetch_hash(hash);
+    told_[count_ % told_.size()] = {hash, kNone};
+    if (count_ >= kStep) {
+        Told& earlier = told_[(count_ - kStep) % told_.size()];
+        if (const auto id = table.candidate(earlier.hash)) {
+            earlier.id = *id;
+            table.prefetch_place(*id);
+        }
+    }
+    if (count_ >= 2 * kStep) {
+        const Told& earlier = told_[(count_ - 2 * kStep) % told_.size()];
+        // A batch rolled back meanwhile may have taken the string away.
+        if (earlier.id != kNone && earlier.id < table.size()) table.prefetch_text(earlier.id);
+    }
+    ++count_;
+}
+
 std::size_t TextTable::memory() const {
     return pool_.capacity() + 8 * ends_.capacity() + 8 * hashes_.capacity() + 8 * slots_.capacity();
 }

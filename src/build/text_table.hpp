@@ -4,6 +4,7 @@
 // allocations rather than a heap block per string.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -40,6 +41,16 @@ public:
     void prefetch_hash(std::uint64_t hash) const {
         if (!slots_.empty()) __builtin_prefetch(slots_.data() + slot_of(hash));
     }
+    // The first string whose text a lookup of `hash` would compare, if any.
+    std::optional<std::uint32_t> candidate(std::uint64_t hash) const {
+        if (slots_.empty()) return std::nullopt;
+        const std::uint64_t tag = slot_value(0, hash);
+        for (std::size_t s = slot_of(hash);; s = (s + 1) & (slots_.size() - 1)) {
+            const std::uint64_t slot = slots_[s];
+            if (slot == kEmpty) return std::nullopt;
+            if ((slot & ~0xFFFF'FFFFull) == tag) return id_in(slot);
+        }
+    }
     // The number of `text`, added when it is new.
     std::uint32_t intern(std::string_view text) { return intern(text, hash_bytes(text)); }
     std::uint32_t intern(std::string_view text, std::uint64_t hash);
@@ -64,6 +75,30 @@ private:
     std::vector<std::uint64_t> ends_{0};
     std::vector<std::uint64_t> hashes_;
     std::vector<std::uint64_t> slots_;  // kEmpty where none; linear probing
+};
+
+// Brings into cache, for texts looked up in a table one after another, what
+// each lookup reads: its slot, then where the string it names is kept, then
+// that string's bytes. Each step comes some lookups after the one before,
+// when what it reads has come, so that no lookup waits for memory. A
+// reader tells each text kDistance lookups before it asks for it. What is
+// told is only ever prefetched: a text told out of turn, or not at all,
+// costs its lookup the misses, never a wrong answer.
+class LookupsAhead {
+public:
+    static constexpr std::size_t kDistance = 12;
+    void tell(const TextTable& table, std::string_view text);
+
+private:
+    static constexpr std::size_t kStep = kDistance / 3;
+    static constexpr std::uint32_t kNone = 0xFFFF'FFFFu;
+    struct Told {
+        std::uint64_t hash;
+        std::uint32_t id;  // the string its slot names; kNone until known, or when none
+    };
+    std::array<Told, 16> told_{};  // by count_, modulo its size
+    std::size_t count_ = 0;
+    static_assert(2 * kStep < 16);
 };
 
 }  // namespace quellnor
