@@ -162,11 +162,19 @@ std::vector<Spellings::Entry> display_spellings(const RowTable& rows, std::span<
         std::uint32_t& chosen = best[rows.term_of_spelling(s)];
         if (chosen == kNoTerm || rows.spelling_count(s) > rows.spelling_count(chosen)) chosen = s;
     }
+    // Most terms show as they are: one bit per term, which stays in cache,
+    // tells the walk over the nodes which few to look up.
+    std::vector<bool> differs(term_count);
+    bool any = false;
+    for (std::uint32_t t = 0; t < term_count; ++t) {
+        differs[t] = best[t] != kNoTerm && rows.spelling_differs(best[t]);
+        any = any || differs[t];
+    }
     std::vector<Spellings::Entry> shown;
+    if (!any) return shown;
     for (std::uint32_t node = 0; node < term_of_node.size(); ++node) {
         const std::uint32_t t = term_of_node[node];
-        if (t == kNoTerm || best[t] == kNoTerm || !rows.spelling_differs(best[t])) continue;
-        shown.emplace_back(node, spellings.text(best[t]));
+        if (t != kNoTerm && differs[t]) shown.emplace_back(node, spellings.text(best[t]));
     }
     return shown;
 }
