@@ -89,7 +89,6 @@ void TermSums::number(const NewTerms& terms) {
     for (std::size_t i = 0; i < terms.size(); ++i) hashes_[i] = hash_bytes(terms.text(i));
     const std::size_t terms_before = terms_.size(), spellings_before = spellings();
     try {
-        spelling_terms_.reserve(spellings_before + terms.size());
         spelling_counts_.resize(spellings_before + terms.size(), 0);
         for (std::size_t i = 0; i < terms.size(); ++i) {
             if (i + kAhead < terms.size()) terms_.prefetch_hash(hashes_[i + kAhead]);
