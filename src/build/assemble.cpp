@@ -211,12 +211,19 @@ BuiltIndex assemble(const RowTable& rows, std::uint64_t video_top_n, const Phase
         },
         [&] { payloads = std::make_unique<TermPayloads>(rows.pairs(), term_count); });
     const std::size_t node_count = layout.child_labels.size();
-    std::vector<Spellings::Entry> spellings = display_spellings(rows, layout.term_of_node);
+    std::vector<Spellings::Entry> spellings;
+    std::vector<std::uint32_t> child_transitions;
+    std::vector<VideoKeyInput> keys;
+    GivenVideoIds ids;
+    // The last of what is read from the rows, in two independent halves.
+    run_beside([&] { spellings = display_spellings(rows, layout.term_of_node); },
+               [&] {
+                   child_transitions.resize(node_count - 1);
+                   for (std::uint32_t s = 0; s < child_transitions.size(); ++s) child_transitions[s] = s + 1;
+                   keys = video_keys(rows);
+                   ids = given_ids(rows);
+               });
     payloads->place(std::move(layout.term_of_node));
-    std::vector<std::uint32_t> child_transitions(node_count - 1);
-    for (std::uint32_t s = 0; s < child_transitions.size(); ++s) child_transitions[s] = s + 1;
-    const std::vector<VideoKeyInput> keys = video_keys(rows);
-    GivenVideoIds ids = given_ids(rows);
     const bool folded = rows.folded();
     // The display spellings view the rows' text: copied into a set of their
     // own, they outlive the rows.
@@ -242,7 +249,8 @@ BuiltIndex assemble(const RowTable& rows, std::uint64_t video_top_n, const Phase
         report("deriving suggestions", node_count);
     };
     const auto derive = [&] {
-        built.terms = term_index_from_build(built.trie, std::move(supplied_totals), folded, std::move(shown));
+        built.terms = term_index_from_build(built.trie, std::move(supplied_totals), folded, std::move(shown),
+                                            preorder_of(layout));
     };
     // The suggestions are made of the trie's shape and the terms' own totals,
     // never of the payloads that propagation replaces: they are derived on a

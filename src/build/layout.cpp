@@ -36,10 +36,6 @@ std::size_t shared_bytes(std::string_view a, std::string_view b) {
 // How many terms ahead of the one at hand its text is fetched.
 constexpr std::size_t kTermsAhead = 8;
 
-struct TermShape {
-    std::uint32_t shared, length;  // in code points
-};
-
 }  // namespace
 
 namespace {
@@ -108,7 +104,9 @@ std::vector<std::uint32_t> sorted_terms(const TextTable& terms) {
 }
 
 TrieLayout lay_out(const TextTable& terms, std::span<const std::uint32_t> sorted) {
-    std::vector<TermShape> shapes(sorted.size());
+    TrieLayout layout;
+    std::vector<TermShape>& shapes = layout.shapes;
+    shapes.resize(sorted.size());
     // What each term adds to the one before it, one after another: the
     // second pass reads them in order rather than the terms all over the
     // table again.
@@ -145,10 +143,10 @@ TrieLayout lay_out(const TextTable& terms, std::span<const std::uint32_t> sorted
     first[0] = 0;
     if (nodes > 0xFFFF'FFFFull) throw InputError("the terms make more than 2**32 - 1 trie nodes");
 
-    TrieLayout layout;
     layout.child_labels.assign(nodes, 0);
     layout.term_of_node.assign(nodes, kNoTerm);
     layout.node_shifts.assign(nodes, 0);  // first the children of each node
+    layout.first_of_depth = first;
     std::vector<std::uint32_t> path(height + 1, 0);
     std::size_t at = 0;  // in tails
     for (std::size_t j = 0; j < sorted.size(); ++j) {
@@ -167,6 +165,36 @@ TrieLayout lay_out(const TextTable& terms, std::span<const std::uint32_t> sorted
     std::uint32_t shift = 0;
     for (std::uint32_t& children : layout.node_shifts) shift += std::exchange(children, shift);
     return layout;
+}
+
+KnownOrder preorder_of(const TrieLayout& layout) {
+    const std::vector<TermShape>& shapes = layout.shapes;
+    std::vector<std::uint64_t> first = layout.first_of_depth;
+    const std::size_t nodes = layout.first_of_depth.back();
+    KnownOrder order;
+    order.nodes.resize(nodes);
+    order.parents.resize(nodes);
+    order.term_ends.resize(nodes);
+    order.parents[0] = CompletionTable::kNone;
+    std::vector<std::uint32_t> path_ranks(first.size(), 0);
+    std::uint32_t rank = 1;
+    Progress progress;
+    for (const TermShape& shape : shapes) {
+        progress.advance(shape.length - shape.shared + 1);
+        // Distinct terms in order: each brings at least its own node, last.
+        if (shape.shared >= shape.length || shape.length + 1 >= first.size() ||
+            rank + (shape.length - shape.shared) > nodes)
+            throw Fault("the terms laid out are not distinct and sorted");
+        for (std::uint32_t d = shape.shared + 1; d <= shape.length; ++d, ++rank) {
+            order.nodes[rank] = static_cast<std::uint32_t>(first[d]++);
+            order.parents[rank] = path_ranks[d - 1];
+            path_ranks[d] = rank;
+        }
+        order.term_ends[rank - 1] = 1;
+    }
+    if (rank != nodes) throw Fault("the terms laid out bring " + std::to_string(rank) + " nodes, not " +
+                                   std::to_string(nodes));
+    return order;
 }
 
 }  // namespace quellnor

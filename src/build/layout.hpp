@@ -15,20 +15,37 @@
 #include <vector>
 
 #include "build/text_table.hpp"
+#include "suggest/completion_table.hpp"
 
 namespace quellnor {
 
 inline constexpr std::uint32_t kNoTerm = 0xFFFF'FFFFu;
 
+// What a term brings to the trie, in code points: it shares `shared` with
+// the term before it, and brings the nodes at depths shared+1 .. length.
+struct TermShape {
+    std::uint32_t shared, length;
+};
+
 struct TrieLayout {
     std::vector<std::uint32_t> node_shifts;
     std::vector<char32_t> child_labels;       // 0 for the root
     std::vector<std::uint32_t> term_of_node;  // kNoTerm where no term ends
+    // Per sorted term, and the first node of each depth (the last entry:
+    // how many nodes there are): enough to number the nodes again.
+    std::vector<TermShape> shapes;
+    std::vector<std::uint64_t> first_of_depth;
 };
 
 // `terms` numbers the terms; `sorted` lists them in byte order of their
 // UTF-8, which is code-point order. Every term is non-empty valid UTF-8.
 TrieLayout lay_out(const TextTable& terms, std::span<const std::uint32_t> sorted);
+
+// The sorted terms bring their nodes in pre-order, children by label: the
+// order the suggestions are derived in, which they then need not find by
+// walking the trie. Worked out from the shapes alone, so that it can be
+// while the trie is put together from the rest.
+KnownOrder preorder_of(const TrieLayout& layout);
 
 // The terms' numbers in code-point order of their text.
 std::vector<std::uint32_t> sorted_terms(const TextTable& terms);

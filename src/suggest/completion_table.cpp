@@ -1,6 +1,8 @@
 #include "suggest/completion_table.hpp"
 
 #include <algorithm>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "progress.hpp"
@@ -36,7 +38,7 @@ public:
     Derivation(const Trie& trie, CompletionTable& table)
         : trie_(trie), t_(table), nodes_(trie.child_labels.size()) {}
 
-    void run(std::vector<std::uint32_t> weights) {
+    void run(std::vector<std::uint32_t> weights, std::optional<KnownOrder> order) {
         if (!same_lengths(weights.empty())) {
             t_.unusable = "the trie's per-node arrays differ in length";
             return;
@@ -53,10 +55,14 @@ public:
         // below the table that it keeps.
         t_.entries.reserve(nodes_);
         t_.entry_of.assign(nodes_, kNone);
-        t_.preorder.reserve(nodes_);
-        parent_.reserve(nodes_);
-        marks_.reserve(nodes_);
-        visit_in_order();
+        if (order) {
+            adopt(std::move(*order));
+        } else {
+            t_.preorder.reserve(nodes_);
+            parent_.reserve(nodes_);
+            marks_.reserve(nodes_);
+            visit_in_order();
+        }
         if (!t_.unusable.empty()) return;
         weigh(std::move(weights));
         bound_subtrees();
@@ -128,6 +134,24 @@ private:
                 met[child] = true;
                 stack.emplace_back(child, rank);
             }
+        }
+    }
+
+    // What visit_in_order would find, from its maker.
+    void adopt(KnownOrder order) {
+        if (order.nodes.size() != nodes_ || order.parents.size() != nodes_ || order.term_ends.size() != nodes_ ||
+            order.nodes[0] != 0 || order.parents[0] != kNone || order.term_ends[0] != 0)
+            throw Fault("a known order of " + std::to_string(order.nodes.size()) + " nodes for a trie of " +
+                        std::to_string(nodes_));
+        // Parents come before their children, or the passes by rank would not end.
+        for (std::uint32_t r = 1; r < nodes_; ++r)
+            if (order.parents[r] >= r) throw Fault("a known order whose rank " + std::to_string(r) + " comes before its parent");
+        t_.preorder = Array<std::uint32_t>(std::move(order.nodes));
+        parent_ = std::move(order.parents);
+        marks_ = std::move(order.term_ends);
+        for (std::uint8_t& mark : marks_) {
+            t_.term_count += mark;
+            mark = mark != 0 ? kTermEnds : 0;
         }
     }
 
@@ -298,10 +322,17 @@ std::uint32_t weight_from_totals(const Trie& trie, std::size_t node) {
 CompletionTable derive_completion_table(const Trie& trie, std::vector<std::uint32_t> weights) {
     CompletionTable table;
     try {
-        Derivation(trie, table).run(std::move(weights));
+        Derivation(trie, table).run(std::move(weights), std::nullopt);
     } catch (const Fault& fault) {
         table.unusable = fault.what();
     }
+    return table;
+}
+
+CompletionTable derive_completion_table(const Trie& trie, std::vector<std::uint32_t> weights, KnownOrder order) {
+    CompletionTable table;
+    Derivation(trie, table).run(std::move(weights), std::move(order));
+    table.require_usable();
     return table;
 }
 

@@ -97,6 +97,16 @@ struct CompletionTable {
 // saturated. Faults on arrays that contradict one another.
 std::uint32_t weight_from_totals(const Trie& trie, std::size_t node);
 
+// The walks' pre-order of a trie, from whoever made the trie and had it at
+// hand (the builder lays its trie out from the sorted terms, which is this
+// order): every node by rank, each rank's parent's rank (kNone for the
+// root, rank 0) and whether a term ends there (never at the root).
+struct KnownOrder {
+    std::vector<std::uint32_t> nodes;
+    std::vector<std::uint32_t> parents;
+    std::vector<std::uint8_t> term_ends;  // 1 where a term ends, else 0
+};
+
 // Works out the table for `trie` with each term node's weight from
 // `weights` (one per node), or from the totals when `weights` is empty;
 // given weights, it never reads the payloads.
@@ -104,5 +114,8 @@ std::uint32_t weight_from_totals(const Trie& trie, std::size_t node);
 // another: the table then says why it is unusable. Visits each node and
 // each slot a bounded number of times.
 CompletionTable derive_completion_table(const Trie& trie, std::vector<std::uint32_t> weights);
+// The same for a trie that is one tree whose order is known, without
+// walking it: `order` must reach every node, and faults otherwise.
+CompletionTable derive_completion_table(const Trie& trie, std::vector<std::uint32_t> weights, KnownOrder order);
 
 }  // namespace quellnor

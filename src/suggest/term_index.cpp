@@ -43,10 +43,10 @@ TermIndex term_index_from_build(const Trie& trie, std::vector<std::uint32_t> wei
 }
 
 TermIndex term_index_from_build(const Trie& trie, std::vector<std::uint32_t> weights, bool folded,
-                                Spellings spellings) {
+                                Spellings spellings, KnownOrder order) {
     TermIndex terms;
     terms.folded = folded;
-    terms.table = derive_completion_table(trie, std::move(weights));
+    terms.table = derive_completion_table(trie, std::move(weights), std::move(order));
     for (std::size_t i = 0; i < spellings.size(); ++i)
         if (!checked_at(trie.is_terminal, spellings.at(i).first))
             throw Fault("a display spelling for a node where no term ends");

@@ -52,8 +52,9 @@ struct SpellingOfText {
 TermIndex term_index_from_build(const Trie& trie, std::vector<std::uint32_t> weights, bool folded,
                                 std::span<const SpellingOfText> spellings);
 
-// The same for a builder that knows the node of each spelling's term.
+// The same for a builder that knows the node of each spelling's term, and
+// the trie's pre-order.
 TermIndex term_index_from_build(const Trie& trie, std::vector<std::uint32_t> weights, bool folded,
-                                Spellings spellings);
+                                Spellings spellings, KnownOrder order);
 
 }  // namespace quellnor
