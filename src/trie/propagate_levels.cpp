@@ -7,6 +7,7 @@
 #include "payload/merger.hpp"
 #include "payload/pages.hpp"
 #include "progress.hpp"
+#include "run_beside.hpp"
 #include "trie/aggregate_node.hpp"
 
 namespace quellnor {
@@ -137,30 +138,39 @@ private:
     }
 
     // The pools one after another in node order, each freed once copied,
-    // and the bounds moved from their depth's pool to the table's.
+    // and the bounds moved from their depth's pool to the table's. Copying
+    // is mostly the system handing out fresh pages for the table, so the
+    // depths are copied in two halves, one on a second core where there is one.
     PayloadTable table() {
         PayloadTable::Column<std::uint32_t> values;
         values.resize(values_);
-        std::size_t at = 0, freed = 0;
-        for (std::size_t depth = 0; depth < pools_.size(); ++depth) {
-            const auto offset = static_cast<std::uint32_t>(at);
-            for (std::size_t n = starts_[depth]; n < starts_[depth + 1]; ++n) {
-                bounds_[2 * n + 1] += offset;
-                bounds_[2 * n + 2] += offset;
+        std::vector<std::size_t> offsets(pools_.size() + 1, 0);
+        for (std::size_t depth = 0; depth < pools_.size(); ++depth)
+            offsets[depth + 1] = offsets[depth] + pools_[depth].size();
+        const std::size_t half = static_cast<std::size_t>(
+            std::lower_bound(offsets.begin(), offsets.end() - 1, values_ / 2) - offsets.begin());
+        const auto copy = [&](std::size_t first_depth, std::size_t end_depth) {
+            std::size_t freed = 0;
+            for (std::size_t depth = first_depth; depth < end_depth; ++depth) {
+                const auto offset = static_cast<std::uint32_t>(offsets[depth]);
+                for (std::size_t n = starts_[depth]; n < starts_[depth + 1]; ++n) {
+                    bounds_[2 * n + 1] += offset;
+                    bounds_[2 * n + 2] += offset;
+                }
+                std::copy(pools_[depth].begin(), pools_[depth].end(), values.data() + offset);
+                freed += pools_[depth].capacity() * sizeof(std::uint32_t);
+                Pool().swap(pools_[depth]);
+                // A pool too small for a mapping of its own leaves a hole in the
+                // heap, resident until handed back: the table grows meanwhile.
+                // Handing back walks the heap, so it waits for enough holes (a
+                // trie may have a depth per character of a very long term).
+                if (freed >= kFreedBeforeTrim) {
+                    return_free_pages();
+                    freed = 0;
+                }
             }
-            std::copy(pools_[depth].begin(), pools_[depth].end(), values.data() + at);
-            at += pools_[depth].size();
-            freed += pools_[depth].capacity() * sizeof(std::uint32_t);
-            Pool().swap(pools_[depth]);
-            // A pool too small for a mapping of its own leaves a hole in the
-            // heap, resident until handed back: the table grows meanwhile.
-            // Handing back walks the heap, so it waits for enough holes (a
-            // trie may have a depth per character of a very long term).
-            if (freed >= kFreedBeforeTrim) {
-                return_free_pages();
-                freed = 0;
-            }
-        }
+        };
+        run_beside([&] { copy(0, half); }, [&] { copy(half, pools_.size()); });
         bounds_[0] = 0;
         PayloadTable::Column<std::uint8_t> presence;
         presence.assign(nodes_, 1);  // propagation gives every node a payload
