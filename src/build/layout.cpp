@@ -103,6 +103,19 @@ std::vector<std::uint32_t> sorted_terms(const TextTable& terms) {
     return order;
 }
 
+// Calls `brought(j, d, node)` for each node that sorted term j brings, at
+// depths shared+1 .. length, in pre-order: each depth numbers its nodes on
+// from `first`, the number of its first, as the terms pass.
+template <class Brought>
+void for_each_brought_node(std::span<const TermShape> shapes, std::vector<std::uint64_t> first, Brought brought) {
+    Progress progress;
+    for (std::size_t j = 0; j < shapes.size(); ++j) {
+        progress.advance(shapes[j].length - shapes[j].shared + 1);
+        for (std::uint32_t d = shapes[j].shared + 1; d <= shapes[j].length; ++d)
+            brought(j, d, static_cast<std::uint32_t>(first[d]++));
+    }
+}
+
 TrieLayout lay_out(const TextTable& terms, std::span<const std::uint32_t> sorted) {
     TrieLayout layout;
     std::vector<TermShape>& shapes = layout.shapes;
@@ -149,19 +162,15 @@ TrieLayout lay_out(const TextTable& terms, std::span<const std::uint32_t> sorted
     layout.first_of_depth = first;
     std::vector<std::uint32_t> path(height + 1, 0);
     std::size_t at = 0;  // in tails
-    for (std::size_t j = 0; j < sorted.size(); ++j) {
-        progress.advance(shapes[j].length - shapes[j].shared + 1);
-        for (std::uint32_t d = shapes[j].shared + 1; d <= shapes[j].length; ++d) {
-            const std::size_t length = sequence_at(tails, at);
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(tails.data() + at);
-            const auto node = static_cast<std::uint32_t>(first[d]++);
-            layout.child_labels[node] = utf8::value(bytes, length);
-            ++layout.node_shifts[path[d - 1]];
-            path[d] = node;
-            at += length;
-        }
-        layout.term_of_node[path[shapes[j].length]] = sorted[j];
-    }
+    for_each_brought_node(shapes, first, [&](std::size_t j, std::uint32_t d, std::uint32_t node) {
+        const std::size_t length = sequence_at(tails, at);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(tails.data() + at);
+        layout.child_labels[node] = utf8::value(bytes, length);
+        ++layout.node_shifts[path[d - 1]];
+        path[d] = node;
+        at += length;
+        if (d == shapes[j].length) layout.term_of_node[node] = sorted[j];
+    });
     std::uint32_t shift = 0;
     for (std::uint32_t& children : layout.node_shifts) shift += std::exchange(children, shift);
     return layout;
@@ -169,29 +178,21 @@ TrieLayout lay_out(const TextTable& terms, std::span<const std::uint32_t> sorted
 
 KnownOrder preorder_of(const TrieLayout& layout) {
     const std::vector<TermShape>& shapes = layout.shapes;
-    std::vector<std::uint64_t> first = layout.first_of_depth;
     const std::size_t nodes = layout.first_of_depth.back();
     KnownOrder order;
     order.nodes.resize(nodes);
     order.parents.resize(nodes);
     order.term_ends.resize(nodes);
     order.parents[0] = CompletionTable::kNone;
-    std::vector<std::uint32_t> path_ranks(first.size(), 0);
+    std::vector<std::uint32_t> path_ranks(layout.first_of_depth.size(), 0);
     std::uint32_t rank = 1;
-    Progress progress;
-    for (const TermShape& shape : shapes) {
-        progress.advance(shape.length - shape.shared + 1);
-        // Distinct terms in order: each brings at least its own node, last.
-        if (shape.shared >= shape.length || shape.length + 1 >= first.size() ||
-            rank + (shape.length - shape.shared) > nodes)
-            throw Fault("the terms laid out are not distinct and sorted");
-        for (std::uint32_t d = shape.shared + 1; d <= shape.length; ++d, ++rank) {
-            order.nodes[rank] = static_cast<std::uint32_t>(first[d]++);
-            order.parents[rank] = path_ranks[d - 1];
-            path_ranks[d] = rank;
-        }
-        order.term_ends[rank - 1] = 1;
-    }
+    for_each_brought_node(shapes, layout.first_of_depth, [&](std::size_t j, std::uint32_t d, std::uint32_t node) {
+        if (rank >= nodes) throw Fault("the terms laid out bring more nodes than the layout has");
+        order.nodes[rank] = node;
+        order.parents[rank] = path_ranks[d - 1];
+        order.term_ends[rank] = d == shapes[j].length;
+        path_ranks[d] = rank++;
+    });
     if (rank != nodes) throw Fault("the terms laid out bring " + std::to_string(rank) + " nodes, not " +
                                    std::to_string(nodes));
     return order;

@@ -32,13 +32,7 @@ std::uint64_t hash_bytes(std::string_view text) {
 }
 
 std::optional<std::uint32_t> TextTable::find(std::string_view text, std::uint64_t hash) const {
-    if (slots_.empty()) return std::nullopt;
-    const std::uint64_t tag = slot_value(0, hash);
-    for (std::size_t s = slot_of(hash);; s = (s + 1) & (slots_.size() - 1)) {
-        const std::uint64_t slot = slots_[s];
-        if (slot == kEmpty) return std::nullopt;
-        if ((slot & ~0xFFFF'FFFFull) == tag && this->text(id_in(slot)) == text) return id_in(slot);
-    }
+    return probe(hash, [&](std::uint32_t id) { return this->text(id) == text; });
 }
 
 std::uint32_t TextTable::intern(std::string_view text, std::uint64_t hash) {

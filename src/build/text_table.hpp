@@ -43,13 +43,7 @@ public:
     }
     // The first string whose text a lookup of `hash` would compare, if any.
     std::optional<std::uint32_t> candidate(std::uint64_t hash) const {
-        if (slots_.empty()) return std::nullopt;
-        const std::uint64_t tag = slot_value(0, hash);
-        for (std::size_t s = slot_of(hash);; s = (s + 1) & (slots_.size() - 1)) {
-            const std::uint64_t slot = slots_[s];
-            if (slot == kEmpty) return std::nullopt;
-            if ((slot & ~0xFFFF'FFFFull) == tag) return id_in(slot);
-        }
+        return probe(hash, [](std::uint32_t) { return true; });
     }
     // The number of `text`, added when it is new.
     std::uint32_t intern(std::string_view text) { return intern(text, hash_bytes(text)); }
@@ -68,6 +62,18 @@ private:
     static std::uint64_t slot_value(std::uint32_t id, std::uint64_t hash) { return (hash & ~0xFFFF'FFFFull) | id; }
     static std::uint32_t id_in(std::uint64_t slot) { return static_cast<std::uint32_t>(slot); }
     std::size_t slot_of(std::uint64_t hash) const { return hash & (slots_.size() - 1); }
+    // The first id on the probe path of `hash` whose slot has its tag and
+    // that `matches`, or none by the first empty slot.
+    template <class Matches>
+    std::optional<std::uint32_t> probe(std::uint64_t hash, Matches matches) const {
+        if (slots_.empty()) return std::nullopt;
+        const std::uint64_t tag = slot_value(0, hash);
+        for (std::size_t s = slot_of(hash);; s = (s + 1) & (slots_.size() - 1)) {
+            const std::uint64_t slot = slots_[s];
+            if (slot == kEmpty) return std::nullopt;
+            if ((slot & ~0xFFFF'FFFFull) == tag && matches(id_in(slot))) return id_in(slot);
+        }
+    }
     void grow();
     void erase_last();
 
