@@ -254,3 +254,30 @@ def test_rows_in_many_batches_build_what_one_batch_builds():
     assert built.to_bytes() == whole.build().to_bytes()
     with pytest.raises(ValueError, match=r"^row 140000\b.*'not a uuid'"):
         quellnor.build_index(rows[:140_000] + [("bad", "not a uuid", 1)] + rows[140_000:])
+
+
+def test_spellings_new_in_later_batches_number_and_show_as_a_plain_model_says():
+    """Terms are numbered batch by batch on a second core: spellings of one
+    term arrive in different batches, and terms first seen late, so a term
+    numbered twice, a spelling tied to the wrong term or a lost spelling
+    count shows in the weights or in the spelling shown."""
+    rows = []
+    for i in range(200_000):
+        k = i % 5000 if i < 140_000 else 5000 + i % 700  # the last 700 terms come only in the third batch on
+        spelling = f"T{k}" if (i // 65_536) % 2 else f"t{k}"
+        rows.append((spelling, VIDEOS[i % 8], 1 + (i % 5 if spelling[0] == "T" else i % 3)))
+    weight, by_spelling, first_seen = {}, {}, {}
+    for i, (spelling, _, count) in enumerate(rows):
+        weight[spelling.lower()] = weight.get(spelling.lower(), 0) + count
+        by_spelling[spelling] = by_spelling.get(spelling, 0) + count
+        first_seen.setdefault(spelling, i)
+    built = quellnor.build_index(rows)
+    whole = quellnor.IndexBuilder()
+    whole.add_rows(rows)  # all or nothing: numbered on this thread, in one go
+    assert built.to_bytes() == whole.build().to_bytes() and built == whole.build()
+    assert {quellnor.fold(t): built.weight(t) for t in built} == weight
+    for k in (0, 1, 2, 4999, 5000, 5001, 5699):
+        # The most frequent spelling; ties go to the one added first.
+        shown = max((s for s in (f"T{k}", f"t{k}") if s in by_spelling),
+                    key=lambda s: (by_spelling[s], -first_seen[s]))
+        assert built.suggest(f"t{k}", 1, max_dist=0)[0][0] == shown
