@@ -93,6 +93,11 @@ public:
         else
             __builtin_prefetch(values_.data() + terms_[t].begin);
     }
+    void let_go() override {
+        std::vector<std::uint32_t>().swap(term_of_node_);
+        std::vector<Term>().swap(terms_);
+        std::vector<std::uint32_t>().swap(values_);
+    }
     // Each node's own total: its term's, 0 where none ends.
     std::vector<std::uint32_t> node_totals() const {
         std::vector<std::uint32_t> totals(term_of_node_.size(), 0);

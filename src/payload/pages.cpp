@@ -69,6 +69,22 @@ void release_pages(void* block, std::size_t bytes) noexcept {
         ::operator delete(block);
 }
 
+void forget_pages(const void* begin, const void* end) noexcept {
+#if defined(MADV_DONTNEED) && defined(_SC_PAGESIZE)
+    static const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (page_size <= 0) return;
+    const auto page = static_cast<std::uintptr_t>(page_size);
+    // Only whole pages: the bytes around the range may be another object's,
+    // or the heap's own records of the block.
+    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
+    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) / page * page;
+    if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+#else
+    (void)begin;
+    (void)end;
+#endif
+}
+
 std::size_t free_memory() noexcept {
     std::size_t free = 0;
 #if defined(_SC_AVPHYS_PAGES) && defined(_SC_PAGESIZE)

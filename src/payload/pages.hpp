@@ -1,10 +1,12 @@
 // Memory for the large flat arrays of an index.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <new>
 #include <utility>
+#include <vector>
 
 namespace quellnor {
 
@@ -22,6 +24,17 @@ void release_pages(void* block, std::size_t bytes) noexcept;
 // a build frees in blocks too small for a mapping of their own stays
 // resident otherwise, beneath the arrays that the next phase maps afresh.
 void return_free_pages() noexcept;
+
+// Hands back to the system the whole pages inside [begin, end), which the
+// caller never reads again (they would read as zeros): a pass that goes
+// through arrays once, in order, frees what is behind it while what it makes
+// grows, instead of holding both until it ends.
+void forget_pages(const void* begin, const void* end) noexcept;
+
+template <class T>
+void forget_first(const std::vector<T>& array, std::size_t count) noexcept {
+    forget_pages(array.data(), array.data() + std::min(count, array.size()));
+}
 
 // The memory free for this process now, in bytes: what the system has free,
 // or less where the process's control group (a container's) is limited

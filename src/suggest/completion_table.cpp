@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "payload/pages.hpp"
 #include "progress.hpp"
 
 namespace quellnor {
@@ -66,9 +67,12 @@ public:
         if (!t_.unusable.empty()) return;
         weigh(std::move(weights));
         bound_subtrees();
+        // The top lists are ranked before the entries are laid out, so that
+        // laying them out, the last pass, can free the arrays by rank behind
+        // it as the entries grow.
+        rank_top_lists();
         lay_out_entries();
-        release(heaviest_);
-        make_top_lists();
+        name_top_lists();
     }
 
 private:
@@ -207,6 +211,14 @@ private:
         std::vector<std::uint32_t> children;  // their ranks
         for (std::uint32_t r = 0; r < reached(); ++r) {
             progress_.advance();
+            // Every rank read from here on is r's or a descendant's, which
+            // come after it.
+            if (r % kForgetEvery == 0) {
+                forget_first(weight_, r);
+                forget_first(heaviest_, r);
+                forget_first(size_, r);
+                forget_first(marks_, r);
+            }
             const std::uint32_t at = t_.entry_of[t_.preorder[r]];
             if (at == kNone) continue;
             children.clear();
@@ -221,20 +233,25 @@ private:
             }
             t_.entries[at].end = static_cast<std::uint32_t>(t_.entries.size());
         }
+        release(weight_);
+        release(heaviest_);
+        release(size_);
+        release(marks_);
     }
 
     // Children before parents: a list is the best of the node's own term,
     // its children's lists, and every term of the children that have none
     // (at most kTopListSize each, read off the pre-order). Candidates are
-    // ranks, compared through the arrays by rank, and become entries last.
-    void make_top_lists() {
+    // ranks, compared through the arrays by rank; the lists hold ranks,
+    // and name their entries once those are laid out.
+    void rank_top_lists() {
         constexpr std::size_t kSize = CompletionTable::kTopListSize;
         const auto better = [&](std::uint32_t a, std::uint32_t b) {
             if (weight_[a] != weight_[b]) return weight_[a] > weight_[b];
             return a < b;
         };
         std::vector<std::uint32_t> list_of(reached(), kNone);
-        std::vector<std::uint32_t> top_ranks, candidates;
+        std::vector<std::uint32_t> candidates;
         for (std::uint32_t r = reached(); r-- > 0;) {
             progress_.advance();
             if (terms_below(r) <= kSize) continue;
@@ -242,7 +259,7 @@ private:
             if (term_at(r)) candidates.push_back(r);
             for_each_child_rank(r, [&](std::uint32_t child) {
                 if (list_of[child] != kNone) {
-                    const auto list = top_ranks.begin() + list_of[child];
+                    const auto list = t_.top_terms.begin() + list_of[child];
                     candidates.insert(candidates.end(), list, list + kSize);
                     return;
                 }
@@ -251,12 +268,16 @@ private:
             });
             std::nth_element(candidates.begin(), candidates.begin() + kSize - 1, candidates.end(), better);
             std::sort(candidates.begin(), candidates.begin() + kSize, better);
-            list_of[r] = static_cast<std::uint32_t>(top_ranks.size());
-            t_.top_lists.push_back({t_.entry_of[t_.preorder[r]], list_of[r]});
-            top_ranks.insert(top_ranks.end(), candidates.begin(), candidates.begin() + kSize);
+            list_of[r] = static_cast<std::uint32_t>(t_.top_terms.size());
+            t_.top_lists.push_back({r, list_of[r]});
+            t_.top_terms.append(candidates.begin(), candidates.begin() + kSize);
         }
-        t_.top_terms.reserve(top_ranks.size());
-        for (const std::uint32_t r : top_ranks) t_.top_terms.push_back(t_.entry_of[t_.preorder[r]]);
+    }
+
+    void name_top_lists() {
+        const auto entry_at = [&](std::uint32_t r) { return t_.entry_of[t_.preorder[r]]; };
+        for (auto& list : t_.top_lists) list.entry = entry_at(list.entry);
+        for (std::uint32_t& term : t_.top_terms) term = entry_at(term);
         std::sort(t_.top_lists.begin(), t_.top_lists.end(),
                   [](const auto& a, const auto& b) { return a.entry < b.entry; });
     }
@@ -265,6 +286,8 @@ private:
     // at or below it, counted up to kManyTerms: what counts is whether there
     // are none, and whether more than a top list.
     static constexpr std::uint8_t kTermEnds = 0x80;
+    // Ranks between frees of the pages behind the last pass.
+    static constexpr std::uint32_t kForgetEvery = 1u << 18;
     static constexpr unsigned kManyTerms = 0x7F;
     static_assert(kManyTerms > CompletionTable::kTopListSize);
     bool term_at(std::uint32_t r) const { return (marks_[r] & kTermEnds) != 0; }

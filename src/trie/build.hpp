@@ -32,6 +32,9 @@ public:
     // ahead, then nearer. A source whose payloads lie all over memory can
     // start loading them; the others ignore it.
     virtual void prefetch([[maybe_unused]] std::size_t node, [[maybe_unused]] bool far) const {}
+    // Told once nothing more is converted: a source that holds its payloads
+    // itself can free them before its reader's last phase.
+    virtual void let_go() {}
 };
 
 // Validates the flat arrays in a fixed order, assembles the Trie and

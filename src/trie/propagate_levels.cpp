@@ -62,6 +62,7 @@ public:
     PayloadTable run() {
         Progress progress;
         for (std::size_t depth = pools_.size(); depth-- > 0;) finish_depth(depth, progress);
+        supplied_.let_go();
         return table();
     }
 
