@@ -24,8 +24,16 @@ VIDEOS = [uuid.UUID(int=(i * 0x9E3779B97F4A7C15) % 2**128) for i in range(1, 9)]
 # fit in one byte; a short alphabet makes shared prefixes and duplicates.
 ALPHABET = "abcAB\u00e9\u00c9e\u0301\u4e2d\U0001f600\u00df"
 terms = st.text(alphabet=ALPHABET, min_size=1, max_size=6).filter(lambda t: quellnor.fold(t) != "")
-counts = st.one_of(st.integers(0, 5), st.integers(MAX - 3, MAX + 3), st.integers(0, 2**40))
+counts = st.one_of(st.integers(0, 5), st.integers(MAX - 3, MAX + 3), st.integers(0, 2**40), st.integers(2**58 - 2, 2**58 + 2))
 rows = st.lists(st.tuples(terms, st.sampled_from(VIDEOS), counts), max_size=40)
+
+
+@pytest.mark.parametrize("first, second", [(2**63, 2**63 + 1), (2**64 - 1, 2**64 - 2), (2**63 + 1, 2**70)])
+@pytest.mark.parametrize("top_n", [1, 2])
+def test_counts_past_63_bits_rank_as_the_python_builder_ranks_them(first, second, top_n):
+    given_rows = [("a", VIDEOS[0], first), ("a", VIDEOS[1], second), ("ab", VIDEOS[2], 1)]
+    native = quellnor.build_index(given_rows, video_top_n=top_n)
+    assert native.to_bytes() == reference_builder.build_index(given_rows, video_top_n=top_n).to_bytes()
 
 
 def video_forms(video, pick):

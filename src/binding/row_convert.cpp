@@ -231,8 +231,18 @@ std::uint64_t count_of(PyObject* count) {
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(count, &overflow);
     if (value == -1 && PyErr_Occurred()) PythonError::raise_pending();
+    if (overflow > 0) {
+        // Past 63 bits: read unsigned, and past 64 saturated, as sums are.
+        const unsigned long long big = PyLong_AsUnsignedLongLong(count);
+        if (big == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) PythonError::raise_pending();
+            PyErr_Clear();
+            return UINT64_MAX;
+        }
+        return big;
+    }
     if (overflow < 0 || value < 0) throw RowRefused("the count must not be negative");
-    return overflow > 0 ? UINT64_MAX : static_cast<std::uint64_t>(value);
+    return static_cast<std::uint64_t>(value);
 }
 
 namespace {
