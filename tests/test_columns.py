@@ -3,6 +3,7 @@ index as the same rows given as tuples, and name a bad row the same way."""
 
 import re
 import uuid
+from array import array
 
 import pytest
 from hypothesis import given, settings
@@ -33,7 +34,7 @@ def as_numpy(values, kind):
     return numpy.array(values, dtype=object if any(v == "" for v in values) else str)
 
 
-FORMS = ["list", "tuple"] + (["numpy"] if numpy else []) + (["arrow", "arrow table"] if pyarrow else [])
+FORMS = ["list", "tuple", "array"] + (["numpy"] if numpy else []) + (["arrow", "arrow table"] if pyarrow else [])
 
 
 def columns_in(form, t, v, c, kind):
@@ -41,6 +42,8 @@ def columns_in(form, t, v, c, kind):
         return list(t), list(v), list(c)
     if form == "tuple":
         return tuple(t), tuple(v), tuple(c)
+    if form == "array":  # a buffer whose strides point into the view it fills
+        return list(t), array("q", v) if kind == "int id" else list(v), array("q", c)
     if form == "numpy":
         return as_numpy(t, "term"), as_numpy(v, kind), numpy.array(c, dtype=numpy.uint64)
     return pyarrow.array(t, pyarrow.string()), pyarrow.array(v), pyarrow.array(c, pyarrow.int64())

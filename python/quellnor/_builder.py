@@ -15,12 +15,13 @@ import sys
 import uuid
 from contextlib import contextmanager
 from itertools import islice
-from typing import Any, Callable, Iterable, Iterator, Optional, Tuple, Union
+from typing import Any, Callable, Iterable, Iterator, Optional, Sequence, Tuple, Union
 
 from _quellnor import NativeBuilder
 
 from ._fold import fold as _fold
 from ._index import Index
+from ._packed_rows import PACK_ROWS, add_packed_rows
 
 __all__ = [
     "DEFAULT_VIDEO_TOP_N", "MAX_COUNT", "IndexBuilder", "ProgressHook", "VideoKey", "build_index",
@@ -178,20 +179,31 @@ def build_index(
     with _gc_paused():
         if hasattr(rows, "__arrow_c_stream__"):
             _add_columns(builder._native, rows, None, None, atomic=False)
+        elif PACK_ROWS:
+            add_packed_rows(builder._native, _batches(rows))
         elif isinstance(rows, (list, tuple)):
             # Nobody else sees this builder: a bad row discards it, so its
             # rows need not be held back until all are known to be good.
             add_rows(rows, 0, False)
         else:
-            iterator = iter(rows)
             start = 0
-            while True:
-                batch = list(islice(iterator, _BATCH_ROWS))
-                if not batch:
-                    break
+            for batch in _batches(rows):
                 add_rows(batch, start, False)
                 start += len(batch)
     return builder._build(video_top_n, progress, consume=True)
+
+
+def _batches(rows: Iterable[Any]) -> Iterator[Sequence[Any]]:
+    if isinstance(rows, (list, tuple)):
+        for start in range(0, len(rows), _BATCH_ROWS):
+            yield rows[start : start + _BATCH_ROWS]
+        return
+    iterator = iter(rows)
+    while True:
+        batch = list(islice(iterator, _BATCH_ROWS))
+        if not batch:
+            return
+        yield batch
 
 
 def build_index_from_columns(

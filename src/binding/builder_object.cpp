@@ -282,6 +282,41 @@ PyObject* add_arrow(PyObject* self, PyObject* args) {
     });
 }
 
+// Rows that the package packed into a few buffers per chunk (on PyPy, where
+// each object that C reads gets a C copy living as long as it does): per
+// chunk a tuple (terms, term_ends, videos, video_ends, uuids, counts), the
+// terms' UTF-8 one after another with where each ends, the videos likewise
+// (str ids, or with `uuids` 16 bytes each) or, without ends, int64 ids, and
+// the counts as int64. The chunks' rows are counted on from `start`.
+PyObject* add_packed(PyObject* self, PyObject* args) {
+    return call_frame([&] {
+        PyObject* chunks;
+        Py_ssize_t first = 0;
+        int atomic = 1;
+        if (!PyArg_ParseTuple(args, "O|np:add_packed", &chunks, &first, &atomic)) PythonError::raise_pending();
+        const BuilderUse use(self);
+        Ref items(PySequence_Fast(chunks, "the packed chunks must be a sequence"));
+        if (!items) PythonError::raise_pending();
+        auto start = static_cast<std::size_t>(std::max<Py_ssize_t>(first, 0));
+        Batch(use, atomic != 0).run([&](auto stage) {
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+                PyObject *terms, *term_ends, *videos, *video_ends, *counts;
+                int uuids = 0;
+                if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(items.get(), i), "OOOOpO:a packed chunk", &terms,
+                                      &term_ends, &videos, &video_ends, &uuids, &counts))
+                    PythonError::raise_pending();
+                const auto term_column = packed_text_column(terms, term_ends, false);
+                const auto video_column = video_ends == Py_None ? column_of(videos, "videos")
+                                                                : packed_text_column(videos, video_ends, uuids != 0);
+                const auto count_column = column_of(counts, "counts");
+                stage_columns(stage, use.rows(), *term_column, *video_column, count_column.get(), start);
+                start += term_column->size();
+            }
+        });
+        return Ref::borrowed(Py_None).release();
+    });
+}
+
 PyObject* build(PyObject* self, PyObject* args) {
     return call_frame([&] {
         PyObject* cls;
@@ -360,6 +395,9 @@ PyMethodDef methods[] = {
     {"add_arrow", add_arrow, METH_VARARGS,
      "add_arrow($self, stream, atomic=True, start=0, /)\n--\n\nAdds the rows of an Arrow table given as the PyCapsule of its\n"
      "__arrow_c_stream__: columns term, video and count, or the first two or three."},
+    {"add_packed", add_packed, METH_VARARGS,
+     "add_packed($self, chunks, start=0, atomic=True, /)\n--\n\nAdds rows packed into buffers, a tuple (terms, term_ends, videos,\n"
+     "video_ends, uuids, counts) per chunk: texts as UTF-8 with int64 ends, int ids and counts as int64."},
     {"build", build, METH_VARARGS,
      "build($self, cls, video_top_n, progress=None, consume=False, /)\n--\n\nAn instance of cls (an IndexCore type) holding the index;\n"
      "progress(phase, items) is called as each phase starts. With consume, the rows are let go\n"

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "binding/errors.hpp"
 #include "binding/row_convert.hpp"
+#include "fault.hpp"
 #include "text/utf8.hpp"
 
 namespace quellnor::binding {
@@ -60,11 +62,16 @@ ItemFormat item_format(const char* format) {
 
 class BufferColumn final : public Column {
 public:
-    BufferColumn(Py_buffer view, ItemFormat format) : view_(view), format_(format) {}
+    // The shape and stride are read here, from the view as its exporter
+    // filled it, and never from the copy: array.array points the strides
+    // into the view itself, which is gone once column_of returns.
+    BufferColumn(const Py_buffer& view, ItemFormat format)
+        : view_(view), format_(format), size_(static_cast<std::size_t>(view.shape[0])),
+          stride_(view.strides ? view.strides[0] : view.itemsize) {}
     ~BufferColumn() override { PyBuffer_Release(&view_); }
-    std::size_t size() const override { return static_cast<std::size_t>(view_.shape[0]); }
+    std::size_t size() const override { return size_; }
     Cell at(std::size_t row) override {
-        const auto* item = static_cast<const std::uint8_t*>(view_.buf) + static_cast<Py_ssize_t>(row) * stride();
+        const auto* item = static_cast<const std::uint8_t*>(view_.buf) + static_cast<Py_ssize_t>(row) * stride_;
         const auto size = static_cast<std::size_t>(view_.itemsize);
         Cell cell;
         switch (format_.kind) {
@@ -85,8 +92,6 @@ public:
     }
 
 private:
-    Py_ssize_t stride() const { return view_.strides ? view_.strides[0] : view_.itemsize; }
-
     static std::string_view padded_text(const std::uint8_t* item, std::size_t size) {
         while (size > 0 && item[size - 1] == 0) --size;  // numpy pads with NULs
         return {reinterpret_cast<const char*>(item), size};
@@ -112,6 +117,8 @@ private:
     }
     Py_buffer view_;
     ItemFormat format_;
+    std::size_t size_;
+    Py_ssize_t stride_;
     std::string text_;
 };
 
@@ -126,6 +133,54 @@ bool plausible_item_size(const ItemFormat& format, Py_ssize_t size) {
     }
     return false;
 }
+
+// Holds a buffer for as long as a column reads it.
+class HeldBuffer {
+public:
+    HeldBuffer(PyObject* object, const char* what) {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) != 0)
+            throw MessageError(PyExc_TypeError, std::string(what) + " must be a bytes-like object");
+    }
+    ~HeldBuffer() { PyBuffer_Release(&view_); }
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
+    std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_;
+};
+
+class PackedTextColumn final : public Column {
+public:
+    PackedTextColumn(PyObject* blob, PyObject* ends, bool uuids)
+        : blob_(blob, "packed texts"), ends_(ends, "their ends"), kind_(uuids ? Cell::Kind::uuid_bytes : Cell::Kind::text) {
+        if (ends_.size() % sizeof(std::int64_t) != 0)
+            throw MessageError(PyExc_ValueError, "the ends of packed texts must be int64 values");
+    }
+    std::size_t size() const override { return ends_.size() / sizeof(std::int64_t); }
+    Cell at(std::size_t row) override {
+        const std::optional<std::string_view> text = text_of(row);
+        if (!text) throw InputError("the packed text's ends are out of order");
+        if (kind_ == Cell::Kind::uuid_bytes && text->size() != 16) throw InputError("a packed UUID is not 16 bytes");
+        Cell cell;
+        cell.kind = kind_;
+        cell.text = *text;
+        return cell;
+    }
+    std::string_view text_ahead(std::size_t row) const override { return text_of(row).value_or(std::string_view()); }
+
+private:
+    std::optional<std::string_view> text_of(std::size_t row) const {
+        const std::int64_t begin = row == 0 ? 0 : end_of(row - 1), end = end_of(row);
+        if (begin < 0 || end < begin || static_cast<std::uint64_t>(end) > blob_.size()) return std::nullopt;
+        return std::string_view(reinterpret_cast<const char*>(blob_.data()) + begin, static_cast<std::size_t>(end - begin));
+    }
+    std::int64_t end_of(std::size_t row) const { return load_signed(ends_.data() + row * sizeof(std::int64_t), 8); }
+
+    HeldBuffer blob_, ends_;
+    Cell::Kind kind_;
+};
 
 class ConstantColumn final : public Column {
 public:
@@ -184,6 +239,10 @@ std::unique_ptr<Column> column_of(PyObject* value, const char* name) {
         }
     }
     return std::make_unique<SequenceColumn>(value, name);
+}
+
+std::unique_ptr<Column> packed_text_column(PyObject* blob, PyObject* ends, bool uuids) {
+    return std::make_unique<PackedTextColumn>(blob, ends, uuids);
 }
 
 std::unique_ptr<Column> constant_column(std::size_t size, std::uint64_t count) {

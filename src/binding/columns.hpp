@@ -40,6 +40,12 @@ public:
 // floats) read in place, else any sequence read item by item.
 std::unique_ptr<Column> column_of(PyObject* value, const char* name);
 
+// Texts packed one after another into the bytes-like `blob`, with where
+// each ends in `ends` (a buffer of int64, such as array('q')): str text as
+// UTF-8, or with `uuids` 16-byte UUIDs. Ends out of order or past the blob
+// end the row they belong to with InputError.
+std::unique_ptr<Column> packed_text_column(PyObject* blob, PyObject* ends, bool uuids);
+
 // A column of `size` cells that all hold `count`.
 std::unique_ptr<Column> constant_column(std::size_t size, std::uint64_t count);
 
