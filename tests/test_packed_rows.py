@@ -3,6 +3,7 @@ the row reader builds from the same rows, in chunks that pack and chunks
 that do not, and a bad row is named as the row reader names it."""
 
 import uuid
+from array import array
 
 import pytest
 from hypothesis import given, settings
@@ -78,3 +79,22 @@ def test_a_bad_row_is_named_as_the_row_reader_names_it(bad, where):
     assert str(packed.value) == str(expected.value)
     assert packed.value.__context__ is None
 
+
+
+@pytest.mark.parametrize("chunk, error", [
+    ((b"abcd", array("q", [3, 2]), array("q", [1, 2]), None, False, array("q", [1, 1])), ValueError),
+    ((b"abcd", array("q", [2, 9]), array("q", [1, 2]), None, False, array("q", [1, 1])), ValueError),
+    ((b"abcd", array("q", [-1, 4]), array("q", [1, 2]), None, False, array("q", [1, 1])), ValueError),
+    ((b"abcd", b"\x04\x00\x00", array("q", [1]), None, False, array("q", [1])), ValueError),
+    ((b"ab", array("q", [2]), b"\x01" * 15, array("q", [15]), True, array("q", [1])), ValueError),
+    ((b"ab", array("q", [2]), array("q", [1, 2]), None, False, array("q", [1])), ValueError),
+    (("ab", array("q", [2]), array("q", [1]), None, False, array("q", [1])), TypeError),
+    ((b"ab", array("q", [2])), TypeError),
+])
+def test_malformed_packed_chunks_are_refused_and_the_builder_goes_on(chunk, error):
+    builder = quellnor.IndexBuilder()
+    with pytest.raises(error):
+        builder._native.add_packed([chunk], 0, True)
+    builder.add("kept", 1, 2)
+    assert len(builder) == 1
+    assert builder.build().fuzzy_match_video("kept", 0)
