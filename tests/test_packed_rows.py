@@ -60,7 +60,11 @@ def chunks_of(draw, family):
 def test_packed_chunks_build_what_the_rows_build(family, data):
     chunks = data.draw(chunks_of(family))
     rows = [row for chunk in chunks for row in chunk]
-    assert by_packer(chunks).build() == by_row_reader(rows).build()
+    expected = by_row_reader(rows).build()
+    assert by_packer(chunks).build() == expected
+    builder = quellnor.IndexBuilder()
+    _packed_rows.add_all_or_none(builder._native, rows, 7)
+    assert builder.build() == expected
 
 
 @pytest.mark.parametrize("bad", [
@@ -78,6 +82,12 @@ def test_a_bad_row_is_named_as_the_row_reader_names_it(bad, where):
         by_packer(chunks)
     assert str(packed.value) == str(expected.value)
     assert packed.value.__context__ is None
+    builder = quellnor.IndexBuilder()
+    with pytest.raises(ValueError) as all_or_none:
+        _packed_rows.add_all_or_none(builder._native, rows, 7)
+    assert str(all_or_none.value) == str(expected.value)
+    assert all_or_none.value.__context__ is None
+    assert (len(builder), builder.video_count) == (0, 0)
 
 
 

@@ -21,7 +21,7 @@ from _quellnor import NativeBuilder
 
 from ._fold import fold as _fold
 from ._index import Index
-from ._packed_rows import PACK_ROWS, add_packed_rows
+from ._packed_rows import PACK_ROWS, add_all_or_none, add_packed_rows
 
 __all__ = [
     "DEFAULT_VIDEO_TOP_N", "MAX_COUNT", "IndexBuilder", "ProgressHook", "VideoKey", "build_index",
@@ -127,7 +127,10 @@ class IndexBuilder:
     def add_rows(self, rows: Iterable[Tuple[str, VideoKey, int]]) -> None:
         """Adds (term, video, count) rows, all of them or, when one is bad,
         none: the ``ValueError`` names it by its position, counted from 0."""
-        self._native.add_rows(rows)
+        if PACK_ROWS and isinstance(rows, (list, tuple)):
+            add_all_or_none(self._native, rows, _BATCH_ROWS)
+        else:
+            self._native.add_rows(rows)
 
     def add_columns(self, terms: Any, videos: Any, counts: Any = None) -> None:
         """Adds a row per position of three columns, all of them or none.

@@ -73,6 +73,24 @@ def _pack(rows: Sequence[Any]) -> Optional[Packed]:
         return None
 
 
+def add_all_or_none(native: Any, rows: Sequence[Any], chunk_rows: int) -> None:
+    """Adds a list's rows all or none, packed where every chunk packs."""
+    packed = []
+    for start in range(0, len(rows), chunk_rows):
+        chunk = _pack(rows[start : start + chunk_rows])
+        if chunk is None:
+            native.add_rows(rows, 0, True)
+            return
+        packed.append(chunk)
+    try:
+        native.add_packed(packed, 0, True)
+        return
+    except (ValueError, TypeError):
+        pass
+    # Nothing was added: the row reader has the last word, and its message.
+    native.add_rows(rows, 0, True)
+
+
 def add_packed_rows(native: Any, chunks: Iterable[Sequence[Any]]) -> None:
     """Adds the chunks' rows in order to a builder nobody else sees: a bad
     row raises, and the builder is then thrown away."""
