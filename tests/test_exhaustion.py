@@ -52,7 +52,20 @@ if UNDER_SANITIZER:
 
 def sweep(method, where):
     """(headroom, outcome) for every headroom of the sweep."""
-    outcomes = []
+    outcomes = run_from(method, where, [])
+    # PyPy's JIT, compiling as a fresh child warms up, can give out now and
+    # then even at the last headroom, which is room enough for the call: the
+    # last headroom is then asked again, of two more fresh children at most.
+    for _ in range(2):
+        if outcomes[-1][1] != PYPY_GAVE_UP:
+            break
+        outcomes = run_from(method, where, outcomes[:-1])
+    return outcomes
+
+
+def run_from(method, where, outcomes):
+    """`outcomes` with those of the headrooms after them."""
+    outcomes = list(outcomes)
     while len(outcomes) < len(memory_pressure.HEADROOMS):
         done = subprocess.run([sys.executable, str(CHILD), method, where, str(len(outcomes))],
                               capture_output=True, text=True, timeout=300)
