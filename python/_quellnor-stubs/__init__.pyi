@@ -239,6 +239,11 @@ class NativeBuilder:
         """Adds the rows of an Arrow table given as the PyCapsule of its
         __arrow_c_stream__: columns term, video and count, or the first two or three."""
 
+    def add_packed(self, chunks: Sequence[tuple[Any, Any, Any, Any, bool, Any]], start: int = 0,
+                   atomic: bool = True, /) -> None:
+        """Adds rows packed into buffers, a tuple (terms, term_ends, videos,
+        video_ends, uuids, counts) per chunk: texts as UTF-8 with int64 ends, int ids and counts as int64."""
+
     def build(
         self,
         cls: type[_Index],

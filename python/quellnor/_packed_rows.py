@@ -31,10 +31,10 @@ _CHUNKS_PER_CALL = 16
 
 _VIDEO_TYPES = (str, int, uuid.UUID, bytes)
 
-Packed = Tuple[bytes, array, Any, Optional[array], bool, array]
+Packed = Tuple[bytes, "array[int]", Any, Optional["array[int]"], bool, "array[int]"]
 
 
-def _ends(parts: List[bytes]) -> array:
+def _ends(parts: List[bytes]) -> array[int]:
     return array("q", accumulate(map(len, parts)))
 
 
