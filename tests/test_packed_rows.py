@@ -30,6 +30,10 @@ class Count(int):
 odd_rows = st.sampled_from([("odd", 7, 2.0), ["odd", 7, 1], ("odd", 7, Count(3)), ("odd", 7, 2**70)])
 
 
+def in_sevens(rows):
+    return [rows[i : i + 7] for i in range(0, len(rows), 7)]
+
+
 def by_row_reader(rows):
     builder = quellnor.IndexBuilder()
     builder._native.add_rows(rows, 0, False)
@@ -63,7 +67,7 @@ def test_packed_chunks_build_what_the_rows_build(family, data):
     expected = by_row_reader(rows).build()
     assert by_packer(chunks).build() == expected
     builder = quellnor.IndexBuilder()
-    _packed_rows.add_all_or_none(builder._native, rows, 7)
+    _packed_rows.add_all_or_none(builder._native, rows, in_sevens(rows))
     assert builder.build() == expected
 
 
@@ -77,14 +81,14 @@ def test_a_bad_row_is_named_as_the_row_reader_names_it(bad, where):
     rows[where] = bad
     with pytest.raises(ValueError) as expected:
         by_row_reader(rows)
-    chunks = [rows[i : i + 7] for i in range(0, len(rows), 7)]
+    chunks = in_sevens(rows)
     with pytest.raises(ValueError) as packed:
         by_packer(chunks)
     assert str(packed.value) == str(expected.value)
     assert packed.value.__context__ is None
     builder = quellnor.IndexBuilder()
     with pytest.raises(ValueError) as all_or_none:
-        _packed_rows.add_all_or_none(builder._native, rows, 7)
+        _packed_rows.add_all_or_none(builder._native, rows, in_sevens(rows))
     assert str(all_or_none.value) == str(expected.value)
     assert all_or_none.value.__context__ is None
     assert (len(builder), builder.video_count) == (0, 0)

@@ -128,7 +128,7 @@ class IndexBuilder:
         """Adds (term, video, count) rows, all of them or, when one is bad,
         none: the ``ValueError`` names it by its position, counted from 0."""
         if PACK_ROWS and isinstance(rows, (list, tuple)):
-            add_all_or_none(self._native, rows, _BATCH_ROWS)
+            add_all_or_none(self._native, rows, _batches(rows))
         else:
             self._native.add_rows(rows)
 

@@ -73,15 +73,16 @@ def _pack(rows: Sequence[Any]) -> Optional[Packed]:
         return None
 
 
-def add_all_or_none(native: Any, rows: Sequence[Any], chunk_rows: int) -> None:
-    """Adds a list's rows all or none, packed where every chunk packs."""
+def add_all_or_none(native: Any, rows: Sequence[Any], chunks: Iterable[Sequence[Any]]) -> None:
+    """Adds a list's rows, cut into `chunks`, all or none: packed where
+    every chunk packs."""
     packed = []
-    for start in range(0, len(rows), chunk_rows):
-        chunk = _pack(rows[start : start + chunk_rows])
-        if chunk is None:
+    for chunk in chunks:
+        packed_chunk = _pack(chunk)
+        if packed_chunk is None:
             native.add_rows(rows, 0, True)
             return
-        packed.append(chunk)
+        packed.append(packed_chunk)
     try:
         native.add_packed(packed, 0, True)
         return
