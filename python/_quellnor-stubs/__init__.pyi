@@ -205,8 +205,8 @@ class IndexCore:
     def _file_bytes(self) -> bytes:
         """The index file, as bytes."""
 
-    def _write_file(self, fd: int) -> None:
-        """Writes the index file to an open file descriptor."""
+    def _write_file(self, fd: int) -> int:
+        """Writes the index file to an open file descriptor; returns its length."""
 
     def _native_bytes(self) -> int:
         """The bytes the index's arrays hold, mapped or owned."""

@@ -366,23 +366,32 @@ class _Output:
             shown = "standard input" if source == "-" else source
             raise _Misuse(f"the index {self.name} would replace the catalogue {shown}; choose another INDEX")
 
-    def write(self, data: bytes) -> None:
+    def write(self, index: IndexCore) -> int:
+        """Writes the index file straight from the index's arrays, never
+        holding it whole in memory; returns its length in bytes."""
+        written = 0
+
+        def stream(f: IO[bytes]) -> None:
+            nonlocal written
+            f.flush()
+            written = index._write_file(f.fileno())
+
         try:
             if self.to_stdout:
                 sys.stdout.flush()
-                sys.stdout.buffer.write(data)
-                sys.stdout.buffer.flush()
+                stream(sys.stdout.buffer)
             elif self.is_stream:
                 with open(self.path, "wb") as f:
-                    f.write(data)
+                    stream(f)
             else:
-                write_atomically(self.path, lambda f: f.write(data), self.replaced)
+                write_atomically(self.path, stream, self.replaced)
         except BrokenPipeError:
             if self.to_stdout:
                 _silence_stdout()
             raise _Failure(f"cannot write {self.shown}: the reader went away") from None
         except OSError as exc:
             raise _Failure(f"cannot write {self.shown}: {exc.strerror or exc}") from None
+        return written
 
 
 def _isatty(stream: IO[str]) -> bool:
@@ -414,18 +423,19 @@ def _cmd_build(args: argparse.Namespace, out: IO[str], err: IO[str]) -> int:
     try:
         with _gc_paused():
             rows = load_catalogue(builder, args.input, args.format, progress.reading(source))
-        terms = len(builder)
-        index = builder.build(video_top_n=args.top_n, progress=progress.building(terms))
+        terms, videos = len(builder), builder.video_count
+        # Nobody else sees this builder: its rows go as soon as they are read.
+        index = builder._build(args.top_n, progress.building(terms), consume=True)
+        del builder
         progress.status(f"writing {output.shown}")
-        data = index._file_bytes()
-        output.write(data)
+        size = output.write(index)
     finally:
         progress.clear()
     seconds = time.perf_counter() - started
     # With the index on standard output, the summary goes beside the progress.
     (err if output.to_stdout else out).write(
-        f"{output.shown}: {len(builder):,} terms, {builder.video_count:,} videos "
-        f"from {rows:,} rows, {len(data):,} bytes in {seconds:.1f} s\n"
+        f"{output.shown}: {terms:,} terms, {videos:,} videos "
+        f"from {rows:,} rows, {size:,} bytes in {seconds:.1f} s\n"
     )
     return 0
 

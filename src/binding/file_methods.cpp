@@ -82,10 +82,12 @@ PyObject* write_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         });
         if (fd < 0 || fd > INT32_MAX) throw InputError("fd must be an open file descriptor");
         IndexBorrow borrow(self);
+        std::size_t written = 0;
         file::write_index(borrow.index(), borrow.terms(), [&](const void* data, std::size_t size) {
             write_all(static_cast<int>(fd), data, size);
+            written += size;
         });
-        return Ref::borrowed(Py_None).release();
+        return checked_result(PyLong_FromSize_t(written));
     });
 }
 
@@ -112,7 +114,7 @@ const PyMethodDef kFileMethods[] = {
     {"_file_bytes", as_c_function(file_bytes), METH_NOARGS,
      "_file_bytes($self)\n--\n\nThe index file, as bytes."},
     {"_write_file", as_c_function(write_file), kFastcall,
-     "_write_file($self, fd)\n--\n\nWrites the index file to an open file descriptor."},
+     "_write_file($self, fd)\n--\n\nWrites the index file to an open file descriptor; returns its length."},
 };
 
 }  // namespace
