@@ -56,6 +56,12 @@ inline bool helper_may_run() noexcept {
     return has_second_core() && address_space_left() >= kHelperAddressSpace;
 }
 
+// Whether two pieces of work that together hold `bytes` at their height may
+// run at once: where there is a second core, and where the system has that
+// memory free twice over. Else one after the other, as work that would go
+// short of memory is better slower.
+inline bool room_beside(std::size_t bytes) noexcept { return has_second_core() && free_memory() / 2 > bytes; }
+
 // Runs `beside` on a thread of its own while `work` runs on this one, and
 // returns when both are done. Neither may touch what the other writes, nor
 // any object of the embedding program. This thread goes on asking the

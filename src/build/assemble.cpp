@@ -188,15 +188,6 @@ std::vector<Spellings::Entry> display_spellings(const RowTable& rows, std::span<
 // beside the table it makes.
 constexpr std::size_t kDerivationBytesPerNode = 64;
 
-// Whether the suggestions may be derived while the payloads propagate, which
-// holds the working memory of both at once: where there is a second core,
-// and where the system has that memory free twice over. Else the two run
-// one after the other, as a build that would go short of memory is better
-// slower.
-bool room_to_derive_beside(std::size_t node_count) {
-    return has_second_core() && free_memory() / 2 / kDerivationBytesPerNode > node_count;
-}
-
 // `let_go` is called once nothing more is read from `rows`.
 BuiltIndex assemble(const RowTable& rows, std::uint64_t video_top_n, const PhaseReport& report,
                     const std::function<void()>& let_go) {
@@ -260,7 +251,7 @@ BuiltIndex assemble(const RowTable& rows, std::uint64_t video_top_n, const Phase
     // The suggestions are made of the trie's shape and the terms' own totals,
     // never of the payloads that propagation replaces: they are derived on a
     // second core meanwhile, where memory allows.
-    if (room_to_derive_beside(node_count)) {
+    if (room_beside(node_count * kDerivationBytesPerNode)) {
         run_beside(propagate, derive);
     } else {
         propagate();

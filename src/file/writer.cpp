@@ -5,6 +5,7 @@
 #include "file/format.hpp"
 #include "file/index_file.hpp"
 #include "file/sections.hpp"
+#include "run_beside.hpp"
 
 namespace quellnor::file {
 namespace {
@@ -30,6 +31,18 @@ Header header_of(const Trie& trie, const TermIndex& terms, std::size_t section_c
     return h;
 }
 
+// What deriving the reversed terms and the tail index holds at its height,
+// both together, per node (some 47 and 26 bytes on a large index).
+constexpr std::size_t kDerivingBytesPerNode = 80;
+
+// A file keeps the reversed terms and the tail index, which sections_of
+// derives one after the other where the index has none yet: where memory
+// allows, they are derived at once on two cores first.
+void derive_beside(const Trie& trie) {
+    if (room_beside(trie.child_labels.size() * kDerivingBytesPerNode))
+        run_beside([&] { trie.reversed.of(trie); }, [&] { trie.reversed.tails_of(trie); });
+}
+
 }  // namespace
 
 void write_index(const Trie& trie, const TermIndex& terms, const Sink& sink) {
@@ -37,6 +50,7 @@ void write_index(const Trie& trie, const TermIndex& terms, const Sink& sink) {
     // little-endian.
     if constexpr (std::endian::native != std::endian::little)
         throw InputError("index files are little-endian and this machine is not: use to_bytes/from_bytes");
+    derive_beside(trie);
     std::vector<std::uint8_t> encoded_ids;
     const std::vector<SectionData> sections = sections_of(trie, terms, encoded_ids, true);
     std::vector<SectionEntry> table;
