@@ -26,12 +26,13 @@ from __future__ import annotations
 import gzip
 import importlib
 import json
+import json.scanner
 import re
 import sys
 import zlib
 from contextlib import contextmanager
-from functools import partial
-from typing import IO, Callable, Iterable, Iterator, Optional, Protocol, Tuple
+from itertools import repeat
+from typing import IO, Any, Callable, Iterable, Iterator, List, NoReturn, Optional, Protocol, Tuple
 
 from ._builder import IndexBuilder
 
@@ -49,6 +50,11 @@ __all__ = [
 FORMATS = ("tsv", "jsonl", "parquet")
 #: Rows per batch read from a Parquet file.
 PARQUET_BATCH_ROWS = 1 << 20
+#: Bytes read at a time from a text catalogue: a quarter of the longest
+#: line, so that a block of whole lines is rarely longer than a line may be.
+READ_BLOCK_BYTES = 1 << 18
+# Rows handed to the builder at a time.
+_BATCH_ROWS = 1 << 16
 #: The longest line read, in bytes, its line break included: 1 MiB.
 MAX_LINE_BYTES = 1 << 20
 #: The longest term accepted, in characters: far beyond anything typed into
@@ -57,16 +63,18 @@ MAX_LINE_BYTES = 1 << 20
 MAX_TERM_CHARS = 1000
 _BOM = b"\xef\xbb\xbf"
 _COUNT = re.compile(r"\s*[0-9]+\s*")
+# What a block's counts hold between them when every one may be _COUNT.
+_DIGITS_AND_SPACES = re.compile(r"[0-9\s]*")
 _HEADER = ["term", "video", "count"]
 
 # progress(lines read, bytes read so far, total bytes or None)
 Progress = Callable[[int, int, Optional[int]], None]
 
 
-class Lines(Protocol):
-    """A binary stream read line by line, each read bounded by ``size``."""
+class Readable(Protocol):
+    """A binary stream read a bounded block at a time."""
 
-    def readline(self, size: int = -1, /) -> bytes: ...
+    def read(self, size: int = -1, /) -> bytes: ...
 
 
 class InputError(Exception):
@@ -85,7 +93,7 @@ def detect_format(name: str) -> str:
 
 
 @contextmanager
-def open_binary(path: str) -> Iterator[Tuple[Lines, IO[bytes], Optional[int]]]:
+def open_binary(path: str) -> Iterator[Tuple[Readable, IO[bytes], Optional[int]]]:
     """Opens a catalogue: (the stream of lines, the raw file for its position, its size).
 
     ``-`` is standard input. A name ending in ``.gz`` is decompressed.
@@ -127,18 +135,15 @@ def load_catalogue(
     source = "<stdin>" if path == "-" else path
     if fmt == "parquet":
         return load_parquet(builder, path, source, progress)
+    _check_format(fmt)
     with open_binary(path) as (stream, raw, size):
-        report: Optional[Callable[[int], None]] = None
-        if progress is not None:
-            show = progress
-
-            def report(lineno: int) -> None:
-                show(lineno, _position(raw), size)
-
-        # At most one byte past the limit per line, however long the line.
-        bounded = iter(partial(stream.readline, MAX_LINE_BYTES + 1), b"")
+        reader = _Reader(builder, fmt, source)
         try:
-            return load_lines(builder, bounded, fmt, source, report)
+            for block in _blocks(stream):
+                reader.read_block(block)
+                if progress is not None:
+                    progress(reader.lineno, _position(raw), size)
+            return reader.finish()
         except (OSError, EOFError, zlib.error) as exc:
             raise InputError(f"cannot read {source}: {exc}") from None
 
@@ -155,39 +160,145 @@ def load_lines(
     ``report``, if given, is called with the line number every few thousand
     lines and at the end. Returns the number of rows added.
     """
+    _check_format(fmt)
+    reader = _Reader(builder, fmt, source)
+    for line in lines:
+        reader.read_line(line)
+        if report is not None and reader.lineno % 8192 == 0:
+            report(reader.lineno)
+    if report is not None:
+        report(reader.lineno)
+    return reader.finish()
+
+
+def _check_format(fmt: str) -> None:
     if fmt not in FORMATS:
         raise InputError(f"unknown format {fmt!r} (choose from {', '.join(FORMATS)})")
-    parse = _parse_tsv if fmt == "tsv" else _parse_jsonl
-    add = builder.add
-    rows = 0
-    lineno = 0
-    for lineno, line in enumerate(lines, 1):
-        if report is not None and lineno % 8192 == 0:
-            report(lineno)
+
+
+def _blocks(stream: Readable) -> Iterator[bytes]:
+    """The stream in blocks of whole lines, each line with its line break
+    (the file's last may have none).
+
+    A block of whole lines is at most READ_BLOCK_BYTES plus a line long; a
+    line that outgrows MAX_LINE_BYTES comes as a block of its own as soon as
+    it does, unfinished, so that memory stays bounded by the limit however
+    long the line is.
+    """
+    tail = b""
+    while True:
+        block = stream.read(READ_BLOCK_BYTES)
+        if not block:
+            break
+        data = tail + block if tail else block
+        cut = data.rfind(b"\n") + 1
+        if cut:
+            yield data[:cut]
+        tail = data[cut:]
+        if len(tail) > MAX_LINE_BYTES:
+            yield tail
+            return
+    if tail:
+        yield tail
+
+
+class _Reader:
+    """Reads lines into rows and hands the rows to the builder a batch at a
+    time, with the outcome of adding them one line at a time: the rows
+    before a bad line are added, and the error names the line."""
+
+    def __init__(self, builder: IndexBuilder, fmt: str, source: str) -> None:
+        self.builder = builder
+        self.source = source
+        self.parse = _parse_tsv if fmt == "tsv" else _parse_jsonl
+        self.block_rows = _plain_tsv_rows if fmt == "tsv" else _plain_jsonl_rows
+        self.lineno = 0  # lines read
+        self.rows: List[Tuple[Any, Any, Any]] = []  # not yet added
+        self.row_lines: List[int] = []  # their line numbers
+        self.added = 0
+
+    def read_block(self, block: bytes) -> None:
+        """Reads a block of whole lines (the file's last may lack its break)."""
+        if self.lineno == 0:  # the first line may be a header, and may start with a BOM
+            cut = block.find(b"\n") + 1 or len(block)
+            self.read_line(block[:cut])
+            block = block[cut:]
+        if len(block) <= MAX_LINE_BYTES:  # else a line in it may be too long
+            try:
+                rows = self.block_rows(_lines_of(block.decode("utf-8")))
+            except UnicodeDecodeError:
+                rows = None
+            if rows is not None:
+                self._add_block(rows)
+                return
+        parts = block.split(b"\n")
+        for part in parts[:-1]:
+            self.read_line(part + b"\n")
+        if parts[-1]:
+            self.read_line(parts[-1])
+
+    def read_line(self, line: bytes) -> None:
+        self.lineno += 1
+        lineno = self.lineno
         if len(line) > MAX_LINE_BYTES:
-            raise InputError(f"{source}:{lineno}: the line is longer than {MAX_LINE_BYTES:,} bytes")
+            self._fail(lineno, f"the line is longer than {MAX_LINE_BYTES:,} bytes")
         if lineno == 1 and line.startswith(_BOM):
             line = line[len(_BOM):]
         try:
             text = line.decode("utf-8").rstrip("\r\n")
         except UnicodeDecodeError as exc:
-            raise InputError(f"{source}:{lineno}: not UTF-8 text ({exc.reason} at column {exc.start + 1})") from None
+            self._fail(lineno, f"not UTF-8 text ({exc.reason} at column {exc.start + 1})")
         if not text.strip():
-            continue
+            return
         try:
-            row = parse(text, lineno)
+            row = self.parse(text, lineno)
             if row is None:
-                continue
+                return
             term = row[0]
             if isinstance(term, str) and len(term) > MAX_TERM_CHARS:
                 raise ValueError(f"the term is {len(term):,} characters long; at most {MAX_TERM_CHARS:,} are allowed")
-            add(*row)
         except ValueError as exc:
-            raise InputError(f"{source}:{lineno}: {exc}") from None
-        rows += 1
-    if report is not None:
-        report(lineno)
-    return rows
+            self._fail(lineno, str(exc))
+        self.rows.append(row)
+        self.row_lines.append(lineno)
+        if len(self.rows) >= _BATCH_ROWS:
+            self._flush()
+
+    def finish(self) -> int:
+        self._flush()
+        return self.added
+
+    def _add_block(self, rows: List[Tuple[str, str, int]]) -> None:
+        # Every line of such a block is a row.
+        self._flush()
+        first = self.lineno + 1
+        self.lineno += len(rows)
+        self.rows = rows
+        self.row_lines = list(range(first, first + len(rows)))
+        self._flush()
+
+    def _flush(self) -> None:
+        rows, lines = self.rows, self.row_lines
+        self.rows, self.row_lines = [], []
+        if not rows:
+            return
+        try:
+            self.builder.add_rows(rows)  # all or none
+        except (ValueError, TypeError):
+            # Again one row at a time: those before the bad one stay added,
+            # and its own message names it.
+            for row, lineno in zip(rows, lines):
+                try:
+                    self.builder.add(*row)
+                except ValueError as exc:
+                    self._fail(lineno, str(exc))
+                self.added += 1
+            return
+        self.added += len(rows)
+
+    def _fail(self, lineno: int, message: str) -> NoReturn:
+        self._flush()  # the rows before this line, which may fail first
+        raise InputError(f"{self.source}:{lineno}: {message}")
 
 
 def load_parquet(builder: IndexBuilder, path: str, source: str, progress: Optional[Progress] = None) -> int:
@@ -223,6 +334,78 @@ def load_parquet(builder: IndexBuilder, path: str, source: str, progress: Option
             return rows
     except (OSError, pyarrow.ArrowException) as exc:
         raise InputError(f"cannot read {source}: {exc}") from None
+
+
+def _lines_of(text: str) -> List[str]:
+    """The lines of a block of whole lines, without their line breaks."""
+    lines = text.split("\n")
+    if not lines[-1]:
+        lines.pop()
+    if "\r" in text:
+        lines = [line.rstrip("\r") for line in lines]
+    return lines
+
+
+# The fast paths below read a block of lines after the first when every
+# line is a plain row, with the same rows as line by line; they return None
+# where any line is not (a blank line, a malformed row, a term past the
+# limit), and the block is read line by line, which says what is wrong.
+
+
+def _plain_tsv_rows(lines: List[str]) -> Optional[List[Tuple[str, str, int]]]:
+    """Plain TSV rows: all with a count or all without, every count digits
+    with nothing but spaces around them."""
+    if not lines:
+        return []
+    fields = [line.split("\t") for line in lines]
+    widths = set(map(len, fields))
+    if widths != {2} and widths != {3}:
+        return None
+    columns = list(zip(*fields))
+    terms, videos = columns[0], columns[1]
+    if max(map(len, terms)) > MAX_TERM_CHARS:
+        return None
+    if len(columns) == 2:
+        counts: Iterable[int] = repeat(1, len(lines))
+    else:
+        if not _DIGITS_AND_SPACES.fullmatch("".join(columns[2])):
+            return None
+        try:
+            counts = list(map(int, columns[2]))
+        except ValueError:  # a count of only spaces, or spaces between digits
+            return None
+    return list(zip(terms, map(str.strip, videos), counts))
+
+
+# CPython's scanner reads a line in well under half the time json.loads
+# takes around it; PyPy's json.loads is its own and the faster there.
+_SCAN_JSON = json.JSONDecoder().scan_once if json.scanner.c_make_scanner is not None else None  # type: ignore[attr-defined]
+
+
+def _plain_jsonl_rows(lines: List[str]) -> Optional[List[Tuple[Any, Any, Any]]]:
+    """Plain JSON Lines rows: one object per line with a term and a video."""
+    rows: List[Tuple[Any, Any, Any]] = []
+    append = rows.append
+    try:
+        if _SCAN_JSON is not None:
+            scan = _SCAN_JSON
+            for line in lines:
+                obj, end = scan(line, 0)
+                if end != len(line) or type(obj) is not dict:
+                    return None
+                append((obj["term"], obj["video"], obj.get("count", 1)))
+        else:
+            loads = json.loads
+            for line in lines:
+                obj = loads(line)
+                if type(obj) is not dict:
+                    return None
+                append((obj["term"], obj["video"], obj.get("count", 1)))
+    except (ValueError, KeyError, StopIteration, RecursionError):
+        return None
+    if max((len(row[0]) for row in rows if type(row[0]) is str), default=0) > MAX_TERM_CHARS:
+        return None
+    return rows
 
 
 def _position(raw: IO[bytes]) -> int:
