@@ -13,6 +13,8 @@ before the build began. Cases:
   ``IndexBuilder`` was measured on before it went native;
 - 3M tuples / 3M columns: three million rows of single words and two-word
   phrases over 50,000 videos, as tuples (UUID text) and as an Arrow table;
+- 3M TSV / 3M JSONL: the same rows in a file, through ``quellnor build``
+  (reading, building, deriving what the file keeps, writing it to disk);
 - 30M columns (``--big``, CPython, skipped with less than 20 GB free):
   thirty million rows, an Arrow table with int video ids.
 
@@ -23,6 +25,8 @@ fuzzyfst, each where it is installed.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
 import json
 import os
 import resource
@@ -98,9 +102,42 @@ def big_table(count: int):
     return table
 
 
-def run_case(name: str) -> dict:
+def write_catalogue(path: Path, fmt: str) -> None:
+    """The 3M rows as a TSV or JSONL file for ``quellnor build``."""
+    columns = phrase_columns(3_000_000, 50_000, uuid_text=True)
+    with open(path, "w", encoding="utf-8") as out:
+        for term, video, count in zip(columns["term"], columns["video"], columns["count"]):
+            if fmt == "tsv":
+                out.write(f"{term}\t{video}\t{count}\n")
+            else:
+                out.write(json.dumps({"term": term, "video": video, "count": count}) + "\n")
+
+
+def run_command(source: str) -> dict:
+    """``quellnor build`` of a catalogue file, in this process."""
+    import quellnor
+    from quellnor._cli import main as command_line
+
+    with tempfile.TemporaryDirectory(dir=os.path.dirname(source)) as scratch:
+        target = os.path.join(scratch, "index.qidx")
+        before = peak_mb()
+        started = time.perf_counter()
+        with contextlib.redirect_stdout(io.StringIO()):  # its summary line
+            code = command_line(["build", source, "-o", target])
+        if code != 0:
+            raise SystemExit("quellnor build failed")
+        seconds = time.perf_counter() - started
+        peak = peak_mb()
+        index = quellnor.open(target)
+        rows = sum(1 for _ in open(source, "rb"))
+        return {"rows": rows, "terms": len(index), "seconds": seconds, "peak_mb": peak, "rows_mb": before}
+
+
+def run_case(name: str, source: str = "") -> dict:
     import quellnor
 
+    if source:
+        return run_command(source)
     if name == "catalogue":
         rows = catalogue_rows()
         made = lambda: quellnor.build_index(rows)  # noqa: E731
@@ -181,16 +218,23 @@ def interpreter_name(python: str) -> str:
                           capture_output=True, text=True).stdout.strip()
 
 
+# Cases read from a file by the command line, which writes the index file.
+FILE_CASES = ("3M TSV", "3M JSONL")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description="The build table.")
     parser.add_argument("--pypy", help="a PyPy interpreter with quellnor installed")
     parser.add_argument("--big", action="store_true", help="also the 30M-row case (CPython)")
-    parser.add_argument("--cases", default="catalogue,3M tuples,3M columns")
+    parser.add_argument("--cases", default=",".join(["catalogue", "3M tuples", "3M columns", *FILE_CASES]))
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         kind, *rest = args.child
-        result = run_case(rest[0]) if kind == "case" else run_peer(rest[0], rest[1])
+        if kind == "write":
+            write_catalogue(Path(rest[1]), rest[0])
+            return 0
+        result = run_case(*rest) if kind == "case" else run_peer(rest[0], rest[1])
         print(json.dumps(result))
         return 0
 
@@ -199,12 +243,18 @@ def main() -> int:
         sys.stderr.write(f"30M columns: skipped: it peaks near 18 GB, and only {available_gb():.1f} GB are free\n")
         cases.remove("30M columns")
     pythons = [sys.executable] + ([args.pypy] if args.pypy else [])
+    scratch = tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR", "/var/tmp"))
+    files = {case: Path(scratch.name) / f"3m.{case.split()[1].lower()}" for case in FILE_CASES if case in cases}
     print(f"{'case':<14}{'interpreter':<13}{'rows':>12}{'terms':>12}{'seconds':>10}{'peak MB':>10}{'rows MB':>10}")
     for case in cases:
         for python in pythons:
             if case in ("3M columns", "30M columns") and python != sys.executable:
                 continue  # pyarrow has no PyPy wheels
-            result = child(python, "case", case)
+            if case in files and not files[case].exists():
+                # In a child: a child's peak starts from its parent's.
+                subprocess.run([sys.executable, __file__, "--child", "write", files[case].suffix[1:],
+                                str(files[case])], check=True)
+            result = child(python, "case", case, *([str(files[case])] if case in files else []))
             if result:
                 print(f"{case:<14}{interpreter_name(python):<13}{result['rows']:>12,}{result['terms']:>12,}"
                       f"{result['seconds']:>10.2f}{result['peak_mb']:>10,.0f}{result['rows_mb']:>10,.0f}")
