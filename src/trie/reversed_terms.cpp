@@ -3,6 +3,7 @@
 #include "trie/reversed_terms.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <numeric>
@@ -142,8 +143,10 @@ void lay_out(const TermTexts& terms, ReversedTerms& out) {
     trie.is_terminal.reserve(nodes);
     out.term_ends.reserve(terms.forward.size());
     out.forward_nodes.reserve(terms.forward.size());
-    std::vector<Pending> queue;
-    queue.reserve(nodes);
+    // Only the nodes queued and not yet laid out are held: at most the
+    // widest level and the next, far fewer than all the nodes.
+    std::deque<Pending> queue;
+    std::size_t queued = 1;  // nodes numbered so far
     queue.push_back({0, static_cast<std::uint32_t>(terms.forward.size()), 0});
     trie.child_labels.push_back(U'\0');
     // Sorted terms below a node that do not end there all go on past it; a
@@ -153,9 +156,10 @@ void lay_out(const TermTexts& terms, ReversedTerms& out) {
         if (depth >= text.size()) throw Fault("the reversed terms came out of their sort unsorted");
         return text[depth];
     };
-    for (std::size_t node = 0; node < queue.size(); ++node) {
-        auto [first, end, depth] = queue[node];
-        trie.node_shifts.push_back(static_cast<std::uint32_t>(queue.size() - 1));
+    for (std::size_t node = 0; !queue.empty(); ++node) {
+        auto [first, end, depth] = queue.front();
+        queue.pop_front();
+        trie.node_shifts.push_back(static_cast<std::uint32_t>(queued - 1));
         // A term that ends here sorts before every longer one below.
         const bool ends_here = first < end && terms.term(first).size() == depth;
         trie.is_terminal.push_back(ends_here ? 1 : 0);
@@ -168,11 +172,12 @@ void lay_out(const TermTexts& terms, ReversedTerms& out) {
             std::uint32_t run_end = first + 1;
             while (run_end < end && code_at(run_end, depth) == label) ++run_end;
             queue.push_back({first, run_end, depth + 1});
+            ++queued;
             trie.child_labels.push_back(label);
             first = run_end;
         }
     }
-    trie.child_transitions.resize(queue.size() - 1);
+    trie.child_transitions.resize(queued - 1);
     std::iota(trie.child_transitions.begin(), trie.child_transitions.end(), 1U);
     trie.note_layout();
 }
@@ -194,6 +199,7 @@ std::unique_ptr<ReversedTerms> derive(const Trie& trie) {
     out->preorder_rank = rank_in_preorder(trie, walk_breadth_first(trie));
     const TermTexts sorted = sorted_terms(terms);
     if (sorted.forward.size() != terms.forward.size()) return nullptr;
+    terms = TermTexts{};  // copied in sorted order: let go before the layout's height
     lay_out(sorted, *out);
     return out;
 }
