@@ -405,3 +405,14 @@ def test_a_kept_tail_index_that_does_not_fit_is_left_for_the_plain_walk(saved, b
             assert damaged.suggest(query, 10, max_dist=max_dist) == built.suggest(query, 10, max_dist=max_dist)
             assert damaged.fuzzy_match_video(query, max_dist, None, True) == \
                 built.fuzzy_match_video(query, max_dist, None, True)
+
+
+def test_a_file_keeps_what_queries_derived_before_it_was_written():
+    """Reversed terms and a tail index derived by queries are written as they
+    are, and make the same file as those derived for the writing."""
+    fresh, queried = (quellnor.build_index(ROWS) for _ in range(2))
+    queried.fuzzy_match("londoner", 1)  # the split walk: the reversed terms
+    queried.suggest("londoner", 5, max_dist=1)  # the tail index
+    data = queried._file_bytes()
+    assert data == fresh._file_bytes()
+    assert {33, 40} <= {s[0] for s in sections(data)}

@@ -29,12 +29,11 @@ SectionData section(Section id, std::span<const T> array) {
 }
 
 // Every section the index's arrays fill, in file order. `encoded_ids` holds
-// the bytes of the caller's video ids, which exist only in this form. With
-// `derive`, the reversed terms and the tail index are derived if the index
-// has none yet, as a file needs them; without, only those already there
-// count.
+// the bytes of the caller's video ids, which exist only in this form. The
+// reversed terms and the tail index count where a file kept them, and with
+// `with_derived` also where they have been derived since; this derives none.
 inline std::vector<SectionData> sections_of(const Trie& trie, const TermIndex& terms,
-                                            std::vector<std::uint8_t>& encoded_ids, bool derive) {
+                                            std::vector<std::uint8_t>& encoded_ids, bool with_derived) {
     const CompletionTable& table = terms.table;
     std::vector<SectionData> out = {
         section<std::uint32_t>(Section::node_shifts, trie.node_shifts),
@@ -57,7 +56,7 @@ inline std::vector<SectionData> sections_of(const Trie& trie, const TermIndex& t
     };
     if (!table.unusable.empty())
         out.push_back(section<char>(Section::unusable_reason, std::span<const char>(table.unusable)));
-    if (const ReversedTerms* r = derive ? trie.reversed.of(trie) : trie.reversed.kept()) {
+    if (const ReversedTerms* r = with_derived ? trie.reversed.ready(trie) : trie.reversed.kept()) {
         out.push_back(section<std::uint32_t>(Section::reversed_node_shifts, r->trie.node_shifts));
         out.push_back(section<char32_t>(Section::reversed_child_labels, r->trie.child_labels));
         out.push_back(section<std::uint32_t>(Section::reversed_child_transitions, r->trie.child_transitions));
@@ -66,7 +65,7 @@ inline std::vector<SectionData> sections_of(const Trie& trie, const TermIndex& t
         out.push_back(section<std::uint32_t>(Section::reversed_forward_nodes, r->forward_nodes));
         out.push_back(section<std::uint32_t>(Section::preorder_rank, r->preorder_rank));
     }
-    if (const TailIndex* t = derive ? trie.reversed.tails_of(trie) : trie.reversed.kept_tails()) {
+    if (const TailIndex* t = with_derived ? trie.reversed.tails_ready(trie) : trie.reversed.kept_tails()) {
         out.push_back(section<std::uint32_t>(Section::tail_parents, t->parent));
         out.push_back(section<std::uint32_t>(Section::tail_order, t->by_tail));
         out.push_back(section<std::uint32_t>(Section::tail_ranks, t->rank));

@@ -32,15 +32,27 @@ Header header_of(const Trie& trie, const TermIndex& terms, std::size_t section_c
 }
 
 // What deriving the reversed terms and the tail index holds at its height,
-// both together, per node (some 47 and 26 bytes on a large index).
-constexpr std::size_t kDerivingBytesPerNode = 80;
+// per node of the index (some 28 and 26 bytes on a large one).
+constexpr std::size_t kReversingBytesPerNode = 32;
+constexpr std::size_t kTailingBytesPerNode = 32;
 
-// A file keeps the reversed terms and the tail index, which sections_of
-// derives one after the other where the index has none yet: where memory
-// allows, they are derived at once on two cores first.
-void derive_beside(const Trie& trie) {
-    if (room_beside(trie.child_labels.size() * kDerivingBytesPerNode))
+// Whether `bytes` more leave a quarter of what the system could give to spare.
+bool room_for(std::size_t bytes) { return available_memory() / 4 * 3 > bytes; }
+
+// A file keeps the reversed terms and the tail index, so that whoever opens
+// it need not derive them: both at once on two cores where there is room,
+// else each where it cannot run the machine short of memory (the kernel
+// would end the process rather than fail an allocation). A file without
+// them is whole; whoever opens it derives them on first need.
+void derive_for_file(const Trie& trie) {
+    const std::size_t nodes = trie.child_labels.size();
+    const std::size_t reversing = nodes * kReversingBytesPerNode, tailing = nodes * kTailingBytesPerNode;
+    if (room_beside(reversing + tailing)) {
         run_beside([&] { trie.reversed.of(trie); }, [&] { trie.reversed.tails_of(trie); });
+        return;
+    }
+    if (room_for(reversing)) trie.reversed.of(trie);
+    if (room_for(tailing)) trie.reversed.tails_of(trie);
 }
 
 }  // namespace
@@ -50,7 +62,7 @@ void write_index(const Trie& trie, const TermIndex& terms, const Sink& sink) {
     // little-endian.
     if constexpr (std::endian::native != std::endian::little)
         throw InputError("index files are little-endian and this machine is not: use to_bytes/from_bytes");
-    derive_beside(trie);
+    derive_for_file(trie);
     std::vector<std::uint8_t> encoded_ids;
     const std::vector<SectionData> sections = sections_of(trie, terms, encoded_ids, true);
     std::vector<SectionEntry> table;

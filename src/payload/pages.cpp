@@ -85,14 +85,12 @@ void forget_pages(const void* begin, const void* end) noexcept {
 #endif
 }
 
-std::size_t free_memory() noexcept {
-    std::size_t free = 0;
-#if defined(_SC_AVPHYS_PAGES) && defined(_SC_PAGESIZE)
-    const long pages = ::sysconf(_SC_AVPHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page > 0) free = static_cast<std::size_t>(pages) * static_cast<std::size_t>(page);
-#endif
-    // The limit and use of the control group, version 2 or else version 1;
-    // "max" or a number past any machine's memory means no limit.
+namespace {
+
+// `free`, or less where the limit of the process's control group, version 2
+// or else version 1, is closer to its use; "max" or a number past any
+// machine's memory means no limit.
+std::size_t within_group_limit(std::size_t free) noexcept {
     for (const auto& [limit, used] : {std::pair{"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory.current"},
                                       std::pair{"/sys/fs/cgroup/memory/memory.limit_in_bytes",
                                                 "/sys/fs/cgroup/memory/memory.usage_in_bytes"}}) {
@@ -102,6 +100,34 @@ std::size_t free_memory() noexcept {
         break;
     }
     return free;
+}
+
+}  // namespace
+
+std::size_t free_memory() noexcept {
+    std::size_t free = 0;
+#if defined(_SC_AVPHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = ::sysconf(_SC_AVPHYS_PAGES), page = ::sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0) free = static_cast<std::size_t>(pages) * static_cast<std::size_t>(page);
+#endif
+    return within_group_limit(free);
+}
+
+std::size_t available_memory() noexcept {
+    std::size_t available = 0;
+    bool said = false;
+    if (std::FILE* meminfo = std::fopen("/proc/meminfo", "r")) {
+        char line[256];
+        unsigned long long kib = 0;
+        while (std::fgets(line, sizeof line, meminfo) != nullptr)
+            if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) {
+                available = static_cast<std::size_t>(kib) * 1024;
+                said = true;
+                break;
+            }
+        std::fclose(meminfo);
+    }
+    return said ? within_group_limit(available) : free_memory();
 }
 
 std::size_t address_space_left() noexcept {

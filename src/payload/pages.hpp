@@ -41,6 +41,12 @@ void forget_first(const std::vector<T>& array, std::size_t count) noexcept {
 // closer to its use. 0 where the system does not say.
 std::size_t free_memory() noexcept;
 
+// What the system could give this process now, in bytes: what it has free
+// and the caches it would drop for it (MemAvailable), or less where the
+// control group is limited closer to its use. Where the system does not
+// say, what it has free.
+std::size_t available_memory() noexcept;
+
 // The address space this process may still map, in bytes: SIZE_MAX unless
 // it is limited (RLIMIT_AS, `ulimit -v`).
 std::size_t address_space_left() noexcept;

@@ -35,6 +35,11 @@ public:
     // walks that need every node within reach.
     const TailIndex* tails_of(const Trie& trie) const;
 
+    // The ones served so far, kept or derived, without deriving any: null
+    // where none has been derived yet (or one is being derived).
+    const ReversedTerms* ready(const Trie& trie) const;
+    const TailIndex* tails_ready(const Trie& trie) const;
+
     // Reversed terms read from an index file, given before any query asks:
     // served from then on instead of derived ones, and shared by copies.
     void keep(std::shared_ptr<ReversedTerms> kept);

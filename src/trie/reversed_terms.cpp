@@ -222,6 +222,9 @@ struct LazyReversedTerms::State {
     std::once_flag tails_once;
     std::unique_ptr<TailIndex> tails;  // derived ones
     const TailIndex* tails_served = nullptr;
+    // Set once each derivation has ended, for ready() and tails_ready().
+    std::atomic<bool> terms_done{false};
+    std::atomic<bool> tails_done{false};
 };
 
 LazyReversedTerms::LazyReversedTerms() = default;
@@ -288,8 +291,21 @@ const ReversedTerms* LazyReversedTerms::of(const Trie& trie) const {
             state.terms = reverse_terms(trie);
         } catch (...) {
         }
+        state.terms_done.store(true, std::memory_order_release);
     });
     return state.terms.get();
+}
+
+const ReversedTerms* LazyReversedTerms::ready(const Trie& trie) const {
+    if (kept_) return of(trie);
+    const State* state = state_.load(std::memory_order_acquire);
+    return state != nullptr && state->terms_done.load(std::memory_order_acquire) ? state->terms.get() : nullptr;
+}
+
+const TailIndex* LazyReversedTerms::tails_ready(const Trie& trie) const {
+    if (kept_tails_) return tails_of(trie);
+    const State* state = state_.load(std::memory_order_acquire);
+    return state != nullptr && state->tails_done.load(std::memory_order_acquire) ? state->tails_served : nullptr;
 }
 
 const TailIndex* LazyReversedTerms::tails_of(const Trie& trie) const {
@@ -306,6 +322,7 @@ const TailIndex* LazyReversedTerms::tails_of(const Trie& trie) const {
             state.tails_served = state.tails.get();
         } catch (...) {
         }
+        state.tails_done.store(true, std::memory_order_release);
     });
     return state.tails_served;
 }
