@@ -26,9 +26,10 @@ counts = st.sampled_from(GOOD_COUNTS * 3 + ["", "  ", "-1", "+2", "1_0", "1 2", 
 
 
 @st.composite
-def plain_tsv_lines(draw):
+def plain_tsv_lines(draw, with_count):
     """Rows that a whole block of would read at once."""
-    return f"{draw(good_terms)}\t{draw(good_videos)}\t{draw(good_counts)}".encode()
+    count = f"\t{draw(good_counts)}" if with_count else ""
+    return f"{draw(good_terms)}\t{draw(good_videos)}{count}".encode()
 
 
 @st.composite
@@ -46,7 +47,7 @@ def tsv_lines(draw):
     line = {
         "row": f"{term}\t{video}\t{count}",
         "two": f"{term}\t{video}",
-        "blank": draw(st.sampled_from(["", "  ", "\t\t"])),
+        "blank": draw(st.sampled_from(["", "  ", "\t", " \t ", "\t\t"])),
         "header": "term\tvideo\tcount",
         "four": f"{term}\t{video}\t{count}\tx",
         "bad utf-8": None,
@@ -94,7 +95,8 @@ def read(tmp_path, name, data, blocks):
     return error, len(builder), builder.build()
 
 
-@pytest.mark.parametrize("name, plain, lines", [("c.tsv", plain_tsv_lines(), tsv_lines()),
+@pytest.mark.parametrize("name, plain, lines", [("c.tsv", plain_tsv_lines(True), tsv_lines()),
+                                               ("c.tsv", plain_tsv_lines(False), tsv_lines()),
                                                ("c.jsonl", plain_jsonl_lines(), jsonl_lines())])
 @given(data=st.data())
 def test_blocks_read_as_lines_do(tmp_path_factory, name, plain, lines, data):

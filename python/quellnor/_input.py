@@ -354,7 +354,7 @@ def _lines_of(text: str) -> List[str]:
 
 def _plain_tsv_rows(lines: List[str]) -> Optional[List[Tuple[str, str, int]]]:
     """Plain TSV rows: all with a count or all without, every count digits
-    with nothing but spaces around them."""
+    with nothing but spaces around them, every video more than spaces."""
     if not lines:
         return []
     fields = [line.split("\t") for line in lines]
@@ -362,8 +362,10 @@ def _plain_tsv_rows(lines: List[str]) -> Optional[List[Tuple[str, str, int]]]:
     if widths != {2} and widths != {3}:
         return None
     columns = list(zip(*fields))
-    terms, videos = columns[0], columns[1]
-    if max(map(len, terms)) > MAX_TERM_CHARS:
+    terms, videos = columns[0], list(map(str.strip, columns[1]))
+    # No video is empty once stripped: such a row is refused, or its line
+    # (all spaces and tabs) skipped as blank.
+    if "" in videos or max(map(len, terms)) > MAX_TERM_CHARS:
         return None
     if len(columns) == 2:
         counts: Iterable[int] = repeat(1, len(lines))
@@ -374,7 +376,7 @@ def _plain_tsv_rows(lines: List[str]) -> Optional[List[Tuple[str, str, int]]]:
             counts = list(map(int, columns[2]))
         except ValueError:  # a count of only spaces, or spaces between digits
             return None
-    return list(zip(terms, map(str.strip, videos), counts))
+    return list(zip(terms, videos, counts))
 
 
 # CPython's scanner reads a line in well under half the time json.loads
