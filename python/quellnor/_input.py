@@ -317,23 +317,35 @@ def load_parquet(builder: IndexBuilder, path: str, source: str, progress: Option
     if path == "-":
         raise InputError("a Parquet catalogue is read from a file, not from standard input")
     try:
-        with parquet.ParquetFile(path) as file:
-            rows = 0
-            for batch in file.iter_batches(batch_size=PARQUET_BATCH_ROWS):
-                table = pyarrow.Table.from_batches([batch])
-                try:
-                    # Not all or nothing: a bad row leaves rows before it
-                    # added, as a bad line of text does, and the rows go in
-                    # while the next are read.
-                    builder._native.add_arrow(table.__arrow_c_stream__(), False, rows)
-                except (ValueError, TypeError) as exc:
-                    raise InputError(f"{source}: {exc}") from None
-                rows += batch.num_rows
-                if progress is not None:
-                    progress(rows, 0, None)
-            return rows
+        return _add_parquet_batches(builder, pyarrow, parquet.ParquetFile(path), source, progress)
     except (OSError, pyarrow.ArrowException) as exc:
         raise InputError(f"cannot read {source}: {exc}") from None
+    finally:
+        # Arrow's allocator keeps the pages of the batches read (some 0.7 GB
+        # for thirty million rows) unless told, once nothing holds them: the
+        # build needs them more.
+        release = getattr(pyarrow.default_memory_pool(), "release_unused", None)
+        if release is not None:
+            release()
+
+
+def _add_parquet_batches(builder: IndexBuilder, pyarrow: Any, opened: Any, source: str,
+                         progress: Optional[Progress]) -> int:
+    with opened as file:
+        rows = 0
+        for batch in file.iter_batches(batch_size=PARQUET_BATCH_ROWS):
+            table = pyarrow.Table.from_batches([batch])
+            try:
+                # Not all or nothing: a bad row leaves rows before it added,
+                # as a bad line of text does, and the rows go in while the
+                # next are read.
+                builder._native.add_arrow(table.__arrow_c_stream__(), False, rows)
+            except (ValueError, TypeError) as exc:
+                raise InputError(f"{source}: {exc}") from None
+            rows += batch.num_rows
+            if progress is not None:
+                progress(rows, 0, None)
+        return rows
 
 
 def _lines_of(text: str) -> List[str]:
