@@ -21,7 +21,7 @@ constexpr std::uint32_t kRoot = 0;
 class BackwardsSort {
 public:
     BackwardsSort(const Trie& trie, std::span<const std::uint32_t> parent, std::vector<std::uint32_t> reached)
-        : group_(parent.size(), 0), up_(parent.size(), kRoot) {
+        : up_(parent.size(), kRoot) {
         // First by as many labels up as fit in a word. Breadth first, the
         // nodes come in the order of their numbers, and the sort keeps it
         // among equal keys.
@@ -42,6 +42,8 @@ public:
             up_[node] = up;
         }
         sort_by_counting(keys, reached, per_key * codes.bits());
+        // Made only now, after the sort's own working arrays are gone.
+        group_.assign(parent.size(), 0);
         order_ = std::move(reached);
         group_runs(0, keys.size(), [&](std::size_t a, std::size_t b) { return keys[a] == keys[b]; });
     }
