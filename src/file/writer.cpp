@@ -32,7 +32,7 @@ Header header_of(const Trie& trie, const TermIndex& terms, std::size_t section_c
 }
 
 // What deriving the reversed terms and the tail index holds at its height,
-// per node of the index (some 28 and 26 bytes on a large one).
+// per node of the index (some 28 and 23 bytes on a large one).
 constexpr std::size_t kReversingBytesPerNode = 32;
 constexpr std::size_t kTailingBytesPerNode = 32;
 
