@@ -391,30 +391,26 @@ def _plain_tsv_rows(lines: List[str]) -> Optional[List[Tuple[str, str, int]]]:
     return list(zip(terms, videos, counts))
 
 
-# CPython's scanner reads a line in well under half the time json.loads
-# takes around it; PyPy's json.loads is its own and the faster there.
-_SCAN_JSON = json.JSONDecoder().scan_once if json.scanner.c_make_scanner is not None else None  # type: ignore[attr-defined]
+# A line's JSON value and where it ends. CPython's scanner reads a line in
+# well under half the time json.loads takes around it; PyPy's json.loads is
+# its own and the faster there (and reads the whole line or raises).
+_scan_json: Callable[[str, int], Tuple[Any, int]] = (
+    json.JSONDecoder().scan_once  # type: ignore[attr-defined]
+    if json.scanner.c_make_scanner is not None  # type: ignore[attr-defined]
+    else lambda line, _: (json.loads(line), len(line))
+)
 
 
 def _plain_jsonl_rows(lines: List[str]) -> Optional[List[Tuple[Any, Any, Any]]]:
     """Plain JSON Lines rows: one object per line with a term and a video."""
     rows: List[Tuple[Any, Any, Any]] = []
-    append = rows.append
+    append, scan = rows.append, _scan_json
     try:
-        if _SCAN_JSON is not None:
-            scan = _SCAN_JSON
-            for line in lines:
-                obj, end = scan(line, 0)
-                if end != len(line) or type(obj) is not dict:
-                    return None
-                append((obj["term"], obj["video"], obj.get("count", 1)))
-        else:
-            loads = json.loads
-            for line in lines:
-                obj = loads(line)
-                if type(obj) is not dict:
-                    return None
-                append((obj["term"], obj["video"], obj.get("count", 1)))
+        for line in lines:
+            obj, end = scan(line, 0)
+            if end != len(line) or type(obj) is not dict:
+                return None
+            append((obj["term"], obj["video"], obj.get("count", 1)))
     except (ValueError, KeyError, StopIteration, RecursionError):
         return None
     if max((len(row[0]) for row in rows if type(row[0]) is str), default=0) > MAX_TERM_CHARS:

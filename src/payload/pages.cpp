@@ -37,6 +37,21 @@ std::optional<std::uint64_t> number_in(const char* path) noexcept {
     return read ? std::optional<std::uint64_t>(value) : std::nullopt;
 }
 
+// `free`, or less where the limit of the process's control group, version 2
+// or else version 1, is closer to its use; "max" or a number past any
+// machine's memory means no limit.
+std::size_t within_group_limit(std::size_t free) noexcept {
+    for (const auto& [limit, used] : {std::pair{"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory.current"},
+                                      std::pair{"/sys/fs/cgroup/memory/memory.limit_in_bytes",
+                                                "/sys/fs/cgroup/memory/memory.usage_in_bytes"}}) {
+        const std::optional<std::uint64_t> most = number_in(limit), now = number_in(used);
+        if (!most.has_value() || !now.has_value()) continue;
+        if (*most < (std::uint64_t{1} << 60)) free = std::min<std::uint64_t>(free, *most > *now ? *most - *now : 0);
+        break;
+    }
+    return free;
+}
+
 // Below two huge pages an array would gain at most one.
 bool on_huge_pages([[maybe_unused]] std::size_t bytes) {
 #ifdef MADV_HUGEPAGE
@@ -84,25 +99,6 @@ void forget_pages(const void* begin, const void* end) noexcept {
     (void)end;
 #endif
 }
-
-namespace {
-
-// `free`, or less where the limit of the process's control group, version 2
-// or else version 1, is closer to its use; "max" or a number past any
-// machine's memory means no limit.
-std::size_t within_group_limit(std::size_t free) noexcept {
-    for (const auto& [limit, used] : {std::pair{"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory.current"},
-                                      std::pair{"/sys/fs/cgroup/memory/memory.limit_in_bytes",
-                                                "/sys/fs/cgroup/memory/memory.usage_in_bytes"}}) {
-        const std::optional<std::uint64_t> most = number_in(limit), now = number_in(used);
-        if (!most.has_value() || !now.has_value()) continue;
-        if (*most < (std::uint64_t{1} << 60)) free = std::min<std::uint64_t>(free, *most > *now ? *most - *now : 0);
-        break;
-    }
-    return free;
-}
-
-}  // namespace
 
 std::size_t free_memory() noexcept {
     std::size_t free = 0;
